@@ -1,0 +1,16 @@
+# Turns data/calendar/sse_holidays.csv into a C++ table compiled into kestrel_calendar.
+# Usage: cmake -DINPUT=<csv> -DOUTPUT=<inc> -P EmbedHolidays.cmake
+file(STRINGS ${INPUT} lines)
+set(body "")
+set(last "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^([0-9][0-9][0-9][0-9])-([0-9][0-9])-([0-9][0-9]),")
+    math(EXPR y "${CMAKE_MATCH_1}")
+    math(EXPR m "${CMAKE_MATCH_2}")
+    math(EXPR d "${CMAKE_MATCH_3}")
+    string(APPEND body "    {${y}, ${m}, ${d}},\n")
+  endif()
+endforeach()
+file(WRITE ${OUTPUT}.tmp "// Generated from data/calendar/sse_holidays.csv; do not edit.\n${body}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
+file(REMOVE ${OUTPUT}.tmp)

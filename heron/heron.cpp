@@ -1,0 +1,108 @@
+#include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
+
+#include <algorithm>
+#include <mutex>
+
+namespace heron {
+
+ServiceError::~ServiceError() = default;
+Client::~Client() = default;
+
+Frame::Frame(std::vector<Date> index, std::vector<std::string> columns, std::vector<std::vector<double>> data)
+    : index_(std::move(index)), columns_(std::move(columns)), data_(std::move(data)) {
+    if (columns_.size() != data_.size()) throw kestrel::ValueError("frame: one data column per column name");
+    for (const auto& c : data_)
+        if (c.size() != index_.size()) throw kestrel::ValueError("frame: every column needs one value per row");
+}
+
+const std::vector<double>& Frame::column(std::string_view field) const {
+    for (std::size_t i = 0; i < columns_.size(); ++i)
+        if (columns_[i] == field) return data_[i];
+    throw kestrel::KeyError(std::string(field));
+}
+
+bool Frame::contains(const Date& d) const { return std::binary_search(index_.begin(), index_.end(), d); }
+
+double Frame::at(const Date& d, std::string_view field) const {
+    const auto& col = column(field);
+    const auto it = std::lower_bound(index_.begin(), index_.end(), d);
+    if (it == index_.end() || *it != d) throw kestrel::KeyError(kestrel::utils::format_date(d));
+    return col[static_cast<std::size_t>(it - index_.begin())];
+}
+
+const Date& Frame::last_date() const {
+    if (index_.empty()) throw kestrel::IndexError("index 0 is out of bounds: the history has no rows");
+    return index_.back();
+}
+
+Frame PriceTable::droplevel(std::string_view level) const {
+    if (level != "order_book_id")
+        throw kestrel::ValueError("cannot drop index level '" + std::string(level) +
+                                  "': only 'order_book_id' can be dropped");
+    return frame_;
+}
+
+Date CalendarClient::get_previous_trading_date(const Date& d) {
+    Date x = d - 1;
+    while (!kestrel::calendar::is_trading_day(x)) --x;
+    return x;
+}
+
+Date CalendarClient::get_next_trading_date(const Date& d) {
+    Date x = d + 1;
+    while (!kestrel::calendar::is_trading_day(x)) ++x;
+    return x;
+}
+
+std::vector<Date> CalendarClient::get_trading_dates(const Date& start, const Date& end) {
+    return kestrel::calendar::trading_days(start, end);
+}
+
+void validate_request(const std::vector<std::string>& fields, const std::string& adjust_type) {
+    if (adjust_type != "pre" && adjust_type != "none")
+        throw kestrel::ValueError("unknown adjust_type: '" + adjust_type + "' (expected 'pre' or 'none')");
+    if (fields.empty()) throw kestrel::ValueError("no price fields requested");
+    for (const auto& f : fields)
+        if (std::find(known_fields().begin(), known_fields().end(), f) == known_fields().end())
+            throw kestrel::ValueError("unknown price field: '" + f + "'");
+}
+
+namespace {
+std::mutex g_mutex;
+std::shared_ptr<Client> g_client;
+}  // namespace
+
+void install(std::shared_ptr<Client> c) {
+    std::lock_guard lock(g_mutex);
+    g_client = std::move(c);
+}
+
+std::shared_ptr<Client> installed() {
+    std::lock_guard lock(g_mutex);
+    return g_client;
+}
+
+std::shared_ptr<Client> client() {
+    std::lock_guard lock(g_mutex);
+    if (!g_client)
+        throw ServiceError("no market-data client installed: call heron::install() with a store first");
+    return g_client;
+}
+
+Date get_previous_trading_date(const DateInput& d) { return client()->get_previous_trading_date(d.date()); }
+
+Date get_next_trading_date(const DateInput& d) { return client()->get_next_trading_date(d.date()); }
+
+std::vector<Date> get_trading_dates(const DateInput& start, const DateInput& end) {
+    return client()->get_trading_dates(start.date(), end.date());
+}
+
+std::optional<PriceTable> get_price(const std::string& order_book_id, const DateInput& start,
+                                    const DateInput& end, const Fields& fields, std::string_view adjust_type,
+                                    bool expect_df) {
+    return client()->get_price(order_book_id, start.date(), end.date(), fields.names(), std::string(adjust_type),
+                              expect_df);
+}
+
+}  // namespace heron

@@ -1,0 +1,40 @@
+#include <kestrel/kestrel.hpp>
+
+#include <functional>
+#include <utility>
+
+namespace kestrel {
+namespace {
+
+using Factory = std::function<std::unique_ptr<BaseOption>(const Terms&)>;
+
+template <class Product>
+Factory factory() {
+    return [](const Terms& t) -> std::unique_ptr<BaseOption> { return std::make_unique<Product>(t); };
+}
+
+const std::vector<std::pair<std::string, Factory>>& registry() {
+    static const std::vector<std::pair<std::string, Factory>> r = {
+        {"vanilla", factory<VanillaOption>()},
+    };
+    return r;
+}
+
+}  // namespace
+
+std::unique_ptr<BaseOption> make_option(const Terms& terms) {
+    const std::string& type = terms.text("type");
+    for (const auto& [name, make] : registry())
+        if (name == type) return make(terms);
+    std::string known;
+    for (const auto& [name, make] : registry()) known += (known.empty() ? "" : ", ") + name;
+    throw ValueError("unknown product type: '" + type + "' (known: " + known + ")");
+}
+
+std::vector<std::string> known_types() {
+    std::vector<std::string> out;
+    for (const auto& [name, make] : registry()) out.push_back(name);
+    return out;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,22 @@
+#pragma once
+// Everything of kestrel in one include, and products by name.
+#include <kestrel/calendar.hpp>
+#include <kestrel/keel.hpp>
+#include <kestrel/random_sample.hpp>
+#include <kestrel/utils.hpp>
+#include <kestrel/vanilla.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+// Builds the product named by the term "type" ("vanilla", ...). A missing
+// "type" is a KeyError; an unknown one a ValueError listing the known types.
+std::unique_ptr<BaseOption> make_option(const Terms& terms);
+
+// The product type names make_option knows, in a stable order.
+std::vector<std::string> known_types();
+
+}  // namespace kestrel

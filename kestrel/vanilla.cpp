@@ -1,0 +1,84 @@
+#include <kestrel/utils.hpp>
+#include <kestrel/vanilla.hpp>
+
+#include <ql/methods/lattices/binomialtree.hpp>
+#include <ql/pricingengines/vanilla/analyticdigitalamericanengine.hpp>
+#include <ql/pricingengines/vanilla/analyticeuropeanengine.hpp>
+#include <ql/pricingengines/vanilla/binomialengine.hpp>
+#include <ql/settings.hpp>
+
+namespace kestrel {
+
+using namespace QuantLib;
+
+const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP = {
+    {{"american", "plain_vanilla"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<BinomialVanillaEngine<JarrowRudd>>(p, 801); }},
+    {{"american", "cash_or_nothing"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
+    {{"american", "asset_or_nothing"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
+    {{"european", "plain_vanilla"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+    {{"european", "cash_or_nothing"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+    {{"european", "asset_or_nothing"},
+     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+};
+
+ext::shared_ptr<Exercise> make_exercise(const std::string& exercise_type, const Date& effect_date,
+                                        const Date& maturity_date, bool pay_at_expiry) {
+    if (exercise_type == "american")
+        return ext::make_shared<AmericanExercise>(utils::to_qldate(effect_date), utils::to_qldate(maturity_date),
+                                                  pay_at_expiry);
+    if (exercise_type == "european") return ext::make_shared<EuropeanExercise>(utils::to_qldate(maturity_date));
+    if (exercise_type == "bermudan") throw NotImplementedError("BERMUDAN EXERCISE not supported yet");
+    throw ValueError("unknown exercise type: " + exercise_type);
+}
+
+Option::Type read_call_put(const Terms& option) {
+    const Value& v = option.at("call_put");
+    return (v.is_text() && v.as_text("call_put") == "call") ? Option::Call : Option::Put;
+}
+
+bool read_pay_at_expiry(const Terms& option) {
+    const Value* v = option.find("pay_at");
+    return v && v->is_text() && v->as_text("pay_at") == "expiry";
+}
+
+VanillaOption::VanillaOption(const Terms& option) : BaseOption(option) {
+    call_put_ = read_call_put(option);
+    strike_ = option.number("strike");
+    exercise_type_ = option.text("exercise_type");
+    payoff_type_ = option.text("payoff_type");
+    pay_at_expiry_ = read_pay_at_expiry(option);
+
+    if (payoff_type_ == "plain_vanilla") {
+        payoff_ = ext::make_shared<PlainVanillaPayoff>(call_put_, strike_);
+    } else if (payoff_type_ == "cash_or_nothing") {
+        const Value* cash = option.find("digital_payoff");
+        payoff_ = ext::make_shared<CashOrNothingPayoff>(call_put_, strike_,
+                                                        cash ? cash->as_number("digital_payoff") : 0.0);
+    } else if (payoff_type_ == "asset_or_nothing") {
+        payoff_ = ext::make_shared<AssetOrNothingPayoff>(call_put_, strike_);
+    } else {
+        throw AssertionError();
+    }
+    exercise_ = make_exercise(exercise_type_, effect_date(), maturity_date(), pay_at_expiry_);
+    _option = ext::make_shared<QuantLib::VanillaOption>(payoff_, exercise_);
+}
+
+double VanillaOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    check_market_inputs(spot, r, vol, q);
+    const auto process = detail::make_process(spot, r, vol, q);
+    const auto it = VANILLA_PRICING_ENGINE_MAP.find({exercise_type_, payoff_type_});
+    if (it == VANILLA_PRICING_ENGINE_MAP.end())
+        throw NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
+    const ValuationLock lock;
+    _option->setPricingEngine(it->second(process));
+    Settings::instance().evaluationDate() = utils::to_qldate(e);
+    return _option->NPV();
+}
+
+}  // namespace kestrel

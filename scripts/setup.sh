@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages kestrel needs to build, test and benchmark.
+# Idempotent: packages already present are not downloaded again.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config
+  libquantlib0-dev libboost-dev
+  libsqlite3-dev sqlite3
+  nlohmann-json3-dev
+  libgtest-dev libgmock-dev googletest
+  libbenchmark-dev
+  librandom123-dev
+  libcli11-dev
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "setup: installing ${missing[*]}" >&2
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq >/dev/null
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

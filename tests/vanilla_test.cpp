@@ -1,0 +1,7 @@
+#include <kestrel/kestrel.hpp>
+
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+TEST(Vanilla, Placeholder) { SUCCEED(); }
