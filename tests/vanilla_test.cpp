@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace kestrel;
 using QuantLib::Date;
@@ -204,4 +206,27 @@ TEST_F(VanillaTest, MakeOptionBuildsByTypeAndListsKnownTypes) {
     }
     t.erase("type");
     EXPECT_THROW(make_option(t), KeyError);
+}
+
+TEST_F(VanillaTest, ConcurrentValuationsAtDifferentDatesKeepTheirOwnDates) {
+    // QuantLib's evaluation date is process-wide; the valuation lock keeps
+    // each valuation's date in place until its NPV() returns.
+    const std::vector<std::string> dates = {"2024-02-01", "2024-03-01", "2024-05-06", "2024-08-01",
+                                            "2024-10-08", "2024-11-29"};
+    std::vector<std::unique_ptr<VanillaOption>> options;
+    std::vector<double> expected;
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        options.push_back(std::make_unique<VanillaOption>(
+            terms(i % 2 ? "put" : "call", i % 3 ? "european" : "american", "plain_vanilla")));
+        expected.push_back(options.back()->npv(100, 0.03, 0.2, 0.0, dates[i]));
+    }
+    std::vector<std::vector<double>> got(dates.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < dates.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int k = 0; k < 20; ++k) got[i].push_back(options[i]->npv(100, 0.03, 0.2, 0.0, dates[i]));
+        });
+    for (auto& t : threads) t.join();
+    for (std::size_t i = 0; i < dates.size(); ++i)
+        for (double v : got[i]) ASSERT_EQ(v, expected[i]) << dates[i];
 }
