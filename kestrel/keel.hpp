@@ -187,10 +187,12 @@ class BaseOption {
     Value notional_;
 };
 
-// QuantLib's evaluation date is process-wide: every QuantLib-based valuation
-// holds this lock from setting that date until its NPV() returns, so valuations
-// on several threads queue instead of pricing at each other's dates. It is
-// recursive: a product may value an inner product while holding it.
+// QuantLib's evaluation date (and its observer registry) is process-wide: every
+// QuantLib-based valuation holds this lock from building its market model until
+// that model is destroyed, so valuations on several threads queue instead of
+// pricing at each other's dates. It is recursive: a product may value an inner
+// product while holding it. The Monte Carlo products do not touch QuantLib and
+// do not take it.
 class ValuationLock {
   public:
     ValuationLock();

@@ -71,11 +71,13 @@ VanillaOption::VanillaOption(const Terms& option) : BaseOption(option) {
 double VanillaOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
     const Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    // Held until the model objects built below are gone: QuantLib's observer
+    // registrations and its evaluation date are process-wide.
+    const ValuationLock lock;
     const auto process = detail::make_process(spot, r, vol, q);
     const auto it = VANILLA_PRICING_ENGINE_MAP.find({exercise_type_, payoff_type_});
     if (it == VANILLA_PRICING_ENGINE_MAP.end())
         throw NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
-    const ValuationLock lock;
     _option->setPricingEngine(it->second(process));
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();
