@@ -36,6 +36,14 @@ ext::shared_ptr<Exercise> make_exercise(const std::string& exercise_type, const 
     throw ValueError("unknown exercise type: " + exercise_type);
 }
 
+ext::shared_ptr<StrikedTypePayoff> make_payoff(const std::string& payoff_type, Option::Type call_put, double strike,
+                                               double cash) {
+    if (payoff_type == "plain_vanilla") return ext::make_shared<PlainVanillaPayoff>(call_put, strike);
+    if (payoff_type == "cash_or_nothing") return ext::make_shared<CashOrNothingPayoff>(call_put, strike, cash);
+    if (payoff_type == "asset_or_nothing") return ext::make_shared<AssetOrNothingPayoff>(call_put, strike);
+    throw AssertionError();
+}
+
 Option::Type read_call_put(const Terms& option) {
     const Value& v = option.at("call_put");
     return (v.is_text() && v.as_text("call_put") == "call") ? Option::Call : Option::Put;
@@ -53,17 +61,10 @@ VanillaOption::VanillaOption(const Terms& option) : BaseOption(option) {
     payoff_type_ = option.text("payoff_type");
     pay_at_expiry_ = read_pay_at_expiry(option);
 
-    if (payoff_type_ == "plain_vanilla") {
-        payoff_ = ext::make_shared<PlainVanillaPayoff>(call_put_, strike_);
-    } else if (payoff_type_ == "cash_or_nothing") {
-        const Value* cash = option.find("digital_payoff");
-        payoff_ = ext::make_shared<CashOrNothingPayoff>(call_put_, strike_,
-                                                        cash ? cash->as_number("digital_payoff") : 0.0);
-    } else if (payoff_type_ == "asset_or_nothing") {
-        payoff_ = ext::make_shared<AssetOrNothingPayoff>(call_put_, strike_);
-    } else {
-        throw AssertionError();
-    }
+    double cash = 0.0;  // "digital_payoff" is read for a cash-or-nothing payoff only
+    if (payoff_type_ == "cash_or_nothing")
+        if (const Value* v = option.find("digital_payoff")) cash = v->as_number("digital_payoff");
+    payoff_ = make_payoff(payoff_type_, call_put_, strike_, cash);
     exercise_ = make_exercise(exercise_type_, effect_date(), maturity_date(), pay_at_expiry_);
     _option = ext::make_shared<QuantLib::VanillaOption>(payoff_, exercise_);
 }

@@ -41,6 +41,13 @@ QuantLib::ext::shared_ptr<QuantLib::Exercise> make_exercise(const std::string& e
                                                             const QuantLib::Date& maturity_date,
                                                             bool pay_at_expiry);
 
+// The payoff named by a payoff type text, shared by the products that read
+// "payoff_type": "plain_vanilla", "cash_or_nothing" (paying `cash`) or
+// "asset_or_nothing"; anything else is an AssertionError without message.
+QuantLib::ext::shared_ptr<QuantLib::StrikedTypePayoff> make_payoff(const std::string& payoff_type,
+                                                                   QuantLib::Option::Type call_put, double strike,
+                                                                   double cash);
+
 // "call" is a call; any other value (of any kind) a put.
 QuantLib::Option::Type read_call_put(const Terms& option);
 // Whether "pay_at" is present and equals "expiry".

@@ -1,0 +1,76 @@
+#pragma once
+// Double-touch options: a digital paying "digital_payoff" (default s0) on a
+// lower and an upper touch level; double one-touch, double no-touch, KIKO or
+// KOKI.
+//
+// Terms (besides the base keys), read in this order: "touch_type"
+// ("double_one_touch" | "double_no_touch" | "kiko" | "koki"),
+// "touch_price_lo", "touch_price_hi", "rebate" (default 0.0; the inner option
+// accepts only zero), "digital_payoff" (default s0) and "pay_at" (required;
+// "expiry" makes an American payoff payable at expiry).
+//
+// The option holds a DoubleBarrierOption, a cash-or-nothing call struck at 0
+// with the touch levels as its barriers, and values through it while no
+// adjusted daily high has been above the upper level and no adjusted daily
+// low below the lower one. Once one has (a touch), a double no-touch is worth
+// nothing and a double one-touch is worth its payment, now certain and made
+// at maturity; KIKO and KOKI are refused once touched, as they are whenever
+// the inner option sees price history.
+#include <kestrel/corridor.hpp>
+#include <kestrel/keel.hpp>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace kestrel {
+
+namespace tandem {
+
+// Touch type -> (barrier type, exercise type) of the inner double-barrier option.
+extern const std::map<std::string, std::pair<std::string, std::string>> TOUCH_TYPE_MAP;
+
+}  // namespace tandem
+
+class DoubleTouchOption : public BaseOption {
+  public:
+    explicit DoubleTouchOption(const Terms& option);
+
+    // The inner option's value while untouched; see the header comment for a
+    // touched one. Asks triggered first, on every call.
+    double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // One touch test, then the inner option's Greeks while untouched (their
+    // repricings run through the inner option's own trigger test); a touched
+    // double no-touch has all-zero Greeks, a touched double one-touch those of
+    // its certain payment.
+    OptionGreeks greeks(double spot, double r, double vol, double q,
+                        const EvalDate& evaluation_date = std::nullopt) override;
+
+    // Whether an adjusted daily high from the effect date to evaluation_date
+    // lies strictly above touch_price_hi, or a daily low strictly below
+    // touch_price_lo. No history means untouched.
+    virtual bool triggered(const utils::DateInput& evaluation_date);
+
+    // The 16 terms the inner DoubleBarrierOption is built from, in order.
+    Terms inner_terms() const;
+
+    const std::string& touch_type() const noexcept { return touch_type_; }
+    double touch_price_lo() const noexcept { return touch_price_lo_; }
+    double touch_price_hi() const noexcept { return touch_price_hi_; }
+    double rebate() const noexcept { return rebate_; }
+    double digital_payoff() const noexcept { return digital_payoff_; }
+    const Value& pay_at() const noexcept { return pay_at_; }
+    DoubleBarrierOption& option() noexcept { return *_option; }
+
+  private:
+    std::string touch_type_;
+    double touch_price_lo_;
+    double touch_price_hi_;
+    double rebate_;
+    double digital_payoff_;
+    Value pay_at_;
+    std::unique_ptr<DoubleBarrierOption> _option;
+};
+
+}  // namespace kestrel
