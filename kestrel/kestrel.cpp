@@ -16,6 +16,9 @@ Factory factory() {
 const std::vector<std::pair<std::string, Factory>>& registry() {
     static const std::vector<std::pair<std::string, Factory>> r = {
         {"vanilla", factory<VanillaOption>()},
+        {"barrier", factory<BarrierOption>()},
+        {"corridor", factory<DoubleBarrierOption>()},
+        {"tandem", factory<DoubleTouchOption>()},
     };
     return r;
 }

@@ -1,8 +1,11 @@
 #pragma once
 // Everything of kestrel in one include, and products by name.
+#include <kestrel/barrier.hpp>
 #include <kestrel/calendar.hpp>
+#include <kestrel/corridor.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>
+#include <kestrel/tandem.hpp>
 #include <kestrel/utils.hpp>
 #include <kestrel/vanilla.hpp>
 
