@@ -2,6 +2,10 @@
 #include <kestrel/calendar.hpp>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <map>
 #include <mutex>
 
 namespace heron {
@@ -66,6 +70,71 @@ void validate_request(const std::vector<std::string>& fields, const std::string&
     for (const auto& f : fields)
         if (std::find(known_fields().begin(), known_fields().end(), f) == known_fields().end())
             throw kestrel::ValueError("unknown price field: '" + f + "'");
+}
+
+namespace {
+
+// Shortest text that reads back as the same double.
+std::string number_text(double v) {
+    char buf[32];
+    const auto r = std::to_chars(buf, buf + sizeof buf, v);
+    return std::string(buf, r.ptr);
+}
+
+}  // namespace
+
+void validate_bars(const std::vector<Bar>& bars, const std::string& source, const std::vector<std::size_t>& lines) {
+    std::map<Date, std::size_t> seen;  // date -> line
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const Bar& b = bars[i];
+        const std::size_t line = i < lines.size() ? lines[i] : i + 1;
+        auto fail = [&](const std::string& why) {
+            throw kestrel::ValueError(source + ":" + std::to_string(line) + ": " + why);
+        };
+        if (b.date == Date()) fail("missing date");
+        const std::pair<const char*, double> prices[] = {
+            {"open", b.open}, {"high", b.high}, {"low", b.low}, {"close", b.close}};
+        for (const auto& [name, v] : prices)
+            if (!std::isfinite(v) || v <= 0) fail(std::string(name) + " is not a positive price (" + number_text(v) + ")");
+        if (b.volume && (!std::isfinite(*b.volume) || *b.volume < 0))
+            fail("volume is not a non-negative number (" + number_text(*b.volume) + ")");
+        if (b.low > b.open) fail("low (" + number_text(b.low) + ") is above open (" + number_text(b.open) + ")");
+        if (b.low > b.close) fail("low (" + number_text(b.low) + ") is above close (" + number_text(b.close) + ")");
+        if (b.high < b.open) fail("high (" + number_text(b.high) + ") is below open (" + number_text(b.open) + ")");
+        if (b.high < b.close)
+            fail("high (" + number_text(b.high) + ") is below close (" + number_text(b.close) + ")");
+        const std::string day = kestrel::utils::format_date(b.date);
+        if (!kestrel::calendar::is_trading_day(b.date)) {
+            const auto w = b.date.weekday();
+            fail(day + " is not a trading day" +
+                 (w == QuantLib::Saturday || w == QuantLib::Sunday ? " (weekend)" : " (exchange closed)"));
+        }
+        const auto [it, inserted] = seen.emplace(b.date, line);
+        if (!inserted) fail("duplicate date " + day + " (first on line " + std::to_string(it->second) + ")");
+    }
+}
+
+PriceTable make_table(const std::string& order_book_id, const std::vector<Bar>& bars,
+                      const std::vector<std::string>& fields) {
+    std::vector<Date> index;
+    index.reserve(bars.size());
+    for (const auto& b : bars) index.push_back(b.date);
+    std::vector<std::vector<double>> data;
+    data.reserve(fields.size());
+    for (const auto& f : fields) {
+        std::vector<double> col;
+        col.reserve(bars.size());
+        for (const auto& b : bars) {
+            if (f == "open") col.push_back(b.open);
+            else if (f == "high") col.push_back(b.high);
+            else if (f == "low") col.push_back(b.low);
+            else if (f == "close") col.push_back(b.close);
+            else if (f == "volume") col.push_back(b.volume ? *b.volume : std::numeric_limits<double>::quiet_NaN());
+            else throw kestrel::ValueError("unknown price field: '" + f + "'");
+        }
+        data.push_back(std::move(col));
+    }
+    return PriceTable(order_book_id, Frame(std::move(index), fields, std::move(data)));
 }
 
 namespace {

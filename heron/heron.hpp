@@ -132,6 +132,37 @@ class CalendarClient : public Client {
 // bad one).
 void validate_request(const std::vector<std::string>& fields, const std::string& adjust_type);
 
+// One trading day of one instrument, as the stores keep it.
+struct Bar {
+    Date date;
+    double open = 0, high = 0, low = 0, close = 0;
+    std::optional<double> volume;
+
+    friend bool operator==(const Bar&, const Bar&) = default;
+};
+
+// Checks bars as an import does: a date on each, positive finite prices,
+// low <= open, close <= high, a non-negative volume, trading days only, no
+// duplicate dates. Throws ValueError "<source>:<line>: <reason>" for the first
+// bad bar; lines[i] is the line of bars[i] (the 1-based position when lines is
+// shorter).
+void validate_bars(const std::vector<Bar>& bars, const std::string& source,
+                   const std::vector<std::size_t>& lines = {});
+
+// Builds a table from bars already in date order (shared by the stores). A
+// "volume" column holds NaN on days stored without a volume.
+PriceTable make_table(const std::string& order_book_id, const std::vector<Bar>& bars,
+                      const std::vector<std::string>& fields);
+
+// One stored series: an instrument under one adjust type.
+struct SeriesSummary {
+    std::string instrument, adjust;
+    Date first, last;
+    std::size_t rows = 0;
+
+    friend bool operator==(const SeriesSummary&, const SeriesSummary&) = default;
+};
+
 // The installed client. install(nullptr) uninstalls.
 void install(std::shared_ptr<Client> client);
 std::shared_ptr<Client> installed();  // may be null

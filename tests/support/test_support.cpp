@@ -1,5 +1,13 @@
 #include "support/test_support.hpp"
 
+#include <heron/csv.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
 namespace kestrel::test {
 
 heron::Date CountingClient::get_previous_trading_date(const heron::Date& d) {
@@ -43,5 +51,41 @@ ScopedClient::ScopedClient(std::shared_ptr<heron::Client> c) : previous_(heron::
 ScopedClient::~ScopedClient() { heron::install(previous_); }
 
 std::string data_dir() { return KESTREL_DATA_DIR; }
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary directory");
+    path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& text) const {
+    const std::string p = file(name);
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+    if (!out) throw std::runtime_error("cannot write " + p);
+    return p;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::shared_ptr<heron::MemoryStore> bundled_store() {
+    // Loaded once (thread-safe static initialisation) and shared read-only.
+    static const std::shared_ptr<heron::MemoryStore> store = [] {
+        auto s = std::make_shared<heron::MemoryStore>();
+        heron::load_directory(*s, data_dir() + "/prices");
+        return s;
+    }();
+    return store;
+}
 
 }  // namespace kestrel::test

@@ -49,4 +49,25 @@ std::shared_ptr<heron::MemoryStore> bundled_store();
 // The bundled data directory.
 std::string data_dir();
 
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const noexcept { return path_; }
+    // path() + "/" + name
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Writes text to file(name) and returns that path.
+    std::string write(const std::string& name, const std::string& text) const;
+
+  private:
+    std::string path_;
+};
+
+// A file's bytes ("" when it does not exist).
+std::string read_file(const std::string& path);
+
 }  // namespace kestrel::test

@@ -1,0 +1,209 @@
+#include <heron/csv.hpp>
+#include <heron/memory_store.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <system_error>
+
+namespace heron {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::string_view kHeaderHint = "date,open,high,low,close[,volume]";
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+std::vector<std::string_view> split(std::string_view line) {
+    std::vector<std::string_view> out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = line.find(',', start);
+        out.push_back(trim(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
+        if (comma == std::string_view::npos) return out;
+        start = comma + 1;
+    }
+}
+
+bool parse_number(std::string_view s, double& out) {
+    if (s.empty()) return false;
+    const auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out);
+    return ec == std::errc() && p == s.data() + s.size();
+}
+
+enum Column { kDate, kOpen, kHigh, kLow, kClose, kVolume, kColumns };
+constexpr const char* kColumnNames[kColumns] = {"date", "open", "high", "low", "close", "volume"};
+
+}  // namespace
+
+CsvRows parse_csv(std::string_view text, const std::string& source) {
+    CsvRows out;
+    out.source = source;
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+
+    int position[kColumns];  // field index of each column, -1 when absent
+    std::fill(std::begin(position), std::end(position), -1);
+    std::size_t width = 0;  // fields per row
+    bool have_header = false;
+    std::size_t line_no = 0;
+    std::size_t pos = 0;
+
+    while (pos < text.size()) {
+        const std::size_t nl = text.find('\n', pos);
+        std::string_view line = text.substr(pos, nl == std::string_view::npos ? std::string_view::npos : nl - pos);
+        pos = nl == std::string_view::npos ? text.size() : nl + 1;
+        ++line_no;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (trim(line).empty()) continue;
+
+        auto fail = [&](const std::string& why) {
+            throw kestrel::ValueError(source + ":" + std::to_string(line_no) + ": " + why);
+        };
+        const auto fields = split(line);
+
+        if (!have_header) {
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                std::string name(fields[i]);
+                std::transform(name.begin(), name.end(), name.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                const auto* hit = std::find(std::begin(kColumnNames), std::end(kColumnNames), name);
+                if (hit == std::end(kColumnNames)) {
+                    if (i == 0 && fields[0].size() == 10 && fields[0][4] == '-')
+                        fail("missing header line (expected " + std::string(kHeaderHint) + ")");
+                    fail("unknown column '" + std::string(fields[i]) + "' (expected " + std::string(kHeaderHint) + ")");
+                }
+                const auto c = hit - std::begin(kColumnNames);
+                if (position[c] >= 0) fail("column '" + name + "' appears twice");
+                position[c] = static_cast<int>(i);
+            }
+            for (int c = kDate; c < kVolume; ++c)
+                if (position[c] < 0)
+                    fail("missing column '" + std::string(kColumnNames[c]) + "' (expected " +
+                         std::string(kHeaderHint) + ")");
+            width = fields.size();
+            have_header = true;
+            continue;
+        }
+
+        if (fields.size() != width)
+            fail("expected " + std::to_string(width) + " fields, found " + std::to_string(fields.size()));
+        Bar b;
+        const std::string_view date_text = fields[static_cast<std::size_t>(position[kDate])];
+        try {
+            b.date = kestrel::utils::parse_date(date_text);
+        } catch (const kestrel::ValueError&) {
+            fail("invalid date '" + std::string(date_text) + "' (expected YYYY-MM-DD)");
+        }
+        double* const targets[] = {nullptr, &b.open, &b.high, &b.low, &b.close};
+        for (int c = kOpen; c <= kClose; ++c) {
+            const std::string_view f = fields[static_cast<std::size_t>(position[c])];
+            if (!parse_number(f, *targets[c]))
+                fail(std::string(kColumnNames[c]) + " is not a number: '" + std::string(f) + "'");
+        }
+        if (position[kVolume] >= 0) {
+            const std::string_view f = fields[static_cast<std::size_t>(position[kVolume])];
+            if (!f.empty()) {
+                double v = 0;
+                if (!parse_number(f, v)) fail("volume is not a number: '" + std::string(f) + "'");
+                b.volume = v;
+            }
+        }
+        out.bars.push_back(b);
+        out.lines.push_back(line_no);
+    }
+    if (!have_header)
+        throw kestrel::ValueError(source + ": empty file (expected a header line " + std::string(kHeaderHint) + ")");
+    validate_bars(out.bars, source, out.lines);
+    return out;
+}
+
+CsvRows read_csv(const std::string& path) {
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) throw kestrel::ValueError("cannot read price file '" + path + "': it is a directory");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw kestrel::ValueError("cannot read price file '" + path + "'");
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw kestrel::ValueError("cannot read price file '" + path + "'");
+    return parse_csv(text.str(), path);
+}
+
+std::vector<std::string> expand_adjust(const std::string& adjust) {
+    if (adjust == "both") return {"pre", "none"};
+    if (adjust == "pre" || adjust == "none") return {adjust};
+    throw kestrel::ValueError("unknown adjust type: '" + adjust + "' (expected 'pre', 'none' or 'both')");
+}
+
+std::optional<PriceFileName> parse_price_file_name(std::string_view name) {
+    constexpr std::string_view ext = ".csv";
+    if (name.size() <= ext.size() || name.substr(name.size() - ext.size()) != ext) return std::nullopt;
+    std::string_view stem = name.substr(0, name.size() - ext.size());
+    PriceFileName out;
+    for (std::string_view adjust : {std::string_view("pre"), std::string_view("none")}) {
+        const std::size_t n = adjust.size() + 1;
+        if (stem.size() > n && stem[stem.size() - n] == '.' && stem.substr(stem.size() - adjust.size()) == adjust) {
+            out.instrument = std::string(stem.substr(0, stem.size() - n));
+            out.adjusts = {std::string(adjust)};
+            return out;
+        }
+    }
+    out.instrument = std::string(stem);
+    out.adjusts = {"pre", "none"};
+    return out;
+}
+
+std::vector<PriceFile> list_price_files(const std::string& dir) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) throw kestrel::ValueError("not a directory: '" + dir + "'");
+    std::vector<std::pair<std::string, PriceFile>> found;  // (file name, file)
+    fs::directory_iterator it(dir, ec);
+    if (ec) throw kestrel::ValueError("cannot read directory '" + dir + "': " + ec.message());
+    for (const auto& entry : it) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] == '.') continue;
+        if (!entry.is_regular_file(ec)) continue;
+        const auto parsed = parse_price_file_name(name);
+        if (!parsed) continue;
+        found.push_back({name, PriceFile{entry.path().string(), parsed->instrument, parsed->adjusts}});
+    }
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    if (found.empty()) throw kestrel::ValueError("no price files (*.csv) in '" + dir + "'");
+
+    std::map<std::pair<std::string, std::string>, std::string> owner;
+    std::vector<PriceFile> out;
+    for (auto& [name, file] : found) {
+        for (const auto& adjust : file.adjusts) {
+            const auto [o, inserted] = owner.emplace(std::make_pair(file.instrument, adjust), name);
+            if (!inserted)
+                throw kestrel::ValueError("'" + dir + "': both " + o->second + " and " + name + " hold " +
+                                          file.instrument + " prices of adjust type '" + adjust + "'");
+        }
+        out.push_back(std::move(file));
+    }
+    return out;
+}
+
+std::size_t load_directory(MemoryStore& store, const std::string& dir) {
+    const auto files = list_price_files(dir);
+    std::vector<CsvRows> rows;
+    rows.reserve(files.size());
+    for (const auto& f : files) rows.push_back(read_csv(f.path));
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < files.size(); ++i)
+        for (const auto& adjust : files[i].adjusts) {
+            store.add(files[i].instrument, adjust, rows[i].bars);
+            n += rows[i].bars.size();
+        }
+    return n;
+}
+
+}  // namespace heron

@@ -1,0 +1,97 @@
+#pragma once
+// heron::SqliteStore: daily prices in an SQLite database file, kestrel's
+// embedded default store.
+//
+// One table, prices(instrument, adjust, date, open, high, low, close, volume),
+// primary key (instrument, adjust, date), dates as YYYY-MM-DD text, WAL
+// journal so readers never wait for a writer. The file is tagged as a kestrel
+// store (SQLite application_id) with a schema version (user_version).
+//
+// Imports are all-or-nothing: every row is checked before the database is
+// touched, and the rows are written in one transaction, so a bad row or a
+// failure part way leaves the database exactly as it was.
+#include <heron/csv.hpp>
+#include <heron/heron.hpp>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace heron {
+
+class SqliteStore : public CalendarClient {
+  public:
+    enum class Mode {
+        ReadOnly,   // the file must exist; the store is never written
+        ReadWrite,  // the file is created when missing
+    };
+    struct Options {
+        Mode mode = Mode::ReadWrite;
+        // How long a write waits for another writer before "store is busy".
+        std::chrono::milliseconds busy_timeout{5000};
+        // Journal mode a ReadWrite store keeps: WAL (the default), or a plain
+        // rollback journal for a file that will be shipped and read from
+        // read-only media (one self-contained file).
+        bool wal = true;
+    };
+
+    // Opens (or creates) the store at path. A file that is not an SQLite
+    // database, a database that is not a kestrel store, a store of a newer
+    // schema or a missing file in ReadOnly mode is a ServiceError naming the
+    // path, and the file is left untouched.
+    explicit SqliteStore(std::string path);
+    SqliteStore(std::string path, Options options);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    const std::string& path() const noexcept { return path_; }
+
+    // What an import did, counted in stored rows (a row per date and adjust type).
+    struct ImportReport {
+        std::string source, instrument;
+        std::vector<std::string> adjusts;
+        std::size_t rows = 0;       // rows in the input, times the adjust types
+        std::size_t inserted = 0;   // dates new to the store
+        std::size_t replaced = 0;   // existing dates whose values changed
+        std::size_t unchanged = 0;  // existing dates already holding these values
+    };
+
+    // Stores bars under each adjust type ("pre" and/or "none") in one
+    // transaction, after validate_bars (errors quote `source` and `lines`).
+    ImportReport import(const std::string& instrument, const std::vector<std::string>& adjusts,
+                        const CsvRows& rows);
+    // Reads a price file and imports it; adjust is "pre", "none" or "both".
+    ImportReport import_csv(const std::string& csv_path, const std::string& instrument, const std::string& adjust);
+    // Imports every price file of a directory (see heron/csv.hpp for the file
+    // names), all in one transaction.
+    std::vector<ImportReport> import_directory(const std::string& dir);
+
+    std::optional<PriceTable> get_price(const std::string& order_book_id, const Date& start, const Date& end,
+                                        const std::vector<std::string>& fields, const std::string& adjust_type,
+                                        bool expect_df) override;
+
+    // The stored series, by instrument then adjust type.
+    std::vector<SeriesSummary> summary();
+
+  private:
+    struct Job {
+        std::string instrument;
+        std::vector<std::string> adjusts;
+        const CsvRows* rows;
+    };
+    std::vector<ImportReport> write(const std::vector<Job>& jobs);
+    void open();
+    [[noreturn]] void fail(int rc, const std::string& doing) const;
+
+    std::string path_;
+    Options options_;
+    sqlite3* db_ = nullptr;
+    bool has_schema_ = false;
+    std::mutex mutex_;
+};
+
+}  // namespace heron
