@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <ctime>
 
 namespace kestrel {
@@ -57,9 +58,11 @@ DateInput::DateInput(const QuantLib::Date& d) : date_(d) {
 }
 
 DateInput::DateInput(std::chrono::year_month_day ymd) {
-    if (!ymd.ok()) throw ValueError("invalid date: impossible year-month-day");
-    date_ = from_ymd(static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
-                     static_cast<unsigned>(ymd.day()), "year_month_day");
+    const int y = static_cast<int>(ymd.year());
+    const unsigned m = static_cast<unsigned>(ymd.month()), d = static_cast<unsigned>(ymd.day());
+    char text[32];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", y, m, d);
+    date_ = from_ymd(y, m, d, text);
 }
 
 DateInput::DateInput(std::chrono::sys_days days) : DateInput(std::chrono::year_month_day{days}) {}
