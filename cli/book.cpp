@@ -1,0 +1,430 @@
+#include "book.hpp"
+
+#include <heron/heron.hpp>
+#include <kestrel/kestrel.hpp>
+
+#include <ql/errors.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <map>
+#include <ostream>
+#include <sstream>
+
+namespace kestrel::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+double market_number(const Json& object, const std::string& where, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end()) throw KeyError(where + ": missing \"" + key + "\"");
+    if (!it->is_number()) throw TypeError(where + ": \"" + key + "\" must be a number, not " + it->type_name());
+    const double x = it->get<double>();
+    if (!std::isfinite(x)) throw ValueError(where + ": \"" + key + "\" is not finite");
+    return x;
+}
+
+// Shortest text that reads back as the same double.
+std::string exact(double x) {
+    if (!std::isfinite(x)) return std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, res.ptr);
+}
+
+std::string fixed(double x, int decimals) {
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(decimals) << x;
+    std::string t = s.str();
+    if (t == "-0." + std::string(decimals, '0')) t.erase(0, 1);  // no "-0.0000"
+    return t;
+}
+
+// The text of a term that should be text, for display ("" when absent).
+std::optional<std::string> text_term(const Json& contract, const char* key) {
+    const auto it = contract.find(key);
+    if (it == contract.end() || it->is_null()) return std::nullopt;
+    if (it->is_string()) return it->get<std::string>();
+    return it->dump();
+}
+
+const char* source_name(SpotSource s) { return s == SpotSource::Store ? "store" : "market"; }
+
+// Spots read from the store, one request per underlying and book.
+class SpotCache {
+  public:
+    explicit SpotCache(const QuantLib::Date& date) : date_(date) {}
+
+    double get(const std::string& underlying) {
+        auto it = cache_.find(underlying);
+        if (it == cache_.end()) it = cache_.emplace(underlying, fetch(underlying)).first;
+        if (!it->second) {
+            throw ValueError("no spot for " + underlying + ": the market gives none and the store has no \"pre\" close on " +
+                             utils::format_date(date_));
+        }
+        return *it->second;
+    }
+
+  private:
+    std::optional<double> fetch(const std::string& underlying) const {
+        const auto table = heron::get_price(underlying, date_, date_, "close", "pre", true);
+        if (!table || table->empty()) return std::nullopt;
+        const auto frame = table->droplevel("order_book_id");
+        if (!frame.contains(date_)) return std::nullopt;
+        const double close = frame.at(date_, "close");
+        if (!std::isfinite(close) || close <= 0) return std::nullopt;
+        return close;
+    }
+
+    QuantLib::Date date_;
+    std::map<std::string, std::optional<double>> cache_;
+};
+
+void check_finite(const OptionGreeks& g, bool greeks) {
+    for (std::size_t i = 0; i < (greeks ? OptionGreeks::size() : 1); ++i) {
+        if (!std::isfinite(g[i])) {
+            throw ValueError(std::string("the valuation gave a non-finite ") + OptionGreeks::field_names[i] + " (" +
+                             exact(g[i]) + ")");
+        }
+    }
+}
+
+// Values one contract into `row` (its id, type and underlying already set).
+void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
+                    const BookOptions& options) {
+    const Terms terms = Terms::from_json(contract);
+    const auto option = make_option(terms);
+    const std::string underlying = terms.at("underlying").to_string();
+    const UnderlyingMarket* m = market.find(underlying);
+    if (!m) throw ValueError("the market has no inputs for underlying " + underlying);
+    if (m->spot) {
+        row.spot = *m->spot;
+        row.spot_source = SpotSource::Market;
+    } else {
+        row.spot = spots.get(underlying);
+        row.spot_source = SpotSource::Store;
+    }
+    const EvalDate date = utils::DateInput(options.evaluation_date);
+    if (options.greeks) {
+        row.value = option->greeks(row.spot, market.r, m->vol, m->q, date);
+    } else {
+        row.value = OptionGreeks{};
+        row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
+    }
+    check_finite(row.value, options.greeks);
+}
+
+void add_to(BookTotal& t, const BookRow& row) {
+    ++t.contracts;
+    if (!row.ok()) {
+        ++t.failed;
+        return;
+    }
+    t.sum.npv += row.value.npv;
+    t.sum.delta += row.value.delta;
+    t.sum.gamma += row.value.gamma;
+    t.sum.vega += row.value.vega;
+    t.sum.theta += row.value.theta;
+    t.sum.rho += row.value.rho;
+}
+
+std::string csv_field(const std::string& s) {
+    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ market
+
+const UnderlyingMarket* BookMarket::find(const std::string& underlying) const noexcept {
+    for (const auto& [name, m] : underlyings)
+        if (name == underlying) return &m;
+    return nullptr;
+}
+
+BookMarket BookMarket::from_json(const Json& market) {
+    if (!market.is_object()) throw TypeError(std::string("the market must be a JSON object, not ") + market.type_name());
+    BookMarket out;
+    out.r = market_number(market, "market", "r");
+    const auto it = market.find("underlyings");
+    if (it == market.end()) throw KeyError("market: missing \"underlyings\"");
+    if (!it->is_object()) throw TypeError("market: \"underlyings\" must be an object of underlying ids");
+    for (auto u = it->begin(); u != it->end(); ++u) {
+        const std::string where = "market: " + u.key();
+        if (!u->is_object()) throw TypeError(where + " must be an object with \"vol\", \"q\" and optionally \"spot\"");
+        UnderlyingMarket m;
+        m.vol = market_number(*u, where, "vol");
+        m.q = market_number(*u, where, "q");
+        if (u->contains("spot") && !(*u)["spot"].is_null()) {
+            m.spot = market_number(*u, where, "spot");
+            if (*m.spot <= 0) throw ValueError(where + ": \"spot\" must be positive, not " + exact(*m.spot));
+        }
+        out.underlyings.emplace_back(u.key(), m);
+    }
+    return out;
+}
+
+// ------------------------------------------------------------------ valuation
+
+std::string BookRow::label() const { return id ? *id : "(contract " + std::to_string(position) + ")"; }
+
+std::size_t BookResult::failed() const noexcept {
+    return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const BookRow& r) { return !r.ok(); }));
+}
+
+RowError describe_error(const std::exception& e) {
+    if (const auto* k = dynamic_cast<const Error*>(&e)) return {k->kind(), k->message()};
+    if (dynamic_cast<const QuantLib::Error*>(&e)) return {"QuantLibError", e.what()};
+    return {"Error", e.what()};
+}
+
+BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+    if (!book.is_array()) throw TypeError(std::string("a book must be a JSON array of contracts, not ") + book.type_name());
+    BookResult result;
+    result.evaluation_date = options.evaluation_date;
+    result.greeks = options.greeks;
+    SpotCache spots(options.evaluation_date);
+    std::map<std::string, std::size_t> seen;  // id -> first position
+
+    const std::size_t n = book.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const Json& contract = book[i];
+        BookRow row;
+        row.position = i + 1;
+        try {
+            if (!contract.is_object()) {
+                throw TypeError("contract " + std::to_string(row.position) + " of the book is not a JSON object but " +
+                                contract.type_name());
+            }
+            row.type = text_term(contract, "type");
+            row.underlying = text_term(contract, "underlying");
+            const auto id = contract.find("id");
+            if (id == contract.end() || id->is_null()) throw KeyError("id");
+            if (id->is_string()) {
+                row.id = id->get<std::string>();
+            } else if (id->is_number_integer()) {
+                row.id = id->dump();
+            } else {
+                throw TypeError(std::string("id: must be text or an integer, not ") + id->type_name());
+            }
+            if (row.id->empty()) throw ValueError("id: empty");
+            const auto [first, fresh] = seen.emplace(*row.id, row.position);
+            if (!fresh) {
+                throw ValueError("duplicate id \"" + *row.id + "\": contract " + std::to_string(first->second) +
+                                 " of the book has it too");
+            }
+            value_contract(row, contract, market, spots, options);
+        } catch (const std::exception& e) {
+            row.error = describe_error(e);
+            row.value = OptionGreeks{};
+        }
+        result.rows.push_back(std::move(row));
+        if (options.progress) options.progress(i + 1, n);
+    }
+    result.totals = book_totals(result.rows);
+    return result;
+}
+
+std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows) {
+    std::vector<BookTotal> totals;
+    BookTotal book;
+    for (const auto& row : rows) {
+        add_to(book, row);
+        if (!row.underlying) continue;
+        auto it = std::find_if(totals.begin(), totals.end(),
+                               [&](const BookTotal& t) { return t.underlying == row.underlying; });
+        if (it == totals.end()) {
+            totals.push_back(BookTotal{});
+            it = totals.end() - 1;
+            it->underlying = row.underlying;
+        }
+        add_to(*it, row);
+    }
+    // Delta and gamma only add up within one underlying.
+    std::size_t valued_underlyings = 0;
+    for (const auto& t : totals) valued_underlyings += t.contracts > t.failed ? 1 : 0;
+    book.has_delta_gamma = valued_underlyings <= 1;
+    if (!book.has_delta_gamma) book.sum.delta = book.sum.gamma = 0;
+    totals.push_back(book);
+    return totals;
+}
+
+// ------------------------------------------------------------------ output
+
+BookFormat parse_book_format(const std::string& text) {
+    if (text == "table") return BookFormat::Table;
+    if (text == "csv") return BookFormat::Csv;
+    if (text == "json") return BookFormat::Json;
+    throw ValueError("unknown output format: " + text + " (table, csv or json)");
+}
+
+void write_book(std::ostream& out, const BookResult& result, BookFormat format) {
+    switch (format) {
+        case BookFormat::Table: write_table(out, result); break;
+        case BookFormat::Csv: write_csv(out, result); break;
+        case BookFormat::Json: out << book_to_json(result).dump(2) << '\n'; break;
+    }
+}
+
+Json book_to_json(const BookResult& result) {
+    const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
+    Json rows = Json::array();
+    for (const auto& row : result.rows) {
+        Json j = Json::object();
+        j["id"] = row.id ? Json(*row.id) : Json(nullptr);
+        j["type"] = row.type ? Json(*row.type) : Json(nullptr);
+        if (row.ok()) {
+            j["underlying"] = row.underlying ? Json(*row.underlying) : Json(nullptr);
+            for (std::size_t i = 0; i < fields; ++i) j[OptionGreeks::field_names[i]] = row.value[i];
+            j["spot"] = row.spot;
+            j["spot_source"] = source_name(row.spot_source);
+        } else {
+            j["error"] = Json{{"kind", row.error->kind}, {"message", row.error->message}};
+        }
+        rows.push_back(std::move(j));
+    }
+    Json totals = Json::array();
+    for (const auto& t : result.totals) {
+        Json j = Json::object();
+        j["scope"] = t.underlying ? "underlying" : "book";
+        if (t.underlying) j["underlying"] = *t.underlying;
+        j["contracts"] = t.contracts;
+        j["failed"] = t.failed;
+        for (std::size_t i = 0; i < fields; ++i) {
+            const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
+            j[OptionGreeks::field_names[i]] = blank ? Json(nullptr) : Json(t.sum[i]);
+        }
+        totals.push_back(std::move(j));
+    }
+    Json out = Json::object();
+    out["rows"] = std::move(rows);
+    out["totals"] = std::move(totals);
+    return out;
+}
+
+void write_csv(std::ostream& out, const BookResult& result) {
+    const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
+    out << "record,id,type,underlying";
+    for (std::size_t i = 0; i < fields; ++i) out << ',' << OptionGreeks::field_names[i];
+    out << ",spot,spot_source,contracts,failed,error_kind,error_message\n";
+    for (const auto& row : result.rows) {
+        out << "contract," << csv_field(row.id.value_or("")) << ',' << csv_field(row.type.value_or("")) << ','
+            << csv_field(row.underlying.value_or(""));
+        for (std::size_t i = 0; i < fields; ++i) out << ',' << (row.ok() ? exact(row.value[i]) : "");
+        if (row.ok()) {
+            out << ',' << exact(row.spot) << ',' << source_name(row.spot_source) << ",,,,\n";
+        } else {
+            out << ",,,,," << csv_field(row.error->kind) << ',' << csv_field(row.error->message) << '\n';
+        }
+    }
+    for (const auto& t : result.totals) {
+        out << "total,,," << csv_field(t.underlying.value_or(""));
+        for (std::size_t i = 0; i < fields; ++i) {
+            const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
+            out << ',' << (blank ? "" : exact(t.sum[i]));
+        }
+        out << ",,," << t.contracts << ',' << t.failed << ",,\n";
+    }
+}
+
+void write_table(std::ostream& out, const BookResult& result) {
+    const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
+    // Columns: id, type, underlying, spot, the value fields, then a note.
+    std::vector<std::string> header{"id", "type", "underlying", "spot"};
+    for (std::size_t i = 0; i < fields; ++i) header.push_back(OptionGreeks::field_names[i]);
+    const std::size_t numeric_from = 3;
+
+    std::vector<std::vector<std::string>> lines;
+    std::vector<std::string> notes;
+    bool any_store_spot = false;
+    for (const auto& row : result.rows) {
+        std::vector<std::string> cells{row.label(), row.type.value_or("-"), row.underlying.value_or("-")};
+        if (row.ok()) {
+            const bool store = row.spot_source == SpotSource::Store;
+            any_store_spot = any_store_spot || store;
+            cells.push_back(fixed(row.spot, 4) + (store ? "*" : " "));
+            for (std::size_t i = 0; i < fields; ++i) cells.push_back(fixed(row.value[i], 4));
+            notes.emplace_back();
+        } else {
+            cells.emplace_back();
+            for (std::size_t i = 0; i < fields; ++i) cells.emplace_back();
+            notes.push_back(row.error->kind + ": " + row.error->message);
+        }
+        lines.push_back(std::move(cells));
+    }
+    const std::size_t first_total = lines.size();
+    for (const auto& t : result.totals) {
+        std::vector<std::string> cells{t.underlying ? "total" : "total book", "", t.underlying.value_or(""), ""};
+        for (std::size_t i = 0; i < fields; ++i) {
+            const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
+            cells.push_back(blank ? "-" : fixed(t.sum[i], 4));
+        }
+        lines.push_back(std::move(cells));
+        const std::string count = std::to_string(t.contracts) + (t.contracts == 1 ? " contract" : " contracts");
+        notes.push_back(t.failed ? count + ", " + std::to_string(t.failed) + " failed (not in the total)" : count);
+    }
+
+    std::vector<std::size_t> width(header.size());
+    for (std::size_t c = 0; c < header.size(); ++c) {
+        width[c] = header[c].size();
+        for (const auto& l : lines) width[c] = std::max(width[c], l[c].size());
+    }
+    const auto put = [&](const std::vector<std::string>& cells, const std::string& note) {
+        std::string line;
+        for (std::size_t c = 0; c < cells.size(); ++c) {
+            const std::size_t pad = width[c] - cells[c].size();
+            if (c) line += "  ";
+            if (c >= numeric_from) {
+                line += std::string(pad, ' ') + cells[c];
+            } else {
+                line += cells[c] + std::string(pad, ' ');
+            }
+        }
+        if (!note.empty()) line += "  " + note;
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << '\n';
+    };
+    std::size_t rule = 0;
+    for (auto w : width) rule += w + 2;
+
+    out << "book valued as of " << utils::format_date(result.evaluation_date) << ": " << result.rows.size()
+        << (result.rows.size() == 1 ? " contract" : " contracts") << ", " << result.failed() << " failed\n\n";
+    put(header, "");
+    out << std::string(rule - 2, '-') << '\n';
+    for (std::size_t l = 0; l < lines.size(); ++l) {
+        if (l == first_total) out << std::string(rule - 2, '-') << '\n';
+        put(lines[l], notes[l]);
+    }
+    if (any_store_spot) {
+        out << "\n* spot: the underlying's adjusted (\"pre\") close on " << utils::format_date(result.evaluation_date)
+            << " from the price store\n";
+    }
+    if (result.greeks) {
+        out << "delta per unit of spot; gamma = spot x d2V/dS2; vega per volatility point; theta per calendar day; "
+               "rho per percentage point\n";
+    }
+}
+
+std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width) {
+    const std::size_t filled = total ? std::min(width, done * width / total) : width;
+    std::string line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
+                       std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) +
+                       " s";
+    if (done > 0 && done < total) {
+        const double left = elapsed_seconds / static_cast<double>(done) * static_cast<double>(total - done);
+        line += "  left ~" + fixed(left, 1) + " s";
+    }
+    return line;
+}
+
+}  // namespace kestrel::cli

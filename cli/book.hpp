@@ -1,0 +1,122 @@
+#pragma once
+// Valuing a book of contracts: the logic behind `kestrel book`, kept apart
+// from the command line so it can be tested without a process.
+//
+// A book is a JSON array of contracts, each a terms mapping with "type" and a
+// unique "id". Every contract gets exactly one row, in book order: its value
+// (and Greeks), or the kind and message of the error that stopped it. The rest
+// of the book is valued whatever one contract does.
+//
+// The market is one JSON object:
+//   {"r": 0.018,
+//    "underlyings": {"000300.XSHG": {"vol": 0.2, "q": 0.015, "spot": 3934.91},
+//                    "600519.XSHG": {"vol": 0.25, "q": 0.02}}}
+// An underlying without "spot" takes its adjusted ("pre") close on the
+// evaluation date from the installed market-data store.
+#include <kestrel/keel.hpp>
+
+#include <nlohmann/json.hpp>
+#include <ql/time/date.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrel::cli {
+
+// Market inputs of one underlying.
+struct UnderlyingMarket {
+    double vol = 0, q = 0;
+    std::optional<double> spot;  // absent: the store's close on the evaluation date
+};
+
+struct BookMarket {
+    double r = 0;
+    std::vector<std::pair<std::string, UnderlyingMarket>> underlyings;  // in file order
+
+    const UnderlyingMarket* find(const std::string& underlying) const noexcept;
+
+    // Reads the market object above. A missing or non-numeric "r", "vol" or
+    // "q", a non-numeric "spot", a non-finite number or any other shape is a
+    // KeyError / TypeError / ValueError naming the underlying and the key.
+    static BookMarket from_json(const nlohmann::ordered_json& market);
+};
+
+struct RowError {
+    std::string kind, message;
+};
+
+// Where a row's spot came from.
+enum class SpotSource { Market, Store };
+
+struct BookRow {
+    std::size_t position = 0;      // 1-based place in the book
+    std::optional<std::string> id; // absent when the contract has none
+    std::optional<std::string> type;
+    std::optional<std::string> underlying;
+    double spot = 0;
+    SpotSource spot_source = SpotSource::Market;
+    OptionGreeks value;            // npv only, unless Greeks were asked for
+    std::optional<RowError> error;
+
+    bool ok() const noexcept { return !error; }
+    // The id, or "(contract N)" for a contract without one.
+    std::string label() const;
+};
+
+// Sums over the valued rows of one underlying, or of the whole book.
+struct BookTotal {
+    std::optional<std::string> underlying;  // absent: the whole book
+    std::size_t contracts = 0, failed = 0;
+    OptionGreeks sum;
+    // Delta and gamma are per unit of one underlying: a book total over
+    // several underlyings has none.
+    bool has_delta_gamma = true;
+};
+
+struct BookResult {
+    QuantLib::Date evaluation_date;
+    bool greeks = false;
+    std::vector<BookRow> rows;
+    std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
+
+    std::size_t failed() const noexcept;
+};
+
+struct BookOptions {
+    QuantLib::Date evaluation_date;
+    bool greeks = false;
+    // Called after each contract with (done, total).
+    std::function<void(std::size_t, std::size_t)> progress;
+};
+
+// Values every contract of `book` (a JSON array; anything else is a
+// TypeError), one after another.
+BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
+
+// The totals of a set of rows, as value_book computes them.
+std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
+
+// The error kind users see: a kestrel error's kind(), "QuantLibError" for
+// QuantLib's, "Error" for anything else.
+RowError describe_error(const std::exception& e);
+
+enum class BookFormat { Table, Csv, Json };
+// "table", "csv" or "json"; ValueError otherwise.
+BookFormat parse_book_format(const std::string& text);
+
+// table: aligned for a terminal; csv and json: every number at full
+// (round-trip) precision.
+void write_book(std::ostream& out, const BookResult& result, BookFormat format);
+void write_table(std::ostream& out, const BookResult& result);
+void write_csv(std::ostream& out, const BookResult& result);
+nlohmann::ordered_json book_to_json(const BookResult& result);
+
+// "[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s"
+std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
+
+}  // namespace kestrel::cli

@@ -1,0 +1,336 @@
+#include "book.hpp"
+
+#include <kestrel/kestrel.hpp>
+#include <kestrel/random_sample.hpp>
+
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using namespace kestrel;
+using namespace kestrel::cli;
+using Json = nlohmann::ordered_json;
+using QuantLib::Date;
+
+namespace {
+
+const Date kEval = utils::parse_date("2024-03-01");
+
+Json vanilla(const std::string& id, const std::string& underlying, double strike) {
+    return Json{{"id", id},
+                {"type", "vanilla"},
+                {"underlying", underlying},
+                {"effect_date", "2024-01-02"},
+                {"maturity_date", "2024-12-31"},
+                {"s0", 100.0},
+                {"notional", 1.0},
+                {"call_put", "call"},
+                {"strike", strike},
+                {"exercise_type", "european"},
+                {"payoff_type", "plain_vanilla"}};
+}
+
+BookMarket market(const std::string& text) { return BookMarket::from_json(Json::parse(text)); }
+
+const char* kMarket = R"({"r": 0.02, "underlyings": {
+    "AAA": {"vol": 0.2, "q": 0.01, "spot": 100},
+    "BBB": {"vol": 0.3, "q": 0.0, "spot": 50}}})";
+
+double direct_npv(const Json& contract, double spot, double r, double vol, double q) {
+    return make_option(Terms::from_json(contract))->npv(spot, r, vol, q, utils::DateInput(kEval));
+}
+
+std::vector<std::string> split_csv_line(const std::string& line) {
+    std::vector<std::string> out(1);
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+                out.back() += '"';
+                ++i;
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                out.back() += c;
+            }
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == ',') {
+            out.emplace_back();
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+double read_double(const std::string& s) {
+    double x = 0;
+    const auto res = std::from_chars(s.data(), s.data() + s.size(), x);
+    EXPECT_TRUE(res.ec == std::errc() && res.ptr == s.data() + s.size()) << "not a number: '" << s << "'";
+    return x;
+}
+
+class BookTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<test::CountingClient> client = std::make_shared<test::CountingClient>();
+    test::ScopedClient scoped{client};
+};
+
+}  // namespace
+
+TEST(BookMarketTest, ReadsRateAndUnderlyingsAndNamesWhatIsWrong) {
+    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 101.5},
+                                                         "BBB": {"vol": 0.3, "q": 0}}})");
+    EXPECT_DOUBLE_EQ(m.r, 0.02);
+    ASSERT_NE(m.find("AAA"), nullptr);
+    EXPECT_DOUBLE_EQ(*m.find("AAA")->spot, 101.5);
+    ASSERT_NE(m.find("BBB"), nullptr);
+    EXPECT_FALSE(m.find("BBB")->spot.has_value());
+    EXPECT_DOUBLE_EQ(m.find("BBB")->vol, 0.3);
+    EXPECT_EQ(m.find("CCC"), nullptr);
+
+    const auto message = [](const char* text) -> std::string {
+        try {
+            market(text);
+        } catch (const Error& e) {
+            return std::string(e.kind()) + ": " + e.what();
+        }
+        return "no error";
+    };
+    EXPECT_EQ(message(R"({"underlyings": {}})"), "KeyError: market: missing \"r\"");
+    EXPECT_EQ(message(R"({"r": "2%", "underlyings": {}})"), "TypeError: market: \"r\" must be a number, not string");
+    EXPECT_EQ(message(R"({"r": 0.02, "underlyings": {"AAA": {"q": 0}}})"), "KeyError: market: AAA: missing \"vol\"");
+    EXPECT_EQ(message(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0, "spot": -1}}})"),
+              "ValueError: market: AAA: \"spot\" must be positive, not -1");
+    EXPECT_EQ(message(R"({"r": 0.02})"), "KeyError: market: missing \"underlyings\"");
+    EXPECT_EQ(message("[1, 2]"), "TypeError: the market must be a JSON object, not array");
+}
+
+TEST_F(BookTest, BrokenContractsGetTheirOwnRowsAndTheOthersAreValued) {
+    Json missing_strike = vanilla("no-strike", "AAA", 95);
+    missing_strike.erase("strike");
+    Json unknown_type = vanilla("bad-type", "AAA", 95);
+    unknown_type["type"] = "rainbow";
+    Json no_id = vanilla("x", "AAA", 95);
+    no_id.erase("id");
+    const Json book = Json::array({vanilla("a1", "AAA", 95), missing_strike, unknown_type,
+                                   vanilla("zzz", "ZZZ", 95), no_id, vanilla("a1", "AAA", 105), 42,
+                                   vanilla("b1", "BBB", 50)});
+    std::vector<std::size_t> progress;
+    BookOptions options{kEval, false, [&](std::size_t done, std::size_t total) {
+                            EXPECT_EQ(total, 8u);
+                            progress.push_back(done);
+                        }};
+    const auto result = value_book(book, market(kMarket), options);
+
+    ASSERT_EQ(result.rows.size(), 8u);
+    EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(result.failed(), 6u);
+    const auto& r = result.rows;
+    for (std::size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r[i].position, i + 1);
+
+    ASSERT_TRUE(r[0].ok()) << r[0].error->message;
+    EXPECT_DOUBLE_EQ(r[0].value.npv, direct_npv(book[0], 100, 0.02, 0.2, 0.01));
+    EXPECT_EQ(r[0].spot_source, SpotSource::Market);
+    ASSERT_TRUE(r[7].ok()) << r[7].error->message;
+    EXPECT_DOUBLE_EQ(r[7].value.npv, direct_npv(book[7], 50, 0.02, 0.3, 0.0));
+
+    const auto expect_error = [&](std::size_t i, const std::string& kind, const std::string& text) {
+        ASSERT_FALSE(r[i].ok()) << "contract " << i + 1 << " was valued";
+        EXPECT_EQ(r[i].error->kind, kind) << r[i].error->message;
+        EXPECT_NE(r[i].error->message.find(text), std::string::npos) << r[i].error->message;
+    };
+    expect_error(1, "KeyError", "strike");
+    EXPECT_EQ(*r[1].id, "no-strike");
+    expect_error(2, "ValueError", "rainbow");
+    EXPECT_EQ(*r[2].type, "rainbow");
+    expect_error(3, "ValueError", "the market has no inputs for underlying ZZZ");
+    expect_error(4, "KeyError", "id");
+    EXPECT_FALSE(r[4].id.has_value());
+    EXPECT_EQ(r[4].label(), "(contract 5)");
+    expect_error(5, "ValueError", "duplicate id \"a1\": contract 1");
+    expect_error(6, "TypeError", "contract 7 of the book is not a JSON object");
+}
+
+TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
+    Json broken = vanilla("broken", "AAA", 95);
+    broken.erase("strike");
+    const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 110),
+                                   broken});
+    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    ASSERT_EQ(result.totals.size(), 3u);
+    const BookTotal& aaa = result.totals[0];
+    const BookTotal& bbb = result.totals[1];
+    const BookTotal& all = result.totals[2];
+    EXPECT_EQ(aaa.underlying, "AAA");
+    EXPECT_EQ(bbb.underlying, "BBB");
+    EXPECT_FALSE(all.underlying.has_value());
+    EXPECT_EQ(aaa.contracts, 3u);
+    EXPECT_EQ(aaa.failed, 1u);
+    EXPECT_EQ(all.contracts, 4u);
+    EXPECT_EQ(all.failed, 1u);
+    const auto& r = result.rows;
+    for (std::size_t f = 0; f < OptionGreeks::size(); ++f) {
+        EXPECT_DOUBLE_EQ(aaa.sum[f], r[0].value[f] + r[2].value[f]) << OptionGreeks::field_names[f];
+        EXPECT_DOUBLE_EQ(bbb.sum[f], r[1].value[f]) << OptionGreeks::field_names[f];
+    }
+    EXPECT_TRUE(aaa.has_delta_gamma);
+    EXPECT_GT(aaa.sum.delta, 0.5);
+    // Deltas of different underlyings do not add up; the rest does.
+    EXPECT_FALSE(all.has_delta_gamma);
+    EXPECT_DOUBLE_EQ(all.sum.npv, aaa.sum.npv + bbb.sum.npv);
+    EXPECT_DOUBLE_EQ(all.sum.vega, aaa.sum.vega + bbb.sum.vega);
+    EXPECT_DOUBLE_EQ(all.sum.theta, aaa.sum.theta + bbb.sum.theta);
+    EXPECT_DOUBLE_EQ(all.sum.rho, aaa.sum.rho + bbb.sum.rho);
+
+    // A one-underlying book keeps its delta.
+    const auto single = value_book(Json::array({vanilla("a1", "AAA", 95), vanilla("a2", "AAA", 110)}),
+                                   market(kMarket), BookOptions{kEval, true, {}});
+    EXPECT_TRUE(single.totals.back().has_delta_gamma);
+    EXPECT_DOUBLE_EQ(single.totals.back().sum.delta, single.rows[0].value.delta + single.rows[1].value.delta);
+}
+
+TEST_F(BookTest, SpotComesFromTheStoreCloseOnTheEvaluationDate) {
+    client->add_closes("AAA", "pre", {{utils::parse_date("2024-02-29"), 90.0}, {kEval, 97.5}});
+    client->add_closes("BBB", "pre", {{utils::parse_date("2024-02-29"), 48.0}});  // nothing on the date
+    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01},
+                                                         "BBB": {"vol": 0.3, "q": 0}}})");
+    const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 100)});
+    client->reset_counts();
+    const auto result = value_book(book, m, BookOptions{kEval, false, {}});
+
+    const auto& r = result.rows;
+    ASSERT_TRUE(r[0].ok()) << r[0].error->message;
+    EXPECT_EQ(r[0].spot, 97.5);
+    EXPECT_EQ(r[0].spot_source, SpotSource::Store);
+    EXPECT_DOUBLE_EQ(r[0].value.npv, direct_npv(book[0], 97.5, 0.02, 0.2, 0.01));
+    ASSERT_TRUE(r[2].ok());
+    EXPECT_EQ(r[2].spot, 97.5);
+    ASSERT_FALSE(r[1].ok());
+    EXPECT_EQ(r[1].error->kind, "ValueError");
+    EXPECT_EQ(r[1].error->message,
+              "no spot for BBB: the market gives none and the store has no \"pre\" close on 2024-03-01");
+    EXPECT_EQ(client->last_adjust, "pre");
+    // One look-up per underlying, not per contract (vanilla asks for no history itself).
+    EXPECT_EQ(client->price_calls.load(), 2);
+
+    std::ostringstream table;
+    write_table(table, result);
+    EXPECT_NE(table.str().find("97.5000*"), std::string::npos) << table.str();
+    EXPECT_NE(table.str().find("close on 2024-03-01 from the price store"), std::string::npos) << table.str();
+    EXPECT_EQ(book_to_json(result)["rows"][0]["spot_source"], "store");
+}
+
+TEST_F(BookTest, CsvAndJsonReadBackToTheSameNumbers) {
+    Json broken = vanilla("broken, \"quoted\"", "AAA", 95);
+    broken["exercise_type"] = "bermudan";
+    const Json book = Json::array({vanilla("a1", "AAA", 95.123456789), broken, vanilla("b1", "BBB", 47.3)});
+    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    ASSERT_EQ(result.failed(), 1u);
+
+    // JSON
+    std::ostringstream js;
+    write_book(js, result, BookFormat::Json);
+    const Json back = Json::parse(js.str());
+    ASSERT_EQ(back.size(), 2u);
+    ASSERT_EQ(back["rows"].size(), 3u);
+    for (std::size_t i : {0u, 2u}) {
+        const auto& row = back["rows"][i];
+        EXPECT_EQ(row["id"], *result.rows[i].id);
+        EXPECT_EQ(row["type"], "vanilla");
+        for (std::size_t f = 0; f < OptionGreeks::size(); ++f)
+            EXPECT_EQ(row[OptionGreeks::field_names[f]].get<double>(), result.rows[i].value[f]);
+    }
+    EXPECT_EQ(back["rows"][1], Json::parse(R"({"id": "broken, \"quoted\"", "type": "vanilla",
+        "error": {"kind": "NotImplementedError", "message": "BERMUDAN EXERCISE not supported yet"}})"));
+    ASSERT_EQ(back["totals"].size(), 3u);
+    EXPECT_EQ(back["totals"][0]["npv"].get<double>(), result.totals[0].sum.npv);
+    EXPECT_EQ(back["totals"][0]["failed"], 1);
+    EXPECT_EQ(back["totals"][2]["scope"], "book");
+    EXPECT_TRUE(back["totals"][2]["delta"].is_null());
+    EXPECT_EQ(back["totals"][2]["rho"].get<double>(), result.totals[2].sum.rho);
+
+    // CSV
+    std::ostringstream cs;
+    write_book(cs, result, BookFormat::Csv);
+    std::istringstream in(cs.str());
+    std::string line;
+    std::vector<std::vector<std::string>> lines;
+    while (std::getline(in, line)) lines.push_back(split_csv_line(line));
+    ASSERT_EQ(lines.size(), 1u + 3u + 3u);
+    const auto& header = lines[0];
+    const auto col = [&](const std::string& name) {
+        const auto it = std::find(header.begin(), header.end(), name);
+        EXPECT_NE(it, header.end()) << name;
+        return static_cast<std::size_t>(it - header.begin());
+    };
+    for (const auto& l : lines) EXPECT_EQ(l.size(), header.size());
+    for (std::size_t i : {0u, 2u}) {
+        const auto& l = lines[1 + i];
+        EXPECT_EQ(l[col("record")], "contract");
+        EXPECT_EQ(l[col("id")], *result.rows[i].id);
+        for (std::size_t f = 0; f < OptionGreeks::size(); ++f)
+            EXPECT_EQ(read_double(l[col(OptionGreeks::field_names[f])]), result.rows[i].value[f]);
+        EXPECT_EQ(read_double(l[col("spot")]), result.rows[i].spot);
+    }
+    EXPECT_EQ(lines[2][col("id")], "broken, \"quoted\"");
+    EXPECT_EQ(lines[2][col("error_kind")], "NotImplementedError");
+    EXPECT_EQ(lines[2][col("npv")], "");
+    const auto& book_total = lines.back();
+    EXPECT_EQ(book_total[col("record")], "total");
+    EXPECT_EQ(book_total[col("underlying")], "");
+    EXPECT_EQ(read_double(book_total[col("npv")]), result.totals.back().sum.npv);
+    EXPECT_EQ(book_total[col("delta")], "");
+    EXPECT_EQ(book_total[col("contracts")], "3");
+    EXPECT_EQ(book_total[col("failed")], "1");
+}
+
+TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
+    Json broken = vanilla("broken", "AAA", 95);
+    broken.erase("call_put");
+    const Json book = Json::array({vanilla("a-long-identifier", "AAA", 95), broken, vanilla("b1", "BBB", 50)});
+    const auto result = value_book(book, market(kMarket), BookOptions{kEval, false, {}});
+    std::ostringstream out;
+    write_book(out, result, BookFormat::Table);
+    const std::string t = out.str();
+    EXPECT_NE(t.find("as of 2024-03-01: 3 contracts, 1 failed"), std::string::npos) << t;
+    EXPECT_NE(t.find("KeyError: call_put"), std::string::npos) << t;
+    EXPECT_NE(t.find("3 contracts, 1 failed (not in the total)"), std::string::npos) << t;
+    EXPECT_NE(t.find("total book"), std::string::npos) << t;
+    // The npv column ends at the same place on every valued row.
+    std::istringstream in(t);
+    std::string line;
+    std::vector<std::size_t> ends;
+    for (const std::string& id : {std::string("a-long-identifier "), std::string("b1 ")}) {
+        in.clear();
+        in.seekg(0);
+        while (std::getline(in, line))
+            if (line.rfind(id, 0) == 0) ends.push_back(line.find_last_not_of(' ') + 1);
+    }
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[0], ends[1]) << t;
+}
+
+TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
+    EXPECT_EQ(parse_book_format("table"), BookFormat::Table);
+    EXPECT_EQ(parse_book_format("csv"), BookFormat::Csv);
+    EXPECT_EQ(parse_book_format("json"), BookFormat::Json);
+    EXPECT_THROW(parse_book_format("xml"), ValueError);
+
+    EXPECT_EQ(progress_line(3, 12, 6.0, 12), "[###.........]  3/12  elapsed 6.0 s  left ~18.0 s");
+    EXPECT_EQ(progress_line(12, 12, 9.25, 12), "[############]  12/12  elapsed 9.2 s");
+    EXPECT_EQ(progress_line(0, 0, 0.0, 4), "[####]  0/0  elapsed 0.0 s");
+}
+
+TEST(BookInputTest, NotABookIsATypeError) {
+    EXPECT_THROW(value_book(Json::object(), market(kMarket), BookOptions{kEval, false, {}}), TypeError);
+}
