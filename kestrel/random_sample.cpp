@@ -1,24 +1,162 @@
 #include <kestrel/errors.hpp>
 #include <kestrel/random_sample.hpp>
 
-#include <Random123/philox.h>
-
+#include <algorithm>
 #include <atomic>
-#include <cmath>
+#include <bit>
+#include <vector>
 #include <string>
+#include <thread>
+
+#include <sched.h>
+
+// The generator is written as plain loops over a batch of paths so that gcc
+// vectorises them; each hot function is compiled for AVX-512, AVX2 and the
+// x86-64 baseline and picked at load time. The arithmetic is the same IEEE
+// operations in the same order in every version (no contraction into FMA, no
+// library calls), so every machine draws the same numbers.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define KESTREL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define KESTREL_CLONES
+#endif
 
 namespace kestrel::random_sample {
 namespace {
 
 std::atomic<std::size_t> g_paths{kDefaultPaths};
 std::atomic<std::uint64_t> g_seed{kDefaultSeed};
+std::atomic<std::size_t> g_threads{0};  // 0: all cores
 
-using Philox = r123::Philox4x32;
+// Paths per vector batch: the batch's working arrays stay in L1.
+constexpr std::size_t kBatch = 128;
 
-// Two independent uniforms in (0, 1) from 64 bits each.
-inline double u01(std::uint32_t hi, std::uint32_t lo) {
-    const std::uint64_t x = (static_cast<std::uint64_t>(hi) << 32) | lo;
-    return (static_cast<double>(x >> 11) + 0.5) * 0x1.0p-53;
+// Philox4x32-10 (Salmon et al., SC'11), as Random123's r123::Philox4x32.
+constexpr std::uint32_t kM0 = 0xD2511F53u, kM1 = 0xCD9E8D57u;
+constexpr std::uint32_t kW0 = 0x9E3779B9u, kW1 = 0xBB67AE85u;
+
+inline std::uint64_t as_bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+inline double as_double(std::uint64_t b) { return std::bit_cast<double>(b); }
+
+// Uniform in (0, 1) from 32 bits: (2x + 1) / 2^33, exact.
+inline double open_u01(std::uint32_t x) {
+    return as_double(0x3FF0000000000000ull | (static_cast<std::uint64_t>(x) << 20)) - (1.0 - 0x1.0p-33);
+}
+
+// Natural logarithm of u in (0, 1), u normal (fdlibm's reduction and
+// polynomial, below 1 ulp); written without branches.
+inline double log_unit(double u) {
+    constexpr double ln2_hi = 6.93147180369123816490e-01, ln2_lo = 1.90821492927058770002e-10;
+    constexpr double Lg1 = 6.666666666666735130e-01, Lg2 = 3.999999999940941908e-01,
+                     Lg3 = 2.857142874366239149e-01, Lg4 = 2.222219843214978396e-01,
+                     Lg5 = 1.818357216161805012e-01, Lg6 = 1.531383769920937332e-01,
+                     Lg7 = 1.479819860511658591e-01;
+    constexpr std::uint64_t mantissa = 0x000FFFFFFFFFFFFFull;
+    constexpr std::uint64_t sqrt2_mantissa = 0x6A09E667F3BCDull;  // sqrt(2) = 1.6A09E667F3BCD p0
+    const std::uint64_t bits = as_bits(u);
+    const std::uint64_t mb = bits & mantissa;
+    // Mantissa in (sqrt(2)/2, sqrt(2)] and the exponent to match, as a double
+    // (exact through 2^52).
+    const std::uint64_t high = static_cast<std::uint64_t>(mb > sqrt2_mantissa);
+    const double m = as_double(mb | (0x3FF0000000000000ull - (high << 52)));
+    const double k = as_double(((bits >> 52) + high) | 0x4330000000000000ull) - (0x1.0p52 + 1023.0);
+    const double f = m - 1.0;
+    const double s = f / (2.0 + f);
+    const double z = s * s;
+    const double w = z * z;
+    const double t1 = w * (Lg2 + w * (Lg4 + w * Lg6));
+    const double t2 = z * (Lg1 + w * (Lg3 + w * (Lg5 + w * Lg7)));
+    const double R = t2 + t1;
+    const double hfsq = 0.5 * f * f;
+    return k * ln2_hi - ((hfsq - (s * (hfsq + R) + k * ln2_lo)) - f);
+}
+
+// cos and sin of 2 pi u for u in (0, 1): the quadrant comes exactly from
+// 4u, the rest is fdlibm's kernels on [-pi/4, pi/4].
+inline void cos_sin_turn(double u, double& c_out, double& s_out) {
+    constexpr double S1 = -1.66666666666666324348e-01, S2 = 8.33333333332248946124e-03,
+                     S3 = -1.98412698298579493134e-04, S4 = 2.75573137070700676789e-06,
+                     S5 = -2.50507602534068634195e-08, S6 = 1.58969099521155010221e-10;
+    constexpr double C1 = 4.16666666666666019037e-02, C2 = -1.38888888888741095749e-03,
+                     C3 = 2.48015872894767294178e-05, C4 = -2.75573143513906633035e-07,
+                     C5 = 2.08757232129817482790e-09, C6 = -1.13596475577881948265e-11;
+    constexpr double magic = 0x1.8p52;
+    constexpr double half_pi = 1.57079632679489661923;
+    const double t = 4.0 * u;
+    const double y = t + magic;
+    const std::uint64_t q = as_bits(y);  // low bits: round(4u)
+    const double x = (t - (y - magic)) * half_pi;
+    const double z = x * x;
+    const double v = z * x;
+    const double rs = S2 + z * (S3 + z * (S4 + z * (S5 + z * S6)));
+    const double sn = x + v * (S1 + z * rs);
+    const double w2 = z * z;
+    const double rc = z * (C1 + z * (C2 + z * C3)) + w2 * w2 * (C4 + z * (C5 + z * C6));
+    const double hz = 0.5 * z;
+    const double wc = 1.0 - hz;
+    const double cs = wc + (((1.0 - wc) - hz) + z * rc);
+    // Rotate by the quadrant: swap on odd quadrants, then the signs.
+    const std::uint64_t swap = 0 - (q & 1);
+    const std::uint64_t cb = as_bits(cs), sb = as_bits(sn);
+    c_out = as_double(((cb & ~swap) | (sb & swap)) ^ (((q + 1) & 2) << 62));
+    s_out = as_double(((sb & ~swap) | (cb & swap)) ^ ((q & 2) << 62));
+}
+
+// Box-Muller: normals za, zb from uniforms of the words ua (radius) and ub
+// (angle).
+inline void box_muller(std::size_t n, const std::uint32_t* __restrict ua, const std::uint32_t* __restrict ub,
+                       double* __restrict za, double* __restrict zb) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const double rad = __builtin_sqrt(-2.0 * log_unit(open_u01(ua[i])));
+        double c, s;
+        cos_sin_turn(open_u01(ub[i]), c, s);
+        za[i] = rad * c;
+        zb[i] = rad * s;
+    }
+}
+
+// The four normals of counters (first + i, c), i < n <= kBatch: z[d][i] is
+// draw k = 4c + d of path first + i.
+KESTREL_CLONES
+void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, double* const z[4]) {
+    alignas(64) std::uint32_t w0[kBatch], w1[kBatch], w2[kBatch], w3[kBatch];
+    const std::uint32_t key0 = static_cast<std::uint32_t>(seed), key1 = static_cast<std::uint32_t>(seed >> 32);
+    const std::uint32_t c_lo = static_cast<std::uint32_t>(c), c_hi = static_cast<std::uint32_t>(c >> 32);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t p = first + i;
+        std::uint32_t x0 = static_cast<std::uint32_t>(p), x1 = static_cast<std::uint32_t>(p >> 32);
+        std::uint32_t x2 = c_lo, x3 = c_hi;
+        std::uint32_t k0 = key0, k1 = key1;
+#pragma GCC unroll 10
+        for (int r = 0; r < 10; ++r) {
+            const std::uint64_t p0 = static_cast<std::uint64_t>(kM0) * x0;
+            const std::uint64_t p1 = static_cast<std::uint64_t>(kM1) * x2;
+            const std::uint32_t y0 = static_cast<std::uint32_t>(p1 >> 32) ^ x1 ^ k0;
+            const std::uint32_t y2 = static_cast<std::uint32_t>(p0 >> 32) ^ x3 ^ k1;
+            x1 = static_cast<std::uint32_t>(p1);
+            x3 = static_cast<std::uint32_t>(p0);
+            x0 = y0;
+            x2 = y2;
+            k0 += kW0;
+            k1 += kW1;
+        }
+        w0[i] = x0;
+        w1[i] = x1;
+        w2[i] = x2;
+        w3[i] = x3;
+    }
+    box_muller(n, w0, w1, z[0], z[1]);
+    box_muller(n, w2, w3, z[2], z[3]);
+}
+
+std::size_t all_cores() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    const unsigned h = std::thread::hardware_concurrency();
+    return h ? h : 1;
 }
 
 }  // namespace
@@ -30,31 +168,58 @@ void set_paths(std::size_t n) {
 std::size_t paths() { return g_paths.load(); }
 void set_seed(std::uint64_t s) { g_seed.store(s); }
 std::uint64_t seed() { return g_seed.load(); }
+
+void set_threads(std::size_t n) {
+    if (n == 0) throw ValueError("number of threads must be at least 1");
+    g_threads.store(n);
+}
+std::size_t threads() {
+    const std::size_t n = g_threads.load();
+    return n ? n : hardware_threads();
+}
+std::size_t hardware_threads() {
+    static const std::size_t n = all_cores();
+    return n;
+}
+
 void reset() {
     g_paths.store(kDefaultPaths);
     g_seed.store(kDefaultSeed);
+    g_threads.store(0);
 }
 
-void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::uint64_t seed,
-                         double* out) {
-    Philox rng;
-    const Philox::key_type key = {{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)}};
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t p = first + i;
-        double* row = out + i * T;
-        // Counter (p, k / 2): one Philox block gives the Box-Muller pair for
-        // k = 2m and k = 2m + 1, where k = T - 1 - j counts days from maturity.
-        for (std::size_t m = 0; 2 * m < T; ++m) {
-            const Philox::ctr_type ctr = {{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(p >> 32),
-                                           static_cast<std::uint32_t>(m), static_cast<std::uint32_t>(m >> 32)}};
-            const auto r = rng(ctr, key);
-            const double u1 = u01(r.v[0], r.v[1]);
-            const double u2 = u01(r.v[2], r.v[3]);
-            const double rad = std::sqrt(-2.0 * std::log(u1));
-            const double a = 2.0 * M_PI * u2;
-            const std::size_t k0 = 2 * m, k1 = 2 * m + 1;
-            row[T - 1 - k0] = rad * std::cos(a);
-            if (k1 < T) row[T - 1 - k1] = rad * std::sin(a);
+void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0, std::size_t col1,
+                                std::uint64_t seed, double* out) {
+    col1 = std::min(col1, T);
+    if (n == 0 || col0 >= col1) return;
+    alignas(64) double scratch[4][kBatch];
+    // Days j in [col0, col1) are draws k = T - 1 - j in [T - col1, T - 1 - col0];
+    // counter c makes k = 4c + d, d = 0..3, on day T - 1 - 4c - d.
+    const std::size_t c_lo = (T - col1) / 4, c_hi = (T - 1 - col0) / 4;
+    for (std::size_t c = c_lo; c <= c_hi; ++c) {
+        for (std::size_t i = 0; i < n; i += kBatch) {
+            const std::size_t nb = std::min(kBatch, n - i);
+            double* z[4];
+            for (std::size_t d = 0; d < 4; ++d) {
+                const std::size_t k = 4 * c + d;
+                const bool wanted = k < T && T - 1 - k >= col0 && T - 1 - k < col1;
+                z[d] = wanted ? out + (T - 1 - k - col0) * n + i : scratch[d];
+            }
+            normal_quads(first + i, nb, c, seed, z);
+        }
+    }
+}
+
+void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::uint64_t seed, double* out) {
+    if (T == 0 || n == 0) return;
+    // Day-major batches, turned into rows.
+    std::vector<double> buf(T * kBatch);
+    for (std::size_t i = 0; i < n; i += kBatch) {
+        const std::size_t nb = std::min(kBatch, n - i);
+        fill_random_samples_by_day(T, first + i, nb, 0, T, seed, buf.data());
+        for (std::size_t r = 0; r < nb; ++r) {
+            double* row = out + (i + r) * T;
+            for (std::size_t j = 0; j < T; ++j) row[j] = buf[j * nb + r];
         }
     }
 }

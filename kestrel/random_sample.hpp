@@ -9,8 +9,15 @@
 //  - any block of rows can be made alone, in any order, on any thread, and
 //    equals the same rows of the full matrix.
 //
-// Settings are process-wide: set_paths / set_seed, read back with paths() and
-// seed(). Defaults: 100,000 paths, seed 20240101.
+// Settings are process-wide: set_paths / set_seed / set_threads, read back with
+// paths(), seed() and threads(). Defaults: 100,000 paths, seed 20240101, all
+// cores.
+//
+// Generator: Philox4x32-10 on the counter (p, k / 4) and the 64-bit seed as key;
+// its four 32-bit words are four uniforms (2x + 1) / 2^33, and Box-Muller turns
+// words 0, 1 into draws k, k + 1 and words 2, 3 into k + 2, k + 3 (k = 0 mod 4). The logarithm, sine and cosine are the library's own
+// branch-free polynomials, so the draws vectorise and are the same numbers on
+// every x86-64 machine.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -24,7 +31,14 @@ void set_paths(std::size_t n);  // n >= 1
 std::size_t paths();
 void set_seed(std::uint64_t seed);
 std::uint64_t seed();
-// Puts both settings back to their defaults.
+// Threads the Monte Carlo products simulate on (n >= 1; ValueError otherwise).
+// Values do not depend on it: paths are cut into fixed blocks whatever the
+// thread count, and the block sums are added in block order.
+void set_threads(std::size_t n);
+std::size_t threads();
+// The cores this process may run on.
+std::size_t hardware_threads();
+// Puts all settings back to their defaults.
 void reset();
 
 // Row-major N x T matrix of doubles.
@@ -53,5 +67,14 @@ Matrix get_random_samples(std::size_t T);
 // (n * T doubles), with an explicit seed. Makes none of the other rows.
 void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::uint64_t seed,
                          double* out);
+
+// Columns [col0, col1) of rows [first, first + n) of the same matrix, day by
+// day: out[(j - col0) * n + i] is draw (first + i, j). The streaming layout of
+// the Monte Carlo kernel (one day of a block of paths is contiguous). col1 is
+// clipped to T. Cheapest when a range does not split the four days k .. k + 3
+// (k = 0 mod 4) that one counter makes: start ranges at 0 or at a j with
+// T - j a multiple of 4.
+void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0,
+                                std::size_t col1, std::uint64_t seed, double* out);
 
 }  // namespace kestrel::random_sample
