@@ -7,6 +7,7 @@
 #include <ql/settings.hpp>
 
 #include <algorithm>
+#include <sstream>
 
 namespace kestrel {
 
@@ -20,6 +21,13 @@ const std::map<std::string, DoubleBarrier::Type> CORRIDOR_TYPE = {
     {"kiko", DoubleBarrier::KIKO},
     {"koki", DoubleBarrier::KOKI},
 };
+
+void check_levels(const char* lo_name, double lo, const char* hi_name, double hi) {
+    if (lo < hi) return;
+    std::ostringstream os;
+    os << lo_name << " (" << lo << ") must be below " << hi_name << " (" << hi << ")";
+    throw ValueError(os.str());
+}
 
 }  // namespace corridor
 
@@ -39,6 +47,7 @@ bool is_in_or_out(DoubleBarrier::Type t) { return t == DoubleBarrier::KnockIn ||
 DoubleBarrierOption::DoubleBarrierOption(const Terms& option) : BaseOption(option) {
     barrier_hi_ = option.number("barrier_hi");
     barrier_lo_ = option.number("barrier_lo");
+    corridor::check_levels("barrier_lo", barrier_lo_, "barrier_hi", barrier_hi_);
     barrier_type_ = read_corridor_type(option);
     call_put_ = read_call_put(option);
     strike_ = option.number("strike");

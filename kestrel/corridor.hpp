@@ -3,7 +3,7 @@
 // KIKO or KOKI, European or American, with a zero rebate.
 //
 // Terms (besides the base keys), read in this order: "barrier_hi",
-// "barrier_lo" (their order is not checked here), "barrier_type" ("knock_in" |
+// "barrier_lo" (ValueError unless below "barrier_hi"), "barrier_type" ("knock_in" |
 // "knock_out" | "kiko" | "koki"), "call_put" ("call", anything else a put),
 // "strike", "exercise_type" ("european" | "american"), "rebate" (default 0.0,
 // anything else is refused), "payoff_type" ("plain_vanilla" |
@@ -35,6 +35,11 @@ namespace corridor {
 
 // Contract text -> QuantLib double-barrier type.
 extern const std::map<std::string, QuantLib::DoubleBarrier::Type> CORRIDOR_TYPE;
+
+// ValueError "<lo_name> (lo) must be below <hi_name> (hi)" unless lo < hi
+// (so also when either is NaN). With the levels swapped every price would lie
+// outside the corridor and a knock-out would be worth nothing without a word.
+void check_levels(const char* lo_name, double lo, const char* hi_name, double hi);
 
 }  // namespace corridor
 

@@ -33,6 +33,7 @@ DoubleTouchOption::DoubleTouchOption(const Terms& option) : BaseOption(option) {
     touch_type_ = option.text("touch_type");
     touch_price_lo_ = option.number("touch_price_lo");
     touch_price_hi_ = option.number("touch_price_hi");
+    corridor::check_levels("touch_price_lo", touch_price_lo_, "touch_price_hi", touch_price_hi_);
     const Value* rebate = option.find("rebate");
     rebate_ = rebate ? rebate->as_number("rebate") : 0.0;
     const Value* cash = option.find("digital_payoff");

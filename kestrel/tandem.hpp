@@ -5,7 +5,8 @@
 //
 // Terms (besides the base keys), read in this order: "touch_type"
 // ("double_one_touch" | "double_no_touch" | "kiko" | "koki"),
-// "touch_price_lo", "touch_price_hi", "rebate" (default 0.0; the inner option
+// "touch_price_lo", "touch_price_hi" (ValueError unless above the lower
+// level), "rebate" (default 0.0; the inner option
 // accepts only zero), "digital_payoff" (default s0) and "pay_at" (required;
 // "expiry" makes an American payoff payable at expiry).
 //

@@ -288,13 +288,12 @@ TEST_F(CorridorTest, NpvReachesTriggeredAndEngineThroughTheObject) {
 }
 
 TEST_F(CorridorTest, ConstructionReadsTermsInOrder) {
-    auto t = terms("knock_in", "american", "cash_or_nothing", 120, 80, "Call", 90);
+    auto t = terms("knock_in", "american", "cash_or_nothing", 80, 120, "Call", 90);
     t.erase("digital_payoff");
     t.set("pay_at", "expiry");
     DoubleBarrierOption o(t);
-    // The barriers' order is not checked.
-    EXPECT_EQ(o.barrier_lo(), 120.0);
-    EXPECT_EQ(o.barrier_hi(), 80.0);
+    EXPECT_EQ(o.barrier_lo(), 80.0);
+    EXPECT_EQ(o.barrier_hi(), 120.0);
     EXPECT_EQ(o.barrier_type(), DoubleBarrier::KnockIn);
     EXPECT_EQ(o.call_put(), QuantLib::Option::Put);
     EXPECT_EQ(o.strike(), 90.0);
@@ -320,6 +319,13 @@ TEST_F(CorridorTest, ConstructionReadsTermsInOrder) {
 }
 
 TEST_F(CorridorTest, ConstructionErrorsByKindAndMessage) {
+    // Swapped or equal barriers would put every close outside the corridor.
+    EXPECT_EQ(error_of<ValueError>(terms("KNOCK_OUT", "european", "cash_or_nothing", 120, 80)),
+              "barrier_lo (120) must be below barrier_hi (80)");
+    EXPECT_EQ(error_of<ValueError>(terms("knock_out", "european", "cash_or_nothing", 100, 100)),
+              "barrier_lo (100) must be below barrier_hi (100)");
+    EXPECT_EQ(error_of<ValueError>(terms("knock_out", "european", "cash_or_nothing", NAN, 100)),
+              "barrier_lo (nan) must be below barrier_hi (100)");
     EXPECT_EQ(error_of<KeyError>(terms("KNOCK_OUT", "european", "cash_or_nothing")), "KNOCK_OUT");
     auto rebate = terms("knock_out", "bermudan", "binary");
     rebate.set("rebate", 0.5);

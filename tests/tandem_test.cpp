@@ -228,6 +228,7 @@ TEST_F(TandemTest, ConstructionErrorsByKindAndMessage) {
         EXPECT_EQ(error_of<KeyError>(missing), key);
     }
     EXPECT_EQ(error_of<KeyError>(terms("DOUBLE_NO_TOUCH")), "DOUBLE_NO_TOUCH");
+    EXPECT_EQ(error_of<ValueError>(terms("DOUBLE_NO_TOUCH", 110, 90)), "touch_price_lo (110) must be below touch_price_hi (90)");
     // All terms are read before the touch type is looked up.
     auto unknown = terms("one_touch");
     unknown.erase("pay_at");
