@@ -3,6 +3,8 @@
 Install one client before building products. A client is a bundled store or any
 object with the four methods below (a desk's own data client)::
 
+    kestrel.heron.install(kestrel.heron.bundled_store())  # the price history kestrel ships
+
     kestrel.heron.install(kestrel.heron.SqliteStore("prices.db"))
 
     store = kestrel.heron.MemoryStore()
@@ -22,6 +24,9 @@ Dates reach a client as pandas Timestamps at midnight; it may answer with any da
 form kestrel accepts. Errors it raises reach the caller of npv (or of the product's
 constructor) unchanged.
 """
+import os as _os
+
+from . import _paths
 from ._core import heron as _heron
 
 Client = _heron.Client
@@ -35,9 +40,24 @@ get_next_trading_date = _heron.get_next_trading_date
 get_trading_dates = _heron.get_trading_dates
 get_price = _heron.get_price
 
+
+
+def bundled_store():
+    """The price history shipped with kestrel (CSI 300, CSI 500, CSI 1000 and 600519.XSHG):
+    the bundled SQLite store, read-only, or in a build tree without it, the bundled price
+    files loaded into a MemoryStore. Install it with install(bundled_store())."""
+    if _os.path.isfile(_paths.BUNDLED_DB):
+        return SqliteStore(_paths.BUNDLED_DB, read_only=True)
+    if _paths.PRICE_FILES and _os.path.isdir(_paths.PRICE_FILES):
+        store = MemoryStore()
+        store.load_directory(_paths.PRICE_FILES)
+        return store
+    raise HeronError(f"no bundled price store (looked for '{_paths.BUNDLED_DB}')")
+
+
 for _cls in (Client, MemoryStore, SqliteStore):
     _cls.__module__ = __name__
 del _cls
 
-__all__ = ["Client", "MemoryStore", "SqliteStore", "HeronError", "install", "installed",
+__all__ = ["Client", "MemoryStore", "SqliteStore", "HeronError", "bundled_store", "install", "installed",
            "get_previous_trading_date", "get_next_trading_date", "get_trading_dates", "get_price"]

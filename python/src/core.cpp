@@ -763,7 +763,11 @@ void bind_random_sample(py::module_& m) {
     rs.def("paths", &random_sample::paths);
     rs.def("set_seed", [](std::uint64_t s) { random_sample::set_seed(s); }, py::arg("seed"));
     rs.def("seed", &random_sample::seed);
-    rs.def("reset", &random_sample::reset, "Put paths and seed back to their defaults.");
+    rs.def("set_threads", [](std::size_t n) { random_sample::set_threads(n); }, py::arg("n"),
+           "Threads the Monte Carlo products simulate on (at least 1); values do not depend on it.");
+    rs.def("threads", &random_sample::threads);
+    rs.def("hardware_threads", &random_sample::hardware_threads, "The cores this process may run on.");
+    rs.def("reset", &random_sample::reset, "Put paths, seed and threads back to their defaults.");
     rs.attr("DEFAULT_PATHS") = random_sample::kDefaultPaths;
     rs.attr("DEFAULT_SEED") = random_sample::kDefaultSeed;
 }

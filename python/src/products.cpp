@@ -4,10 +4,17 @@
 // single Greeks come from BaseOption (core.cpp) and dispatch to the product.
 #include "binding.hpp"
 
+#include <kestrel/detail/market.hpp>
 #include <kestrel/kestrel.hpp>
 
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <map>
+#include <optional>
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 namespace kestrel::python {
 
@@ -33,6 +40,49 @@ void option_terms(py::class_<Product, BaseOption>& cls) {
         .def_property_readonly("strike", &Product::strike);
 }
 
+// The contract text a QuantLib enumerator was read from.
+template <class Enum>
+std::string table_key(const std::map<std::string, Enum>& table, Enum value) {
+    for (const auto& [key, v] : table)
+        if (v == value) return key;
+    return std::to_string(static_cast<int>(value));
+}
+
+py::object optional_number(const std::optional<double>& x) { return x ? py::object(py::float_(*x)) : py::none(); }
+
+py::dict from_terms(const Terms& terms) {
+    py::dict out;
+    for (const auto& [key, value] : terms) out[py::str(key)] = from_value(value);
+    return out;
+}
+
+// triggered(evaluation_date) of the barrier-style products.
+template <class Product>
+void bind_triggered(py::class_<Product, BaseOption>& cls) {
+    cls.def(
+        "triggered",
+        [](Product& o, py::handle evaluation_date) {
+            const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
+            py::gil_scoped_release nogil;
+            return o.triggered(d);
+        },
+        py::arg("evaluation_date"),
+        "Whether the price history from the effect date to evaluation_date already crossed a barrier.");
+}
+
+// The QuantLib class name of an engine ("AnalyticDoubleBarrierEngine").
+std::string engine_name(const QuantLib::PricingEngine& engine) {
+    const char* mangled = typeid(engine).name();
+    int status = 0;
+    char* plain = abi::__cxa_demangle(mangled, nullptr, nullptr, &status);
+    std::string name = status == 0 && plain ? plain : mangled;
+    std::free(plain);
+    const auto template_start = name.find('<');
+    const auto scope = name.rfind("::", template_start);
+    if (scope != std::string::npos) name.erase(0, scope + 2);
+    return name;
+}
+
 void bind_vanilla(py::module_& m) {
     auto cls = product_class<VanillaOption>(
         m, "VanillaOption", "Vanilla and digital options, European or American, on QuantLib's engines.");
@@ -42,10 +92,81 @@ void bind_vanilla(py::module_& m) {
         .def_property_readonly("pay_at_expiry", &VanillaOption::pay_at_expiry);
 }
 
+void bind_barrier(py::module_& m) {
+    auto cls = product_class<BarrierOption>(
+        m, "BarrierOption",
+        "Single-barrier options: up or down, knock-in or knock-out, European or American, with a rebate.");
+    option_terms(cls);
+    bind_triggered(cls);
+    cls.def_property_readonly("barrier_type",
+                              [](const BarrierOption& o) { return table_key(barrier::BARRIER_TYPE, o.barrier_type()); })
+        .def_property_readonly("barrier", &BarrierOption::barrier)
+        .def_property_readonly("rebate", &BarrierOption::rebate)
+        .def_property_readonly("exercise_type", &BarrierOption::exercise_type)
+        .def_property_readonly("payoff_type", &BarrierOption::payoff_type)
+        .def_property_readonly("pay_at_expiry", &BarrierOption::pay_at_expiry)
+        .def_property_readonly("digital_payoff",
+                               [](const BarrierOption& o) { return optional_number(o.digital_payoff()); })
+        .def_property_readonly(
+            "_vanilla", [](BarrierOption& o) -> VanillaOption& { return o.vanilla(); },
+            py::return_value_policy::reference_internal, "The option a crossed knock-in barrier turns this one into.");
+}
+
+void bind_corridor(py::module_& m) {
+    auto cls = product_class<DoubleBarrierOption>(
+        m, "DoubleBarrierOption",
+        "Double-barrier options: knock-in, knock-out, KIKO or KOKI, European or American.");
+    option_terms(cls);
+    bind_triggered(cls);
+    cls.def(
+           "engine",
+           [](DoubleBarrierOption& o, double spot, double r, double vol, double q) {
+               py::gil_scoped_release nogil;
+               ValuationLock lock;
+               return engine_name(*o.engine(detail::make_process(spot, r, vol, q)));
+           },
+           py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"),
+           "The QuantLib pricing engine npv uses for this contract on the market model of (spot, r, vol, q),\n"
+           "by its class name; fails as npv would for an unsupported contract.")
+        .def_property_readonly(
+            "barrier_type", [](const DoubleBarrierOption& o) { return table_key(corridor::CORRIDOR_TYPE, o.barrier_type()); })
+        .def_property_readonly("barrier_hi", &DoubleBarrierOption::barrier_hi)
+        .def_property_readonly("barrier_lo", &DoubleBarrierOption::barrier_lo)
+        .def_property_readonly("rebate", &DoubleBarrierOption::rebate)
+        .def_property_readonly("exercise_type", &DoubleBarrierOption::exercise_type)
+        .def_property_readonly("payoff_type", &DoubleBarrierOption::payoff_type)
+        .def_property_readonly("pay_at_expiry", &DoubleBarrierOption::pay_at_expiry)
+        .def_property_readonly("digital_payoff",
+                               [](const DoubleBarrierOption& o) { return optional_number(o.digital_payoff()); })
+        .def_property_readonly(
+            "_vanilla", [](DoubleBarrierOption& o) -> VanillaOption& { return o.vanilla(); },
+            py::return_value_policy::reference_internal, "The option a triggered knock-in turns this one into.");
+}
+
+void bind_tandem(py::module_& m) {
+    auto cls = product_class<DoubleTouchOption>(
+        m, "DoubleTouchOption", "Double one-touch, double no-touch, KIKO and KOKI digitals on two touch levels.");
+    bind_triggered(cls);
+    cls.def_property_readonly("touch_type", &DoubleTouchOption::touch_type)
+        .def_property_readonly("touch_price_lo", &DoubleTouchOption::touch_price_lo)
+        .def_property_readonly("touch_price_hi", &DoubleTouchOption::touch_price_hi)
+        .def_property_readonly("rebate", &DoubleTouchOption::rebate)
+        .def_property_readonly("digital_payoff", &DoubleTouchOption::digital_payoff)
+        .def_property_readonly("pay_at", [](const DoubleTouchOption& o) { return from_value(o.pay_at()); })
+        .def("inner_terms", [](const DoubleTouchOption& o) { return from_terms(o.inner_terms()); },
+             "The terms of the inner DoubleBarrierOption.")
+        .def_property_readonly(
+            "_option", [](DoubleTouchOption& o) -> DoubleBarrierOption& { return o.option(); },
+            py::return_value_policy::reference_internal, "The inner DoubleBarrierOption.");
+}
+
 }  // namespace
 
 void bind_products(py::module_& m) {
     bind_vanilla(m);
+    bind_barrier(m);
+    bind_corridor(m);
+    bind_tandem(m);
 }
 
 }  // namespace kestrel::python
