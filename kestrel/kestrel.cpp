@@ -19,6 +19,8 @@ const std::vector<std::pair<std::string, Factory>>& registry() {
         {"barrier", factory<BarrierOption>()},
         {"corridor", factory<DoubleBarrierOption>()},
         {"tandem", factory<DoubleTouchOption>()},
+        {"snowball", factory<SnowBallOption>()},
+        {"phoenix", factory<PhoenixOption>()},
     };
     return r;
 }

@@ -4,7 +4,9 @@
 #include <kestrel/calendar.hpp>
 #include <kestrel/corridor.hpp>
 #include <kestrel/keel.hpp>
+#include <kestrel/phoenix.hpp>
 #include <kestrel/random_sample.hpp>
+#include <kestrel/snowball.hpp>
 #include <kestrel/tandem.hpp>
 #include <kestrel/utils.hpp>
 #include <kestrel/vanilla.hpp>

@@ -1,0 +1,239 @@
+#include <heron/heron.hpp>
+#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/errors.hpp>
+#include <kestrel/utils.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+// The per-day loops of a block are compiled for AVX-512, AVX2 and the x86-64
+// baseline (picked at load time); they are additions, multiplications and
+// minima in a fixed order, so every version gives the same numbers.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define KESTREL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define KESTREL_CLONES
+#endif
+
+namespace kestrel::detail::mc {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Days of shocks made at once for a block (the first chunk takes up to 3
+// more): 16 x 256 doubles, 32 KiB.
+constexpr std::size_t kChunkDays = 16;
+
+// What happens on each grid day.
+struct DayPlan {
+    std::vector<unsigned char> ki;    // 1 on a knock-in day
+    std::vector<std::size_t> ko_pos;  // grid day of each knock-out date, ascending
+};
+
+DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
+                  const std::vector<std::size_t>& ko_positions) {
+    DayPlan plan;
+    plan.ki.assign(T, 0);
+    for (std::size_t j : ki_positions) {
+        if (j >= T) throw IndexError("knock-in position " + std::to_string(j) + " is outside the grid of " +
+                                     std::to_string(T) + " days");
+        plan.ki[j] = 1;
+    }
+    for (std::size_t i = 0; i < ko_positions.size(); ++i) {
+        if (ko_positions[i] >= T)
+            throw IndexError("knock-out position " + std::to_string(ko_positions[i]) + " is outside the grid of " +
+                             std::to_string(T) + " days");
+        if (i > 0 && ko_positions[i] < ko_positions[i - 1])
+            throw ValueError("knock-out positions must be ascending");
+    }
+    plan.ko_pos = ko_positions;
+    return plan;
+}
+
+// One thread's buffers.
+struct Workspace {
+    std::vector<double> z, x, ki_min, ko, final;
+    Workspace(std::size_t m)
+        : z((kChunkDays + 3) * kBlockPaths), x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+};
+
+// Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
+// on knock-in days, x on knock-out days (from slot on). Returns the next slot.
+KESTREL_CLONES
+std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
+                    const double* __restrict z, double* __restrict x, double* __restrict ki_min,
+                    double* __restrict ko, std::size_t slot) {
+    const std::size_t m = plan.ko_pos.size();
+    for (std::size_t j = j0; j < j1; ++j, z += n) {
+        const double a = model.drift[j], b = model.diffusion[j];
+        for (std::size_t p = 0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
+        if (plan.ki[j])
+            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
+        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy_n(x, n, ko + slot * n);
+    }
+    return slot;
+}
+
+// Simulates paths [first, first + n) and observes them in log space.
+Observations run_block(const Model& model, const DayPlan& plan, std::size_t first, std::size_t n, std::uint64_t seed,
+                       Workspace& ws) {
+    const std::size_t T = model.size();
+    const std::size_t m = plan.ko_pos.size();
+    double* x = ws.x.data();
+    std::fill_n(x, n, 0.0);
+    std::fill_n(ws.ki_min.data(), n, kInf);
+    std::size_t slot = 0;
+    // Chunks start at day 0 and then on days j with T - j a multiple of 4, so
+    // no counter of the generator is split between two chunks.
+    for (std::size_t j0 = 0; j0 < T;) {
+        const std::size_t j1 = std::min(T, j0 == 0 ? T % 4 + kChunkDays : j0 + kChunkDays);
+        random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
+        slot = advance(model, plan, j0, j1, n, ws.z.data(), x, ws.ki_min.data(), ws.ko.data(), slot);
+        j0 = j1;
+    }
+    for (std::size_t p = 0; p < n; ++p) ws.final[p] = std::exp(x[p]);
+    return Observations{n, m, ws.ko.data(), ws.ki_min.data(), ws.final.data()};
+}
+
+}  // namespace
+
+Grid make_grid(const Date& evaluation_date, const Date& maturity) {
+    Grid g;
+    g.dates = heron::get_trading_dates(evaluation_date, maturity);
+    g.dtt.resize(g.dates.size());
+    Date previous = evaluation_date;
+    for (std::size_t j = 0; j < g.dates.size(); ++j) {
+        g.dtt[j] = static_cast<double>(g.dates[j] - previous) / 365.0;
+        previous = g.dates[j];
+    }
+    return g;
+}
+
+std::vector<std::size_t> positions(const Grid& grid, const std::vector<Date>& dates) {
+    std::vector<std::size_t> out;
+    out.reserve(dates.size());
+    for (const Date& d : dates) {
+        const std::size_t j = utils::left_insertion(grid.dates, d);
+        if (j >= grid.size())
+            throw IndexError("observation date " + utils::format_date(d) + " is after the last grid day" +
+                             (grid.dates.empty() ? std::string() : " " + utils::format_date(grid.dates.back())));
+        out.push_back(j);
+    }
+    return out;
+}
+
+Model make_model(const Grid& grid, double r, double q, double vol) {
+    Model m;
+    const std::size_t T = grid.size();
+    m.drift.resize(T);
+    m.diffusion.resize(T);
+    m.discount.resize(T);
+    const double mu = r - q - vol * vol / 2;
+    double elapsed = 0.0;
+    for (std::size_t j = 0; j < T; ++j) {
+        m.drift[j] = mu * grid.dtt[j];
+        m.diffusion[j] = vol * std::sqrt(grid.dtt[j]);
+        elapsed += grid.dtt[j];
+        m.discount[j] = std::exp(-r * elapsed);
+    }
+    return m;
+}
+
+double relative_level(double barrier, double spot, Space space) {
+    const double rel = barrier / spot;
+    if (space == Space::price) return rel;
+    return rel > 0 ? std::log(rel) : -kInf;
+}
+
+MatrixObservations::MatrixObservations(const Matrix& paths, const std::vector<std::size_t>& ki_positions,
+                                       const std::vector<std::size_t>& ko_positions) {
+    const std::size_t n = paths.rows(), T = paths.cols(), m = ko_positions.size();
+    if (n > 0 && T == 0) throw ValueError("paths have no grid day");
+    const DayPlan plan = plan_days(T, ki_positions, ko_positions);
+    ko_.resize(m * n);
+    ki_min_.assign(n, kInf);
+    final_.resize(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        const double* row = paths.row(p);
+        for (std::size_t i = 0; i < m; ++i) ko_[i * n + p] = row[ko_positions[i]];
+        for (std::size_t j : ki_positions) ki_min_[p] = row[j] < ki_min_[p] ? row[j] : ki_min_[p];
+        final_[p] = row[T - 1];
+    }
+    view_ = Observations{n, m, ko_.data(), ki_min_.data(), final_.data()};
+}
+
+Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
+              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff) {
+    const std::size_t T = model.size();
+    if (T == 0) throw ValueError("the simulation grid has no trading day");
+    const DayPlan plan = plan_days(T, ki_positions, ko_positions);
+    const std::size_t N = random_sample::paths();
+    const std::uint64_t seed = random_sample::seed();
+    const std::size_t n_blocks = (N + kBlockPaths - 1) / kBlockPaths;
+    std::vector<double> block_sums(n_blocks * n_values, 0.0);
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&] {
+        try {
+            Workspace ws(plan.ko_pos.size());
+            for (;;) {
+                if (failed.load(std::memory_order_relaxed)) return;
+                const std::size_t b = next.fetch_add(1);
+                if (b >= n_blocks) return;
+                const std::size_t first = b * kBlockPaths;
+                const Observations obs = run_block(model, plan, first, std::min(kBlockPaths, N - first), seed, ws);
+                payoff(obs, block_sums.data() + b * n_values);
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    {
+        const std::size_t n_threads = std::min(random_sample::threads(), n_blocks);
+        std::vector<std::jthread> helpers;
+        for (std::size_t t = 1; t < n_threads; ++t) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break;  // fewer threads; the value does not depend on it
+            }
+        }
+        work();
+    }
+    if (error) std::rethrow_exception(error);
+
+    Sums total{std::vector<double>(n_values, 0.0), N};
+    for (std::size_t b = 0; b < n_blocks; ++b)
+        for (std::size_t k = 0; k < n_values; ++k) total.values[k] += block_sums[b * n_values + k];
+    return total;
+}
+
+Matrix simulate_paths(const Model& model) {
+    const std::size_t T = model.size();
+    Matrix paths(random_sample::paths(), T);
+    if (T == 0) return paths;
+    random_sample::fill_random_samples(T, 0, paths.rows(), random_sample::seed(), paths.data());
+    for (std::size_t p = 0; p < paths.rows(); ++p) {
+        double* row = paths.row(p);
+        double x = 0.0;
+        for (std::size_t j = 0; j < T; ++j) {
+            x = x + (model.drift[j] + model.diffusion[j] * row[j]);
+            row[j] = std::exp(x);
+        }
+    }
+    return paths;
+}
+
+}  // namespace kestrel::detail::mc

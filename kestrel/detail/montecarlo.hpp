@@ -1,0 +1,116 @@
+#pragma once
+// The Monte Carlo kernel of the autocallable notes: the trading-day grid, the
+// shocks, the paths relative to spot, the discount factors, and the streaming
+// of paths in blocks over threads.
+//
+// On a grid of T trading days from the evaluation date E to maturity, with
+// dtt[j] the calendar days of step j over 365 (step 0 runs from E to the first
+// trading day),
+//   x[p, j]     = sum over l <= j of (r - q - vol^2 / 2) dtt[l] + vol sqrt(dtt[l]) z[p, l]
+//   path[p, j]  = exp(x[p, j])          (price over spot)
+//   discount[j] = exp(-r (dtt[0] + ... + dtt[j]))
+// with z the standard normal draws of kestrel::random_sample.
+//
+// A payoff never sees whole paths: it reads Observations of a block of them,
+// each path's level on every knock-out date, its lowest level over the
+// knock-in dates and its final price relative to spot. Streamed blocks are
+// observed in log space (the level is x, compared with log(barrier / spot),
+// so no exponential is taken per step); a given path matrix is observed as
+// prices. Levels put a note's barriers in the space of the observations.
+//
+// Streaming cuts the paths into blocks of kBlockPaths, makes each block's
+// shocks day by day in a small buffer, and never holds the N x T matrix:
+// memory is O(kBlockPaths x (knock-out dates + buffer days)) per thread. The
+// payoff sums of every block are kept apart and added in block order, so a
+// value is the same bit for bit on any number of threads.
+#include <kestrel/random_sample.hpp>
+
+#include <ql/time/date.hpp>
+
+#include <cstddef>
+#include <functional>
+#include <vector>
+
+namespace kestrel::detail::mc {
+
+using QuantLib::Date;
+using random_sample::Matrix;
+
+// Paths per streamed block, whatever the thread count.
+inline constexpr std::size_t kBlockPaths = 256;
+
+// The simulation grid of one evaluation date.
+struct Grid {
+    std::vector<Date> dates;  // trading days from the evaluation date to maturity
+    std::vector<double> dtt;  // year fraction of each step, whole calendar days / 365
+    std::size_t size() const noexcept { return dates.size(); }
+};
+
+// The trading days from evaluation_date to maturity from the market-data
+// service, and their steps.
+Grid make_grid(const Date& evaluation_date, const Date& maturity);
+
+// Grid position of each date: the first trading day on or after it (left
+// insertion). IndexError naming the date when it is after the last grid day.
+std::vector<std::size_t> positions(const Grid& grid, const std::vector<Date>& dates);
+
+// Per-step coefficients of the paths and the discount factors.
+struct Model {
+    std::vector<double> drift;      // (r - q - vol^2 / 2) dtt[j]
+    std::vector<double> diffusion;  // vol sqrt(dtt[j])
+    std::vector<double> discount;   // exp(-r (dtt[0] + ... + dtt[j]))
+    std::size_t size() const noexcept { return drift.size(); }
+};
+
+Model make_model(const Grid& grid, double r, double q, double vol);
+
+// What a payoff reads of a block of n paths.
+struct Observations {
+    std::size_t n = 0;               // paths
+    std::size_t m = 0;               // knock-out dates
+    const double* ko = nullptr;      // m x n, date-major: level of path p on date i at ko[i * n + p]
+    const double* ki_min = nullptr;  // n: lowest level over the knock-in dates, +inf when there is none
+    const double* final = nullptr;   // n: price over spot on the last grid day
+};
+
+// The space the levels of Observations are in.
+enum class Space { price, log };
+
+// A barrier relative to a spot, in the observations' space: barrier / spot,
+// or its logarithm (-inf for a barrier at or below zero, which no price
+// crosses from above and every price is above).
+double relative_level(double barrier, double spot, Space space);
+
+// Observations of a given matrix of paths (prices over spot, one row per path),
+// in Space::price.
+class MatrixObservations {
+  public:
+    MatrixObservations(const Matrix& paths, const std::vector<std::size_t>& ki_positions,
+                       const std::vector<std::size_t>& ko_positions);
+    const Observations& view() const noexcept { return view_; }
+
+  private:
+    std::vector<double> ko_, ki_min_, final_;
+    Observations view_;
+};
+
+// A payoff of one block: writes its n_values sums over the block's paths into
+// out[0 .. n_values). Called concurrently from several threads.
+using BlockPayoff = std::function<void(const Observations& block, double* out)>;
+
+// The n_values sums over all paths, and the number of paths.
+struct Sums {
+    std::vector<double> values;
+    std::size_t paths = 0;
+};
+
+// Streams random_sample::paths() paths with random_sample::seed() on
+// random_sample::threads() threads (block sums added in block order).
+Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
+              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff);
+
+// The same paths as a matrix of prices over spot, paths() x T, made from the
+// row form of the same draws. For checks and small runs: it holds N x T.
+Matrix simulate_paths(const Model& model);
+
+}  // namespace kestrel::detail::mc

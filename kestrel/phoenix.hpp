@@ -1,0 +1,77 @@
+#pragma once
+// The phoenix autocallable note, valued by Monte Carlo on the trading-day grid.
+//
+// Terms (besides the base keys), read in this order: "strike", "ki_barrier",
+// "ko_barrier" (price levels), "coupon_rate" (annual fraction), "ki_obs_freq",
+// "ko_obs_freq" (get_obs_dates tokens, or lists of dates), "obs_start_date",
+// "obs_end_date". On each knock-out date the note pays the coupon of the
+// period just ended when the close is at or above ki_barrier (no memory of
+// missed coupons), and ends when the close is strictly above ko_barrier; the
+// first period runs from the effect date, each later one from the previous
+// knock-out date: s0 x coupon_rate x days / 365. A close strictly below
+// ki_barrier on a knock-in date knocks it in; knocked in and never knocked
+// out, it bears min(final - strike, 0) at maturity. Values are per one unit of
+// the underlying (notional is not applied).
+#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/keel.hpp>
+#include <kestrel/random_sample.hpp>
+
+#include <vector>
+
+namespace kestrel {
+
+class PhoenixOption : public BaseOption {
+  public:
+    // ValueError naming an observation date after maturity_date; IndexError
+    // when the knock-out schedule is empty.
+    explicit PhoenixOption(const Terms& option);
+
+    // Present value as of the evaluation date (today when absent): 0.0 once
+    // knocked out in the price history or after maturity; otherwise the
+    // simulation, with every path knocked in when the history shows a
+    // knock-in.
+    double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // Value, delta and gamma from one set of paths (spot x 1.005 and x 0.995),
+    // vega, theta and rho from the base class. All zeros once knocked out or
+    // after maturity.
+    OptionGreeks greeks(double spot, double r, double vol, double q,
+                        const EvalDate& evaluation_date = std::nullopt) override;
+
+    // The payoff averaged over given paths (prices over spot, one row per
+    // path): on each knock-out position while the path is alive, the coupon
+    // (discounted to its date) when the level is at or above ki_barrier / spot,
+    // then knock-out when it is strictly above ko_barrier / spot; knock-in
+    // strictly below ki_barrier / spot on the knock-in positions (or every path
+    // when knocked_in); the loss min(final - strike / spot, 0) x spot
+    // discounted from the last day for paths knocked in and never knocked out.
+    // coupon has one amount per knock-out position, discount one factor per
+    // grid day.
+    double _mc_pricing(const random_sample::Matrix& paths, double spot, const std::vector<std::size_t>& ki_ob_indexes,
+                       const std::vector<std::size_t>& ko_ob_indexes, const std::vector<double>& discount,
+                       const std::vector<double>& coupon, bool knocked_in = false) const;
+
+    // The simulation on the grid from the evaluation date to maturity, without
+    // the history check: the value, and with delta_and_gamma delta and gamma
+    // from the same paths.
+    detail::ValueDeltaGamma _npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date,
+                                 bool knocked_in = false, bool delta_and_gamma = false) const;
+
+    double strike() const noexcept { return terms_.strike; }
+    double ki_barrier() const noexcept { return terms_.ki_barrier; }
+    double ko_barrier() const noexcept { return terms_.ko_barrier; }
+    double coupon_rate() const noexcept { return terms_.coupon_rate; }
+    const Value& ki_obs_freq() const noexcept { return terms_.ki_obs_freq; }
+    const Value& ko_obs_freq() const noexcept { return terms_.ko_obs_freq; }
+    const QuantLib::Date& obs_start_date() const noexcept { return terms_.obs_start_date; }
+    const QuantLib::Date& obs_end_date() const noexcept { return terms_.obs_end_date; }
+    const std::vector<QuantLib::Date>& ki_obs_dates() const noexcept { return terms_.ki_obs_dates; }
+    const std::vector<QuantLib::Date>& ko_obs_dates() const noexcept { return terms_.ko_obs_dates; }
+    // The coupon of each of ko_obs_dates(), in that order: its own period.
+    const std::vector<double>& coupon() const noexcept { return coupon_; }
+
+  private:
+    detail::NoteTerms terms_;
+    std::vector<double> coupon_;
+};
+
+}  // namespace kestrel
