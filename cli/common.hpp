@@ -1,0 +1,87 @@
+#pragma once
+// Pieces the verbs of the `kestrel` command line share.
+//
+// Each verb lives in its own file and provides one add_<verb>_command
+// function, which registers its subcommand and, from the subcommand's
+// callback, sets the Action that main runs once parsing is done. Command-line
+// mistakes therefore end as usage errors (exit 2) before any work starts;
+// failures of the work itself end as one "error: <kind>: <message>" line on
+// stderr (exit 1).
+#include <heron/heron.hpp>
+
+#include <CLI/CLI.hpp>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kestrel::cli {
+
+using Action = std::function<void()>;
+
+// The verbs (one file each).
+void add_data_command(CLI::App& app, Action& action);      // data_cmd.cpp
+void add_calendar_command(CLI::App& app, Action& action);  // calendar_cmd.cpp
+void add_price_command(CLI::App& app, Action& action);     // price_cmd.cpp
+
+// --- errors ---------------------------------------------------------------
+
+// "error: <kind>: <message>" for kestrel errors (kind() as users see it),
+// "error: QuantLib: <message>" for QuantLib's, "error: <message>" for the
+// rest; always one line.
+std::string error_line(std::exception_ptr error);
+// Prints error_line on stderr and returns the exit code 1.
+int report_error(std::exception_ptr error);
+// A command-line mistake: help and version go to stdout with exit 0; anything
+// else is one "error: <message>" line on stderr and exit 2.
+int report_usage_error(const CLI::App& app, const CLI::ParseError& error);
+
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// --- output ---------------------------------------------------------------
+
+// Writes text to stdout in one piece and flushes; throws when stdout fails,
+// so a verb never reports success for output that was lost.
+void write_stdout(const std::string& text);
+
+// --- arguments ------------------------------------------------------------
+
+// Accepts YYYY-MM-DD text naming a real day (a usage error otherwise).
+CLI::Validator date_text();
+
+// Where market data comes from: --db FILE (an SQLite price store, read
+// only), --prices DIR (a directory of price files loaded into memory), or,
+// with neither, the bundled store.
+struct StoreOptions {
+    std::string db;
+    std::string prices;
+};
+void add_store_options(CLI::App& command, StoreOptions& options);
+
+// Opens the store the options name and installs it as heron's client.
+std::shared_ptr<heron::Client> install_store(const StoreOptions& options);
+
+// The bundled price database: share/kestrel/prices.db beside the directory
+// of the executable (the same layout in the build tree and once installed).
+std::string bundled_db_path();
+
+// Monte Carlo settings: --paths N, --seed K, --threads N.
+struct SimulationOptions {
+    std::optional<std::size_t> paths;
+    std::optional<std::uint64_t> seed;
+    std::optional<std::size_t> threads;
+};
+void add_simulation_options(CLI::App& command, SimulationOptions& options);
+// Hands the given settings to kestrel::random_sample (absent ones keep the
+// library's defaults).
+void apply_simulation_options(const SimulationOptions& options);
+
+// Sets the simulation's worker threads (absent: the library's default, all
+// cores). Values do not depend on it.
+void apply_threads(std::optional<std::size_t> threads);
+
+}  // namespace kestrel::cli

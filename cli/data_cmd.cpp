@@ -1,0 +1,88 @@
+// kestrel data import | info: building and inspecting an SQLite price store.
+#include "common.hpp"
+
+#include <heron/sqlite_store.hpp>
+#include <kestrel/utils.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <sstream>
+
+namespace kestrel::cli {
+namespace {
+
+struct ImportOptions {
+    std::string csv, db, instrument, adjust;
+};
+
+std::string join(const std::vector<std::string>& parts, const char* sep) {
+    std::string out;
+    for (const auto& p : parts) out += (out.empty() ? "" : sep) + p;
+    return out;
+}
+
+void run_import(const ImportOptions& o) {
+    heron::SqliteStore store(o.db);
+    const auto r = store.import_csv(o.csv, o.instrument, o.adjust);
+    std::ostringstream out;
+    out << "imported " << o.csv << " into " << o.db << ": " << r.instrument << " (" << join(r.adjusts, ", ")
+        << "), " << r.rows << " rows: " << r.inserted << " new, " << r.replaced << " replaced, " << r.unchanged
+        << " unchanged\n";
+    write_stdout(out.str());
+}
+
+void run_info(const std::string& db) {
+    heron::SqliteStore store(db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+    const auto series = store.summary();
+    if (series.empty()) {
+        write_stdout(db + ": empty store\n");
+        return;
+    }
+    std::vector<std::vector<std::string>> rows{{"instrument", "adjust", "first", "last", "rows"}};
+    std::size_t total = 0;
+    for (const auto& s : series) {
+        rows.push_back({s.instrument, s.adjust, utils::format_date(s.first), utils::format_date(s.last),
+                        std::to_string(s.rows)});
+        total += s.rows;
+    }
+    std::vector<std::size_t> width(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
+    std::ostringstream out;
+    for (const auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            const std::string pad(width[c] - row[c].size(), ' ');
+            if (c + 1 == row.size()) out << pad << row[c];  // numbers right-aligned
+            else out << row[c] << pad << "  ";
+        }
+        out << '\n';
+    }
+    out << series.size() << " series, " << total << " rows\n";
+    write_stdout(out.str());
+}
+
+}  // namespace
+
+void add_data_command(CLI::App& app, Action& action) {
+    auto* data = app.add_subcommand("data", "Build or inspect an SQLite price store");
+    data->require_subcommand(1);
+
+    auto import_options = std::make_shared<ImportOptions>();
+    auto* import = data->add_subcommand(
+        "import", "Import a price file (date,open,high,low,close[,volume]) in one transaction: a bad row "
+                  "rejects the whole file and leaves the store as it was");
+    import->add_option("FILE", import_options->csv, "price file (CSV)")->required()->check(CLI::ExistingFile);
+    import->add_option("--db", import_options->db, "SQLite price store (created when missing)")->required();
+    import->add_option("--instrument", import_options->instrument, "instrument id, e.g. 000300.XSHG")->required();
+    import->add_option("--adjust", import_options->adjust, "adjust type the prices are stored under")
+        ->required()
+        ->check(CLI::IsMember({"pre", "none", "both"}));
+    import->callback([&action, import_options] { action = [import_options] { run_import(*import_options); }; });
+
+    auto db = std::make_shared<std::string>();
+    auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store");
+    info->add_option("--db", *db, "SQLite price store")->required()->check(CLI::ExistingFile);
+    info->callback([&action, db] { action = [db] { run_info(*db); }; });
+}
+
+}  // namespace kestrel::cli

@@ -1,0 +1,226 @@
+// The kestrel command line, run as a process: output, error lines and exit
+// codes.
+#include <heron/sqlite_store.hpp>
+#include <kestrel/kestrel.hpp>
+
+#include "support/test_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace {
+
+using kestrel::test::TempDir;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+Outcome run_with(const std::string& exe, const std::string& args) {
+    TempDir dir;
+    const std::string cmd = exe + " " + args + " >" + dir.file("out") + " 2>" + dir.file("err");
+    const int status = std::system(cmd.c_str());
+    Outcome r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = kestrel::test::read_file(dir.file("out"));
+    r.err = kestrel::test::read_file(dir.file("err"));
+    return r;
+}
+
+Outcome kestrel_cli(const std::string& args) { return run_with(KESTREL_CLI, args); }
+
+const std::string kExample = std::string(KESTREL_SOURCE_DIR) + "/examples/vanilla.json";
+const std::string kMarket = " --spot 3936.0791 --r 0.018 --vol 0.2 --q 0.015 --date 2025-06-30";
+
+// One "error: ..." line on stderr, nothing on stdout.
+void expect_error_line(const Outcome& r, int code, const std::string& prefix) {
+    EXPECT_EQ(r.code, code) << r.err;
+    EXPECT_THAT(r.err, StartsWith(prefix));
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+// ---------------------------------------------------------------------------
+// kestrel price
+
+TEST(CliPrice, GreeksOfTheExampleAsTheLibraryComputesThem) {
+    const Outcome r = kestrel_cli("price " + kExample + kMarket + " --greeks");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    const auto json = nlohmann::ordered_json::parse(r.out);
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : json.items()) keys.push_back(k);
+    EXPECT_EQ(keys, (std::vector<std::string>{"npv", "delta", "gamma", "vega", "theta", "rho"}));
+
+    kestrel::test::ScopedClient store(kestrel::test::bundled_store());
+    const auto option = kestrel::make_option(kestrel::Terms::from_json_text(kestrel::test::read_file(kExample)));
+    const auto g = option->greeks(3936.0791, 0.018, 0.2, 0.015, "2025-06-30");
+    // Printed at full precision: the numbers read back exactly.
+    for (std::size_t i = 0; i < kestrel::OptionGreeks::size(); ++i)
+        EXPECT_EQ(json.at(kestrel::OptionGreeks::field_names[i]).get<double>(), g[i]) << keys[i];
+    EXPECT_GT(g.npv, 0);
+}
+
+TEST(CliPrice, NpvAloneFromEveryKindOfStore) {
+    const Outcome bundled = kestrel_cli("price " + kExample + kMarket);
+    ASSERT_EQ(bundled.code, 0) << bundled.err;
+    const auto json = nlohmann::json::parse(bundled.out);
+    ASSERT_EQ(json.size(), 1u);
+    ASSERT_TRUE(json.contains("npv"));
+
+    const std::string prices = kestrel::test::data_dir() + "/prices";
+    TempDir dir;
+    {
+        heron::SqliteStore db(dir.file("p.db"));
+        db.import_directory(prices);
+    }
+    EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + " --prices " + prices).out, bundled.out);
+    EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + " --db " + dir.file("p.db")).out, bundled.out);
+    EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + " --paths 1000 --seed 7 --threads 2").out, bundled.out)
+        << "simulation settings are accepted and leave an analytic value alone";
+}
+
+TEST(CliPrice, BundledStoreIsFoundBesideTheExecutableWithTheFilesAsFallback) {
+    // A copy of the program with no share/kestrel beside it reads the price
+    // files; with a database there, it reads that database.
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::copy_file(KESTREL_CLI, dir.file("bin/kestrel"));
+    const std::string copy = dir.file("bin/kestrel");
+    const Outcome reference = kestrel_cli("price " + kExample + kMarket);
+    EXPECT_EQ(run_with(copy, "price " + kExample + kMarket).out, reference.out);
+
+    std::filesystem::create_directories(dir.file("share/kestrel"));
+    { heron::SqliteStore empty(dir.file("share/kestrel/prices.db")); }
+    // The maturity rolls through the store's calendar, which an empty store
+    // still has, so the value is unchanged ...
+    EXPECT_EQ(run_with(copy, "price " + kExample + kMarket).out, reference.out);
+    // ... while a store that is not one shows it was the one opened.
+    std::filesystem::remove(dir.file("share/kestrel/prices.db"));
+    dir.write("share/kestrel/prices.db", std::string(4096, 'x'));
+    expect_error_line(run_with(copy, "price " + kExample + kMarket), 1,
+                      "error: HeronError: '" + dir.file("share/kestrel/prices.db") + "' is not a kestrel price store");
+}
+
+TEST(CliPrice, LibraryErrorsAreOneLineWithTheirKindAndExitOne) {
+    TempDir dir;
+    const std::string terms = kestrel::test::read_file(kExample);
+    struct Case {
+        std::string file_text, market, prefix;
+    };
+    const Case cases[] = {
+        {terms, " --spot 0 --r 0.018 --vol 0.2 --q 0.015 --date 2025-06-30", "error: ValueError: "},
+        {[&] {
+             auto j = nlohmann::ordered_json::parse(terms);
+             j.erase("strike");
+             return j.dump();
+         }(),
+         kMarket, "error: KeyError: strike"},
+        {[&] {
+             auto j = nlohmann::ordered_json::parse(terms);
+             j["type"] = "rainbow";
+             return j.dump();
+         }(),
+         kMarket, "error: ValueError: unknown product type: 'rainbow'"},
+        {[&] {
+             auto j = nlohmann::ordered_json::parse(terms);
+             j["exercise_type"] = "bermudan";
+             return j.dump();
+         }(),
+         kMarket, "error: NotImplementedError: BERMUDAN EXERCISE not supported yet"},
+        {"{\"type\": \"vanilla\",", kMarket, "error: ValueError: "},
+        {"[1, 2]", kMarket, "error: TypeError: "},
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.write("terms.json", c.file_text);
+        SCOPED_TRACE(c.file_text);
+        expect_error_line(kestrel_cli("price " + file + c.market), 1, c.prefix);
+    }
+}
+
+TEST(CliPrice, CommandLineMistakesExitTwo) {
+    TempDir dir;
+    const std::string mistakes[] = {
+        "price " + kExample + " --r 0.018 --vol 0.2 --q 0.015",  // no --spot
+        "price " + kExample + " --spot abc --r 0.018 --vol 0.2 --q 0.015",
+        "price " + kExample + kMarket + " --date 2025-02-30",
+        "price " + kExample + " --spot 1 --r 0 --vol 0.2 --q 0 --date 06/30/2025",
+        "price " + dir.file("missing.json") + kMarket,
+        "price " + kExample + kMarket + " --db " + kExample + " --prices " + dir.path(),
+        "price " + kExample + kMarket + " --paths 0",
+        "price " + kExample + kMarket + " --threads 0",
+        "price " + kExample + kMarket + " --frobnicate",
+        "frobnicate",
+        "",
+    };
+    for (const auto& args : mistakes) {
+        SCOPED_TRACE(args);
+        expect_error_line(kestrel_cli(args), 2, "error: ");
+    }
+    const Outcome help = kestrel_cli("price --help");
+    EXPECT_EQ(help.code, 0);
+    EXPECT_THAT(help.out, HasSubstr("--greeks"));
+}
+
+// ---------------------------------------------------------------------------
+// kestrel data
+
+TEST(CliData, ImportInfoAndABadFileLeavingTheStoreUntouched) {
+    TempDir dir;
+    const std::string db = dir.file("p.db");
+    const std::string good = dir.write("good.csv", "date,open,high,low,close,volume\n"
+                                                   "2024-01-02,10,11,9,10.5,100\n"
+                                                   "2024-01-03,10.5,12,10,11.5,200\n");
+    Outcome r = kestrel_cli("data import " + good + " --db " + db + " --instrument TEST.XSHG --adjust both");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("4 rows: 4 new, 0 replaced, 0 unchanged"));
+    r = kestrel_cli("data import " + good + " --db " + db + " --instrument TEST.XSHG --adjust pre");
+    EXPECT_THAT(r.out, HasSubstr("2 rows: 0 new, 0 replaced, 2 unchanged"));
+
+    const Outcome info = kestrel_cli("data info --db " + db);
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_THAT(info.out, HasSubstr("TEST.XSHG   pre     2024-01-02  2024-01-03     2"));
+    EXPECT_THAT(info.out, HasSubstr("2 series, 4 rows"));
+
+    const std::string bytes = kestrel::test::read_file(db);
+    const std::string bad = dir.write("bad.csv", "date,open,high,low,close,volume\n"
+                                                 "2024-01-02,10,11,9,10.7,100\n"
+                                                 "2024-01-04,10.5,12,10,11.5,200\n"
+                                                 "2024-01-05,10.5,12,10,oops,200\n");
+    expect_error_line(kestrel_cli("data import " + bad + " --db " + db + " --instrument TEST.XSHG --adjust pre"), 1,
+                      "error: ValueError: " + bad + ":4: close is not a number: 'oops'");
+    EXPECT_EQ(kestrel::test::read_file(db), bytes);
+    EXPECT_EQ(kestrel_cli("data info --db " + db).out, info.out);
+
+    expect_error_line(kestrel_cli("data import " + good + " --db " + db + " --instrument X --adjust post"), 2,
+                      "error: ");
+    expect_error_line(kestrel_cli("data info --db " + dir.file("missing.db")), 2, "error: ");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
+    expect_error_line(kestrel_cli("data info --db " + good), 1, "error: HeronError: '" + good + "' is not a kestrel price store");
+}
+
+// ---------------------------------------------------------------------------
+// kestrel calendar
+
+TEST(CliCalendar, ListsOrCountsTradingDays) {
+    Outcome r = kestrel_cli("calendar 2024-02-07 2024-02-20");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "2024-02-07\n2024-02-08\n2024-02-19\n2024-02-20\n");
+    r = kestrel_cli("calendar 2024-01-01 2024-12-31 --count");
+    EXPECT_EQ(r.out, "242\n");
+    EXPECT_EQ(r.err, "");
+    r = kestrel_cli("calendar 2024-03-01 2024-02-01 --count");
+    EXPECT_EQ(r.out, "0\n");
+    expect_error_line(kestrel_cli("calendar 2024-02-30 2024-03-01"), 2, "error: ");
+}
+
+}  // namespace
