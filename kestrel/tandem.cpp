@@ -25,8 +25,6 @@ const std::pair<std::string, std::string>& touch_entry(const std::string& touch_
     return it->second;
 }
 
-[[noreturn]] void refuse_kiko_koki() { throw NotImplementedError("KIKO and KOKI not implemented yet"); }
-
 }  // namespace
 
 DoubleTouchOption::DoubleTouchOption(const Terms& option) : BaseOption(option) {
@@ -78,20 +76,16 @@ bool DoubleTouchOption::triggered(const utils::DateInput& evaluation_date) {
 double DoubleTouchOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
     const QuantLib::Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
-    if (!triggered(e)) return _option->npv(spot, r, vol, q, e);
-    if (touch_type_ == "double_no_touch") return 0.0;
-    if (touch_type_ == "double_one_touch") return _option->vanilla().npv(spot, r, vol, q, e);
-    refuse_kiko_koki();
+    if (triggered(e)) return 0.0;
+    return _option->npv(spot, r, vol, q, e);
 }
 
 OptionGreeks DoubleTouchOption::greeks(double spot, double r, double vol, double q,
                                        const EvalDate& evaluation_date) {
     const QuantLib::Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
-    if (!triggered(e)) return _option->greeks(spot, r, vol, q, e);
-    if (touch_type_ == "double_no_touch") return OptionGreeks{0, 0, 0, 0, 0, 0};
-    if (touch_type_ == "double_one_touch") return _option->vanilla().greeks(spot, r, vol, q, e);
-    refuse_kiko_koki();
+    if (triggered(e)) return OptionGreeks{0, 0, 0, 0, 0, 0};
+    return _option->greeks(spot, r, vol, q, e);
 }
 
 }  // namespace kestrel

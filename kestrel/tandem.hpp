@@ -13,10 +13,9 @@
 // The option holds a DoubleBarrierOption, a cash-or-nothing call struck at 0
 // with the touch levels as its barriers, and values through it while no
 // adjusted daily high has been above the upper level and no adjusted daily
-// low below the lower one. Once one has (a touch), a double no-touch is worth
-// nothing and a double one-touch is worth its payment, now certain and made
-// at maturity; KIKO and KOKI are refused once touched, as they are whenever
-// the inner option sees price history.
+// low below the lower one. Once one has (a touch), the contract is settled:
+// whatever the touch type, it is worth 0.0 and its Greeks are all zero (a
+// one-touch's payment is taken as made at the touch).
 #include <kestrel/corridor.hpp>
 #include <kestrel/keel.hpp>
 
@@ -38,13 +37,11 @@ class DoubleTouchOption : public BaseOption {
   public:
     explicit DoubleTouchOption(const Terms& option);
 
-    // The inner option's value while untouched; see the header comment for a
-    // touched one. Asks triggered first, on every call.
+    // 0.0 once touched, else the inner option's value. Asks triggered first,
+    // on every call.
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
-    // One touch test, then the inner option's Greeks while untouched (their
-    // repricings run through the inner option's own trigger test); a touched
-    // double no-touch has all-zero Greeks, a touched double one-touch those of
-    // its certain payment.
+    // One touch test: all zeros once touched, else the inner option's Greeks
+    // (their repricings run through the inner option's own trigger test).
     OptionGreeks greeks(double spot, double r, double vol, double q,
                         const EvalDate& evaluation_date = std::nullopt) override;
 
