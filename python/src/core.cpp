@@ -48,7 +48,7 @@ PyObject* g_heron_error = nullptr;
 // process (never released: it must outlive every module-level object).
 PyObject* g_greeks_type = nullptr;
 
-std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__qualname__")); }
+std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
 
 std::string repr_text(py::handle obj) { return py::repr(obj); }
 
@@ -97,9 +97,10 @@ py::object datetime64_days(py::handle values, std::string_view what) {
 
 QuantLib::Date to_date(py::handle obj, std::string_view what) {
     if (py::isinstance<py::str>(obj)) return utils::parse_date(obj.cast<std::string>());
+    // pandas.NaT passes for a datetime.datetime but holds no day.
+    if (type_name(obj) == "NaTType") throw ValueError(std::string(what) + ": not a date (NaT)");
     if (PyDateTime_Check(obj.ptr())) {
-        // datetime.datetime and its subclass pandas.Timestamp (pandas.NaT is
-        // neither, it fails below as "not a date").
+        // datetime.datetime and its subclass pandas.Timestamp.
         if (!py::getattr(obj, "tzinfo", py::none()).is_none())
             throw ValueError(std::string(what) + ": " + repr_text(obj) +
                              " has a time zone; expected a calendar day (no time zone)");
@@ -118,7 +119,6 @@ QuantLib::Date to_date(py::handle obj, std::string_view what) {
     if (is_numpy(obj, "datetime64")) {
         return from_days(datetime64_days(obj, what).cast<std::int64_t>());
     }
-    if (type_name(obj) == "NaTType") throw ValueError(std::string(what) + ": not a date (NaT)");
     not_a_date(obj, what);
 }
 
@@ -459,7 +459,7 @@ void bind_heron(py::module_& m) {
     // The service's operations, through the installed client.
     h.def(
         "get_previous_trading_date",
-        [](py::handle d) {
+        [](py::object d) {
             const Date date = to_date(d, "date");
             Date out;
             {
@@ -471,7 +471,7 @@ void bind_heron(py::module_& m) {
         py::arg("date"));
     h.def(
         "get_next_trading_date",
-        [](py::handle d) {
+        [](py::object d) {
             const Date date = to_date(d, "date");
             Date out;
             {
@@ -483,7 +483,7 @@ void bind_heron(py::module_& m) {
         py::arg("date"));
     h.def(
         "get_trading_dates",
-        [](py::handle start, py::handle end) {
+        [](py::object start, py::object end) {
             const Date s = to_date(start, "start"), e = to_date(end, "end");
             std::vector<Date> out;
             {
@@ -495,7 +495,7 @@ void bind_heron(py::module_& m) {
         py::arg("start"), py::arg("end"));
     h.def(
         "get_price",
-        [](const std::string& id, py::handle start, py::handle end, py::handle fields, const std::string& adjust_type,
+        [](const std::string& id, py::object start, py::object end, py::object fields, const std::string& adjust_type,
            bool expect_df) {
             const Date s = to_date(start, "start"), e = to_date(end, "end");
             const auto f = fields_of(fields);
@@ -516,7 +516,7 @@ void bind_heron(py::module_& m) {
     client
         .def(
             "get_previous_trading_date",
-            [](heron::Client& c, py::handle d) {
+            [](heron::Client& c, py::object d) {
                 const Date date = to_date(d, "date");
                 Date out;
                 {
@@ -528,7 +528,7 @@ void bind_heron(py::module_& m) {
             py::arg("date"))
         .def(
             "get_next_trading_date",
-            [](heron::Client& c, py::handle d) {
+            [](heron::Client& c, py::object d) {
                 const Date date = to_date(d, "date");
                 Date out;
                 {
@@ -540,7 +540,7 @@ void bind_heron(py::module_& m) {
             py::arg("date"))
         .def(
             "get_trading_dates",
-            [](heron::Client& c, py::handle start, py::handle end) {
+            [](heron::Client& c, py::object start, py::object end) {
                 const Date s = to_date(start, "start"), e = to_date(end, "end");
                 std::vector<Date> out;
                 {
@@ -552,7 +552,7 @@ void bind_heron(py::module_& m) {
             py::arg("start"), py::arg("end"))
         .def(
             "get_price",
-            [](heron::Client& c, const std::string& id, py::handle start, py::handle end, py::handle fields,
+            [](heron::Client& c, const std::string& id, py::object start, py::object end, py::object fields,
                const std::string& adjust_type, bool expect_df) {
                 const Date s = to_date(start, "start"), e = to_date(end, "end");
                 const auto f = fields_of(fields);
@@ -698,7 +698,7 @@ void translate(std::exception_ptr p) {
 using Valuation = double (BaseOption::*)(double, double, double, double, const EvalDate&);
 
 template <Valuation F>
-double value(BaseOption& option, double spot, double r, double vol, double q, py::handle evaluation_date) {
+double value(BaseOption& option, double spot, double r, double vol, double q, py::object evaluation_date) {
     const EvalDate date = to_eval_date(evaluation_date);
     py::gil_scoped_release nogil;
     return (option.*F)(spot, r, vol, q, date);
@@ -710,7 +710,7 @@ void bind_base(py::module_& m) {
 
     py::class_<BaseOption>(m, "BaseOption",
                            "The root of every product: the base terms, npv and finite-difference Greeks.")
-        .def(py::init([](py::handle terms) {
+        .def(py::init([](py::object terms) {
                  const Terms t = to_terms(terms);
                  py::gil_scoped_release nogil;
                  return std::make_unique<BaseOption>(t);
@@ -719,7 +719,7 @@ void bind_base(py::module_& m) {
         .def("npv", &value<&BaseOption::npv>, spot, r, vol, q, date, "Present value per unit of the underlying.")
         .def(
             "greeks",
-            [](BaseOption& o, double s, double r_, double v, double q_, py::handle d) {
+            [](BaseOption& o, double s, double r_, double v, double q_, py::object d) {
                 const EvalDate e = to_eval_date(d);
                 OptionGreeks g;
                 {
@@ -747,7 +747,7 @@ void bind_base(py::module_& m) {
 
     m.def(
         "make_option",
-        [](py::handle terms) {
+        [](py::object terms) {
             const Terms t = to_terms(terms);
             py::gil_scoped_release nogil;
             return make_option(t);

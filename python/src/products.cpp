@@ -24,7 +24,7 @@ namespace {
 template <class Product>
 py::class_<Product, BaseOption> product_class(py::module_& m, const char* name, const char* doc) {
     py::class_<Product, BaseOption> cls(m, name, doc);
-    cls.def(py::init([](py::handle terms) {
+    cls.def(py::init([](py::object terms) {
                 const Terms t = to_terms(terms);
                 py::gil_scoped_release nogil;
                 return std::make_unique<Product>(t);
@@ -61,7 +61,7 @@ template <class Product>
 void bind_triggered(py::class_<Product, BaseOption>& cls) {
     cls.def(
         "triggered",
-        [](Product& o, py::handle evaluation_date) {
+        [](Product& o, py::object evaluation_date) {
             const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
             py::gil_scoped_release nogil;
             return o.triggered(d);

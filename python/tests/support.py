@@ -1,0 +1,26 @@
+"""Contracts and market inputs the tests share."""
+
+# A valuation day inside the bundled history, with history behind it.
+EVAL = "2024-06-28"
+MARKET = dict(spot=3500.0, r=0.021, vol=0.23, q=0.012)
+
+
+def base_terms(**extra):
+    terms = {"effect_date": "2024-01-02", "maturity_date": "2024-12-31", "underlying": "000300.XSHG",
+             "s0": 3400.0, "notional": 1_000_000}
+    terms.update(extra)
+    return terms
+
+
+def vanilla_terms(**extra):
+    terms = base_terms(type="vanilla", call_put="call", strike=3400.0, exercise_type="european",
+                       payoff_type="plain_vanilla")
+    terms.update(extra)
+    return terms
+
+
+def barrier_terms(**extra):
+    terms = base_terms(type="barrier", call_put="call", barrier_type="up_and_out", strike=3400.0,
+                       barrier=4000.0, rebate=5.0, exercise_type="european", payoff_type="plain_vanilla")
+    terms.update(extra)
+    return terms

@@ -1,0 +1,182 @@
+"""Values through Python are the C++ library's values, bit for bit; the Python
+surface (classes, signatures, OptionGreeks, attributes, settings) is as documented."""
+import datetime
+import threading
+
+import pytest
+
+import kestrel
+from support import EVAL, MARKET, barrier_terms, vanilla_terms
+
+GREEK_FIELDS = ("npv", "delta", "gamma", "vega", "theta", "rho")
+
+
+def assert_same_bits(python_greeks, cli_answer):
+    # == on floats is exact: any difference in the last bit fails.
+    assert list(cli_answer) == list(GREEK_FIELDS)
+    for name in GREEK_FIELDS:
+        assert getattr(python_greeks, name) == cli_answer[name], name
+
+
+# (terms, evaluation date, Monte Carlo paths) priced both ways.
+PARITY_CASES = {
+    "barrier_alive": (barrier_terms(), EVAL, None),
+    "barrier_knocked_out": (barrier_terms(), "2024-10-31", None),  # CSI 300 rallied above 4000 in October
+    "barrier_down_and_in_american": (
+        barrier_terms(barrier_type="down_and_in", barrier=3200.0, exercise_type="american",
+                      payoff_type="cash_or_nothing", digital_payoff=100.0), EVAL, None),
+}
+
+
+@pytest.mark.parametrize("case", sorted(PARITY_CASES))
+def test_values_equal_the_command_line(case, bundled, cli):
+    terms, date, paths = PARITY_CASES[case]
+    if paths is not None:
+        kestrel.random_sample.set_paths(paths)
+    option = kestrel.make_option(terms)
+    m = MARKET
+    npv = option.npv(m["spot"], m["r"], m["vol"], m["q"], date)
+    assert npv == cli(terms, **m, date=date, paths=paths)["npv"]
+    greeks = option.greeks(m["spot"], m["r"], m["vol"], m["q"], date)
+    assert_same_bits(greeks, cli(terms, **m, date=date, greeks=True, paths=paths))
+    assert greeks.npv == npv
+
+
+def test_every_method_takes_positional_and_keyword_arguments(bundled):
+    option = kestrel.BarrierOption(barrier_terms())
+    m = MARKET
+    for method in ("npv", "greeks", "delta", "gamma", "vega", "rho", "theta"):
+        f = getattr(option, method)
+        positional = f(m["spot"], m["r"], m["vol"], m["q"], EVAL)
+        keywords = f(q=m["q"], vol=m["vol"], evaluation_date=EVAL, r=m["r"], spot=m["spot"])
+        assert positional == keywords, method
+    assert option.triggered(EVAL) == option.triggered(evaluation_date=EVAL) is False
+    with pytest.raises(TypeError):
+        option.npv(m["spot"], m["r"], m["vol"])  # q is required
+
+
+def test_single_greeks_agree_with_the_greeks_record(bundled):
+    option = kestrel.VanillaOption(vanilla_terms())
+    m = MARKET
+    g = option.greeks(**m, evaluation_date=EVAL)
+    assert g.delta == option.delta(**m, evaluation_date=EVAL)
+    assert g.vega == option.vega(**m, evaluation_date=EVAL)
+    assert g.rho == option.rho(**m, evaluation_date=EVAL)
+    assert g.theta == option.theta(**m, evaluation_date=EVAL)
+    # The record's gamma is spot x gamma().
+    assert g.gamma == pytest.approx(m["spot"] * option.gamma(**m, evaluation_date=EVAL), rel=1e-12)
+
+
+def test_npv_without_a_date_values_as_of_today(bundled):
+    # A contract well in the future, so today's valuation is defined on any day.
+    option = kestrel.VanillaOption(vanilla_terms(effect_date="2030-01-02", maturity_date="2030-12-31"))
+    today = datetime.date.today()
+    assert option.npv(**MARKET) == option.npv(**MARKET, evaluation_date=today)
+    assert option.npv(**MARKET, evaluation_date=None) == option.npv(**MARKET, evaluation_date=today)
+
+
+def test_option_greeks_is_a_named_tuple():
+    g = kestrel.OptionGreeks(1, 2, 3, 4, 5, 6)
+    assert type(g).__name__ == "OptionGreeks"
+    assert kestrel.OptionGreeks._fields == GREEK_FIELDS
+    assert isinstance(g, tuple) and len(g) == 6
+    assert (g.theta, g.rho, g[4], g[5]) == (5, 6, 5, 6)
+    assert tuple(g) == (1, 2, 3, 4, 5, 6)
+    with pytest.raises(AttributeError):
+        g.npv = 0.0
+    npv, delta, *_ = g
+    assert (npv, delta) == (1, 2)
+
+
+def test_greeks_returns_the_package_record(bundled):
+    g = kestrel.VanillaOption(vanilla_terms()).greeks(**MARKET, evaluation_date=EVAL)
+    assert type(g) is kestrel.OptionGreeks
+    assert all(type(x) is float for x in g)
+
+
+def test_make_option_builds_the_named_class(bundled):
+    cases = {"vanilla": (vanilla_terms(), kestrel.VanillaOption),
+             "barrier": (barrier_terms(), kestrel.BarrierOption)}
+    for name, (terms, cls) in cases.items():
+        option = kestrel.make_option(terms)
+        assert type(option) is cls, name
+        assert isinstance(option, kestrel.BaseOption)
+        assert option.npv(**MARKET, evaluation_date=EVAL) == cls(terms).npv(**MARKET, evaluation_date=EVAL)
+    assert {"vanilla", "barrier", "corridor", "tandem"} <= set(kestrel.known_types())
+
+
+def test_terms_come_back_as_attributes(bundled):
+    terms = barrier_terms(maturity_date="2024-12-28", s0=3400, notional="1mm", pay_at="expiry")
+    option = kestrel.BarrierOption(terms)
+    assert option.effect_date == datetime.date(2024, 1, 2)
+    assert option.maturity_date == datetime.date(2024, 12, 30)  # a Saturday rolls to Monday
+    assert type(option.maturity_date) is datetime.date
+    # Stored unchanged, type included.
+    assert option.underlying == "000300.XSHG"
+    assert option.s0 == 3400 and type(option.s0) is int
+    assert option.notional == "1mm"
+    assert (option.call_put, option.barrier_type, option.barrier, option.rebate, option.strike) == \
+        ("call", "up_and_out", 4000.0, 5.0, 3400.0)
+    assert (option.exercise_type, option.payoff_type, option.pay_at_expiry, option.digital_payoff) == \
+        ("european", "plain_vanilla", True, None)
+    # The inner vanilla option a knock-in turns into, owned by the barrier option.
+    inner = option._vanilla
+    assert type(inner) is kestrel.VanillaOption and inner.strike == 3400.0
+    del option
+    assert inner.maturity_date == datetime.date(2024, 12, 30)
+    with pytest.raises(AttributeError):
+        inner.strike = 1.0
+
+
+def test_double_barrier_engine_and_double_touch_inner_option(bundled):
+    corridor = kestrel.make_option(dict(vanilla_terms(type="corridor"), barrier_lo=3000.0, barrier_hi=4500.0,
+                                        barrier_type="knock_out"))
+    assert corridor.engine(**MARKET) == "AnalyticDoubleBarrierEngine"
+    assert corridor.engine(3500.0, 0.02, 0.2, 0.0) == corridor.engine(spot=3500.0, r=0.02, vol=0.2, q=0.0)
+    assert (corridor.barrier_lo, corridor.barrier_hi, corridor.barrier_type) == (3000.0, 4500.0, "knock_out")
+
+    touch = kestrel.make_option(dict(vanilla_terms(type="tandem"), touch_type="double_no_touch",
+                                     touch_price_lo=2500.0, touch_price_hi=5000.0, pay_at="expiry"))
+    assert type(touch) is kestrel.DoubleTouchOption
+    inner = touch._option
+    assert type(inner) is kestrel.DoubleBarrierOption
+    assert (inner.barrier_lo, inner.barrier_hi) == (2500.0, 5000.0)
+    assert touch.inner_terms()["barrier_lo"] == 2500.0
+    assert touch.triggered(EVAL) is False
+    assert touch.npv(**MARKET, evaluation_date=EVAL) == pytest.approx(inner.npv(**MARKET, evaluation_date=EVAL))
+
+
+def test_random_sample_settings_round_trip():
+    rs = kestrel.random_sample
+    assert (rs.paths(), rs.seed()) == (rs.DEFAULT_PATHS, rs.DEFAULT_SEED)
+    rs.set_paths(1234)
+    rs.set_seed(99)
+    rs.set_threads(1)
+    assert (rs.paths(), rs.seed(), rs.threads()) == (1234, 99, 1)
+    with pytest.raises(ValueError):
+        rs.set_threads(0)
+    with pytest.raises(TypeError):
+        rs.set_paths(-1)  # not a size
+    rs.reset()
+    assert (rs.paths(), rs.seed()) == (rs.DEFAULT_PATHS, rs.DEFAULT_SEED)
+    assert rs.hardware_threads() >= 1
+
+
+def test_valuations_from_several_python_threads(bundled):
+    # Valuations release the GIL; QuantLib's process-wide evaluation date is
+    # guarded inside the library, so concurrent valuations at different dates
+    # each price at their own date.
+    option = kestrel.BarrierOption(barrier_terms())
+    dates = ["2024-03-29", "2024-06-28", "2024-08-30"] * 4
+    expected = {d: option.npv(**MARKET, evaluation_date=d) for d in set(dates)}
+    results = [None] * len(dates)
+
+    def work(i):
+        results[i] = option.npv(**MARKET, evaluation_date=dates[i])
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(dates))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert results == [expected[d] for d in dates]
