@@ -16,6 +16,7 @@ Factory factory() {
 const std::vector<std::pair<std::string, Factory>>& registry() {
     static const std::vector<std::pair<std::string, Factory>> r = {
         {"vanilla", factory<VanillaOption>()},
+        {"asian", factory<AsianOption>()},
         {"barrier", factory<BarrierOption>()},
         {"corridor", factory<DoubleBarrierOption>()},
         {"tandem", factory<DoubleTouchOption>()},

@@ -1,5 +1,6 @@
 #pragma once
 // Everything of kestrel in one include, and products by name.
+#include <kestrel/asian.hpp>
 #include <kestrel/barrier.hpp>
 #include <kestrel/calendar.hpp>
 #include <kestrel/corridor.hpp>

@@ -1,0 +1,132 @@
+#include <kestrel/asian.hpp>
+#include <kestrel/detail/market.hpp>
+#include <kestrel/utils.hpp>
+
+#include <heron/heron.hpp>
+
+#include <ql/pricingengines/asian/analytic_discr_geom_av_price.hpp>
+#include <ql/pricingengines/asian/mc_discr_arith_av_price.hpp>
+#include <ql/settings.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <sstream>
+
+namespace kestrel {
+
+using namespace QuantLib;
+
+namespace {
+
+Option::Type read_call_put(const Terms& option) {
+    const Value& v = option.at("call_put");
+    return (v.is_text() && v.as_text("call_put") == "call") ? Option::Call : Option::Put;
+}
+
+Average::Type read_average_type(const Terms& option) {
+    const Value* v = option.find("average_type");
+    return (v && v->is_text() && v->as_text("average_type") == "geometric") ? Average::Geometric : Average::Arithmetic;
+}
+
+ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const detail::ProcessPtr& process) {
+    if (average_type == Average::Geometric)
+        return ext::make_shared<AnalyticDiscreteGeometricAveragePriceAsianEngine>(process);
+    return MakeMCDiscreteArithmeticAPEngine<PseudoRandom>(process)
+        .withControlVariate(true)
+        .withAbsoluteTolerance(AsianOption::mc_tolerance)
+        .withSeed(AsianOption::mc_seed);
+}
+
+}  // namespace
+
+AsianOption::AsianOption(const Terms& option) : BaseOption(option) {
+    call_put_ = read_call_put(option);
+    strike_ = option.number("strike");
+    average_type_ = read_average_type(option);
+    exercise_ = ext::make_shared<EuropeanExercise>(utils::to_qldate(maturity_date()));
+    payoff_ = ext::make_shared<PlainVanillaPayoff>(call_put_, strike_);
+    for (const Date& d : heron::get_trading_dates(effect_date(), maturity_date()))
+        fixing_dates_.push_back(utils::to_qldate(d));
+}
+
+std::vector<double> AsianOption::past_closes(const utils::DateInput& evaluation_date) const {
+    const auto table = heron::get_price(underlying_id(), effect_date(), evaluation_date, "close", "pre", true);
+    if (!table) return {};
+    std::vector<double> closes = table->column("close");
+    for (std::size_t i = 0; i < closes.size(); ++i) {
+        if (!(std::isfinite(closes[i]) && closes[i] > 0)) {
+            std::ostringstream os;
+            os << "close of " << underlying_id() << " on " << utils::format_date(table->dates().at(i))
+               << " is not a positive price: " << closes[i];
+            throw ValueError(os.str());
+        }
+    }
+    return closes;
+}
+
+double AsianOption::working_scale(double spot, const std::vector<double>& closes) const {
+    if (average_type_ == Average::Geometric) {
+        if (closes.empty()) return 1.0;
+        double log_sum = 0.0;
+        for (double c : closes) log_sum += std::log(c);
+        return std::exp(log_sum / static_cast<double>(closes.size()));
+    }
+    return spot > mc_price_level ? spot / mc_price_level : 1.0;
+}
+
+AsianOption::InstrumentPtr AsianOption::build(double spot, double r, double vol, double q,
+                                              const std::vector<double>& closes, double scale) const {
+    const Size past_fixings = closes.size();
+    double accumulator;
+    if (average_type_ == Average::Geometric) {
+        if (scale == 1.0) {
+            accumulator = std::accumulate(closes.begin(), closes.end(), 1.0, std::multiplies<>());
+        } else {
+            // In logarithms: the product of close / scale stays in range for any
+            // history length when the scale is near the closes.
+            double log_sum = 0.0;
+            for (double c : closes) log_sum += std::log(c / scale);
+            accumulator = std::exp(log_sum);
+        }
+    } else {
+        accumulator = std::accumulate(closes.begin(), closes.end(), 0.0) / scale;
+    }
+    const auto payoff = scale == 1.0 ? payoff_ : ext::make_shared<PlainVanillaPayoff>(call_put_, strike_ / scale);
+    auto instrument = ext::make_shared<DiscreteAveragingAsianOption>(average_type_, accumulator, past_fixings,
+                                                                     fixing_dates_, payoff, exercise_);
+    instrument->setPricingEngine(make_engine(average_type_, detail::make_process(spot / scale, r, vol, q)));
+    return instrument;
+}
+
+AsianOption::InstrumentPtr AsianOption::construct_option(double spot, double r, double vol, double q,
+                                                         const utils::DateInput& evaluation_date) const {
+    return construct_option(spot, r, vol, q, evaluation_date, 1.0);
+}
+
+AsianOption::InstrumentPtr AsianOption::construct_option(double spot, double r, double vol, double q,
+                                                         const utils::DateInput& evaluation_date,
+                                                         double scale) const {
+    check_market_inputs(spot, r, vol, q);
+    if (!(std::isfinite(scale) && scale > 0)) {
+        std::ostringstream os;
+        os << "scale must be a positive finite number, got " << scale;
+        throw ValueError(os.str());
+    }
+    return build(spot, r, vol, q, past_closes(evaluation_date), scale);
+}
+
+double AsianOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    check_market_inputs(spot, r, vol, q);
+    const std::vector<double> closes = past_closes(e);
+    const double scale = working_scale(spot, closes);
+    // Held until the model objects built below are gone: QuantLib's observer
+    // registrations and its evaluation date are process-wide.
+    const ValuationLock lock;
+    const InstrumentPtr instrument = build(spot, r, vol, q, closes, scale);
+    Settings::instance().evaluationDate() = utils::to_qldate(e);
+    return instrument->NPV() * scale;
+}
+
+}  // namespace kestrel
