@@ -99,7 +99,7 @@ Observations run_block(const Model& model, const DayPlan& plan, std::size_t firs
         j0 = j1;
     }
     for (std::size_t p = 0; p < n; ++p) ws.final[p] = std::exp(x[p]);
-    return Observations{n, m, ws.ko.data(), ws.ki_min.data(), ws.final.data()};
+    return Observations{first, n, m, ws.ko.data(), ws.ki_min.data(), ws.final.data()};
 }
 
 }  // namespace
@@ -166,7 +166,7 @@ MatrixObservations::MatrixObservations(const Matrix& paths, const std::vector<st
         for (std::size_t j : ki_positions) ki_min_[p] = row[j] < ki_min_[p] ? row[j] : ki_min_[p];
         final_[p] = row[T - 1];
     }
-    view_ = Observations{n, m, ko_.data(), ki_min_.data(), final_.data()};
+    view_ = Observations{0, n, m, ko_.data(), ki_min_.data(), final_.data()};
 }
 
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,

@@ -1,0 +1,469 @@
+// The Monte Carlo kernel (grid, shocks, paths, discounting, block streaming,
+// threads) and what the snowball and the phoenix share through it: the price
+// history state, settled notes, input checks, delta and gamma on one set of
+// paths, and the streamed value against _mc_pricing on the full matrix.
+#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/kestrel.hpp>
+
+#include "support/note_support.hpp"
+#include "support/test_support.hpp"
+
+#include <Random123/philox.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <mutex>
+#include <limits>
+#include <numbers>
+#include <vector>
+
+using namespace kestrel;
+namespace mc = kestrel::detail::mc;
+namespace rs = kestrel::random_sample;
+using QuantLib::Date;
+using ::testing::HasSubstr;
+
+namespace {
+
+Date day(const char* s) { return utils::parse_date(s); }
+
+// ---------------------------------------------------------------- shocks
+
+// Draw k = 4c + d of path p from Random123's Philox4x32-10 and the textbook
+// Box-Muller transform in libm.
+double reference_draw(std::uint64_t seed, std::uint64_t p, std::uint64_t k) {
+    r123::Philox4x32 rng;
+    const r123::Philox4x32::key_type key = {{static_cast<std::uint32_t>(seed), static_cast<std::uint32_t>(seed >> 32)}};
+    const std::uint64_t c = k / 4;
+    const r123::Philox4x32::ctr_type ctr = {{static_cast<std::uint32_t>(p), static_cast<std::uint32_t>(p >> 32),
+                                             static_cast<std::uint32_t>(c), static_cast<std::uint32_t>(c >> 32)}};
+    const auto w = rng(ctr, key);
+    const std::size_t pair = (k % 4) / 2;
+    const double u1 = (2.0 * w.v[2 * pair] + 1.0) * 0x1.0p-33;
+    const double u2 = (2.0 * w.v[2 * pair + 1] + 1.0) * 0x1.0p-33;
+    const double rad = std::sqrt(-2.0 * std::log(u1));
+    const double angle = 2.0 * std::numbers::pi * u2;
+    return k % 2 == 0 ? rad * std::cos(angle) : rad * std::sin(angle);
+}
+
+TEST(Shocks, AreBoxMullerOnPhiloxWordsCountedFromMaturity) {
+    const std::uint64_t seed = 0x1234567890ABCDEFull;
+    for (std::size_t T : {1u, 2u, 5u, 8u, 11u}) {
+        std::vector<double> rows(3 * T);
+        rs::fill_random_samples(T, 1000, 3, seed, rows.data());
+        for (std::size_t i = 0; i < 3; ++i)
+            for (std::size_t j = 0; j < T; ++j)
+                EXPECT_NEAR(rows[i * T + j], reference_draw(seed, 1000 + i, T - 1 - j), 1e-12)
+                    << "T " << T << " path " << 1000 + i << " day " << j;
+    }
+}
+
+TEST(Shocks, DayMajorBlocksEqualTheRowsWhateverTheDayRange) {
+    const std::size_t T = 23, first = 77, n = 300;  // n spans more than one vector batch
+    std::vector<double> rows(n * T);
+    rs::fill_random_samples(T, first, n, 5, rows.data());
+    for (auto [c0, c1] : std::vector<std::pair<std::size_t, std::size_t>>{{0, 23}, {0, 3}, {3, 7}, {5, 6}, {20, 40}}) {
+        std::vector<double> by_day(n * (c1 - c0), std::nan(""));
+        rs::fill_random_samples_by_day(T, first, n, c0, c1, 5, by_day.data());
+        for (std::size_t j = c0; j < std::min(c1, T); ++j)
+            for (std::size_t i = 0; i < n; ++i)
+                ASSERT_EQ(by_day[(j - c0) * n + i], rows[i * T + j]) << "days [" << c0 << ", " << c1 << ") day " << j;
+    }
+}
+
+TEST(Shocks, ThreadSettingRejectsZeroAndDefaultsToTheCores) {
+    test::ScopedPaths scope(10);
+    EXPECT_THROW(rs::set_threads(0), ValueError);
+    rs::set_threads(3);
+    EXPECT_EQ(rs::threads(), 3u);
+    rs::reset();
+    EXPECT_EQ(rs::threads(), rs::hardware_threads());
+    EXPECT_GE(rs::hardware_threads(), 1u);
+}
+
+// ---------------------------------------------------------------- grid and model
+
+class KernelTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<test::CountingClient> client = std::make_shared<test::CountingClient>();
+    test::ScopedClient scoped{client};
+};
+
+TEST_F(KernelTest, GridStepsAreCalendarDaysOverTheYear) {
+    // Friday 2025-01-03 to Wednesday 2025-01-08: Fri, Mon, Tue, Wed.
+    const mc::Grid g = mc::make_grid(day("2025-01-03"), day("2025-01-08"));
+    ASSERT_EQ(g.size(), 4u);
+    EXPECT_EQ(g.dates.front(), day("2025-01-03"));
+    EXPECT_EQ(g.dtt, (std::vector<double>{0.0, 3 / 365.0, 1 / 365.0, 1 / 365.0}));
+    // From a Saturday the first step runs to Monday.
+    const mc::Grid w = mc::make_grid(day("2025-01-04"), day("2025-01-08"));
+    ASSERT_EQ(w.size(), 3u);
+    EXPECT_EQ(w.dates.front(), day("2025-01-06"));
+    EXPECT_EQ(w.dtt.front(), 2 / 365.0);
+}
+
+TEST_F(KernelTest, ObservationDatesLandOnTheFirstTradingDayOnOrAfterThem) {
+    const mc::Grid g = mc::make_grid(day("2025-01-03"), day("2025-01-08"));
+    EXPECT_EQ(mc::positions(g, {day("2025-01-03"), day("2025-01-04"), day("2025-01-06"), day("2025-01-08")}),
+              (std::vector<std::size_t>{0, 1, 1, 3}));
+    try {
+        mc::positions(g, {day("2025-01-09")});
+        FAIL() << "no IndexError";
+    } catch (const IndexError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("2025-01-09"));
+    }
+}
+
+TEST_F(KernelTest, DiscountFactorsUseTheRateAloneOverElapsedTime) {
+    const mc::Grid g = mc::make_grid(day("2025-01-03"), day("2025-01-08"));
+    const mc::Model m = mc::make_model(g, 0.05, 0.30, 0.2);
+    EXPECT_EQ(m.discount[0], 1.0);
+    EXPECT_NEAR(m.discount[3], std::exp(-0.05 * 5 / 365.0), 1e-15);
+    EXPECT_NEAR(m.drift[1], (0.05 - 0.30 - 0.02) * 3 / 365.0, 1e-16);
+    EXPECT_NEAR(m.diffusion[1], 0.2 * std::sqrt(3 / 365.0), 1e-16);
+}
+
+TEST_F(KernelTest, PathsAreExponentialsOfCumulatedIncrementsFromTheSameDraws) {
+    test::ScopedPaths scope(7, 99);
+    const mc::Model m = mc::make_model(mc::make_grid(day("2025-01-03"), day("2025-01-15")), 0.03, 0.01, 0.25);
+    const rs::Matrix z = rs::get_random_samples(m.size());
+    const rs::Matrix paths = mc::simulate_paths(m);
+    ASSERT_EQ(paths.rows(), 7u);
+    ASSERT_EQ(paths.cols(), m.size());
+    for (std::size_t p = 0; p < 7; ++p) {
+        EXPECT_EQ(paths(p, 0), 1.0) << "a trading-day evaluation date starts every path at 1";
+        double x = 0;
+        for (std::size_t j = 0; j < m.size(); ++j) {
+            x += m.drift[j] + m.diffusion[j] * z(p, j);
+            EXPECT_NEAR(paths(p, j), std::exp(x), 1e-13);
+        }
+    }
+}
+
+// A model with T steps of made-up coefficients.
+mc::Model synthetic_model(std::size_t T) {
+    mc::Model m;
+    for (std::size_t j = 0; j < T; ++j) {
+        m.drift.push_back(-0.0001 * static_cast<double>(j % 3));
+        m.diffusion.push_back(0.01 + 0.001 * static_cast<double>(j % 5));
+        m.discount.push_back(1.0);
+    }
+    return m;
+}
+
+TEST_F(KernelTest, StreamedBlocksObserveTheSamePathsAsTheMatrix) {
+    // Grids of every length modulo 4, and a last block shorter than the rest.
+    for (std::size_t T : {1u, 2u, 3u, 4u, 17u, 18u, 19u, 37u}) {
+        test::ScopedPaths scope(mc::kBlockPaths + 61, 11);
+        const mc::Model m = synthetic_model(T);
+        std::vector<std::size_t> ki, ko;
+        for (std::size_t j = 0; j < T; j += 2) ki.push_back(j);
+        for (std::size_t j = T / 3; j < T; j += 5) ko.push_back(j);
+        const rs::Matrix paths = mc::simulate_paths(m);
+        const mc::MatrixObservations matrix(paths, ki, ko);
+        const mc::Observations& want = matrix.view();
+
+        // Streamed levels are logarithms of the same numbers the matrix holds.
+        const std::size_t N = paths.rows(), M = ko.size();
+        std::vector<double> ko_seen(M * N, -1), ki_seen(N, -1), final_seen(N, -1);
+        std::mutex guard;
+        const mc::Sums sums = mc::simulate(m, ki, ko, 1, [&](const mc::Observations& b, double* out) {
+            std::lock_guard<std::mutex> lock(guard);
+            *out = static_cast<double>(b.n);
+            ASSERT_EQ(b.m, M);
+            for (std::size_t p = 0; p < b.n; ++p) {
+                for (std::size_t i = 0; i < M; ++i) ko_seen[i * N + b.first + p] = std::exp(b.ko[i * b.n + p]);
+                ki_seen[b.first + p] = std::exp(b.ki_min[p]);
+                final_seen[b.first + p] = b.final[p];
+            }
+        });
+        EXPECT_EQ(sums.paths, N);
+        EXPECT_EQ(sums.values[0], static_cast<double>(N));
+        for (std::size_t p = 0; p < N; ++p) {
+            for (std::size_t i = 0; i < M; ++i) ASSERT_EQ(ko_seen[i * N + p], want.ko[i * N + p]) << "T " << T;
+            ASSERT_EQ(ki_seen[p], want.ki_min[p]) << "T " << T << " path " << p;
+            ASSERT_EQ(final_seen[p], want.final[p]) << "T " << T << " path " << p;
+        }
+    }
+}
+
+TEST_F(KernelTest, SumsAreTheSameBitForBitOnAnyNumberOfThreads) {
+    test::ScopedPaths scope(5 * mc::kBlockPaths + 3, 21);
+    const mc::Model m = synthetic_model(40);
+    const std::vector<std::size_t> ki{0, 10, 20, 39}, ko{5, 25, 39};
+    auto run = [&](std::size_t threads) {
+        rs::set_threads(threads);
+        return mc::simulate(m, ki, ko, 2, [](const mc::Observations& b, double* out) {
+                   out[0] = out[1] = 0;
+                   for (std::size_t p = 0; p < b.n; ++p) {
+                       out[0] += b.final[p];
+                       out[1] += b.ko[p] * b.ki_min[p];
+                   }
+               }).values;
+    };
+    const auto one = run(1);
+    EXPECT_EQ(run(2), one);
+    EXPECT_EQ(run(5), one);
+    EXPECT_EQ(run(16), one);
+}
+
+TEST_F(KernelTest, AnErrorInAPayoffReachesTheCaller) {
+    test::ScopedPaths scope(4 * mc::kBlockPaths, 1);
+    rs::set_threads(2);
+    EXPECT_THROW(mc::simulate(synthetic_model(5), {}, {}, 1,
+                              [](const mc::Observations& b, double*) {
+                                  if (b.first >= 2 * mc::kBlockPaths) throw ValueError("bad block");
+                              }),
+                 ValueError);
+}
+
+TEST_F(KernelTest, PositionsOutsideTheGridAreRefused) {
+    test::ScopedPaths scope(10);
+    const auto noop = [](const mc::Observations&, double* out) { *out = 0; };
+    EXPECT_THROW(mc::simulate(synthetic_model(5), {5}, {}, 1, noop), IndexError);
+    EXPECT_THROW(mc::simulate(synthetic_model(5), {}, {2, 7}, 1, noop), IndexError);
+    EXPECT_THROW(mc::simulate(synthetic_model(0), {}, {}, 1, noop), ValueError);
+}
+
+TEST(Levels, AreBarriersOverSpotOrTheirLogarithms) {
+    EXPECT_EQ(mc::relative_level(103, 100, mc::Space::price), 1.03);
+    EXPECT_EQ(mc::relative_level(80, 100, mc::Space::log), std::log(0.8));
+    // A barrier at or below zero: every price is above it, none below.
+    EXPECT_EQ(mc::relative_level(0, 100, mc::Space::log), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(mc::relative_level(-5, 100, mc::Space::log), -std::numeric_limits<double>::infinity());
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- what both notes share
+
+namespace {
+
+template <class Note>
+struct NoteType;
+template <>
+struct NoteType<SnowBallOption> {
+    static constexpr const char* name = "snowball";
+};
+template <>
+struct NoteType<PhoenixOption> {
+    static constexpr const char* name = "phoenix";
+};
+
+template <class Note>
+class NoteTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<test::CountingClient> client = std::make_shared<test::CountingClient>();
+    test::ScopedClient scoped{client};
+    test::ScopedPaths paths{1500};
+    Terms terms = test::one_year_note(NoteType<Note>::name);
+    const Date E = day("2025-03-17");
+
+    std::unique_ptr<Note> make() {
+        auto note = std::make_unique<Note>(terms);
+        client->reset_counts();
+        return note;
+    }
+    // Closes of the note's underlying on every trading day from the effect
+    // date to the day before E, at 100 except the given ones.
+    void history(const std::vector<std::pair<Date, double>>& except = {}, const Date& skip = Date()) {
+        std::vector<std::pair<Date, double>> closes;
+        for (const Date& d : calendar::trading_days(day("2025-01-02"), E - 1)) {
+            if (d == skip) continue;
+            double c = 100.0;
+            for (const auto& [x, v] : except)
+                if (x == d) c = v;
+            closes.emplace_back(d, c);
+        }
+        client->add_closes("NOTE.TEST", "pre", closes);
+    }
+};
+
+using Notes = ::testing::Types<SnowBallOption, PhoenixOption>;
+TYPED_TEST_SUITE(NoteTest, Notes);
+
+TYPED_TEST(NoteTest, ACloseOneTickAboveTheKnockOutBarrierEndsItWithoutSimulation) {
+    auto note = this->make();
+    const Date first_ko = note->ko_obs_dates().front();
+    ASSERT_LT(first_ko, this->E);
+    this->history({{first_ko, 103.0001}});
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, this->E), 0.0);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), OptionGreeks{});
+    EXPECT_EQ(this->client->trading_dates_calls, 0) << "no grid, so no shocks and no paths";
+    EXPECT_EQ(this->client->price_calls, 2);
+    EXPECT_EQ(this->client->last_fields, std::vector<std::string>{"close"});
+    EXPECT_EQ(this->client->last_adjust, "pre");
+    EXPECT_EQ(this->client->last_start, day("2025-01-02"));
+    EXPECT_EQ(this->client->last_end, this->E);
+
+    // Exactly at the barrier it is still alive.
+    this->history({{first_ko, 103.0}});
+    const double v = note->npv(100, 0.03, 0.2, 0.0, this->E);
+    EXPECT_EQ(v, note->_npv(100, 0.03, 0.2, 0.0, this->E, false).npv);
+    EXPECT_NE(v, 0.0);
+}
+
+TYPED_TEST(NoteTest, ACloseOneTickBelowTheKnockInBarrierKnocksEveryPathIn) {
+    auto note = this->make();
+    const double alive = note->_npv(100, 0.03, 0.2, 0.0, this->E, false).npv;
+    const double knocked_in = note->_npv(100, 0.03, 0.2, 0.0, this->E, true).npv;
+    ASSERT_LT(knocked_in, alive);
+    this->history({{day("2025-02-11"), 79.9999}});
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, this->E), knocked_in);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E).npv, knocked_in);
+    this->history({{day("2025-02-11"), 80.0}});
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, this->E), alive);
+}
+
+TYPED_TEST(NoteTest, NoHistoryIsNeitherKnockedOutNorKnockedIn) {
+    auto note = this->make();
+    const double alive = note->_npv(100, 0.03, 0.2, 0.0, this->E, false).npv;
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, this->E), alive) << "no table at all";
+    this->client->empty_table_instead_of_absent = true;
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, this->E), alive) << "a table without rows";
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E).npv, alive);
+    // Before the effect date the history ends before it starts.
+    EXPECT_TRUE(std::isfinite(note->npv(100, 0.03, 0.2, 0.0, day("2024-12-20"))));
+}
+
+TYPED_TEST(NoteTest, AMissingPastCloseIsAKeyErrorNamingTheInstrumentAndTheDate) {
+    auto note = this->make();
+    this->history({}, day("2025-02-11"));
+    try {
+        note->npv(100, 0.03, 0.2, 0.0, this->E);
+        FAIL() << "no KeyError";
+    } catch (const KeyError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("NOTE.TEST"));
+        EXPECT_THAT(e.what(), HasSubstr("2025-02-11"));
+    }
+}
+
+TYPED_TEST(NoteTest, AfterMaturityItIsWorthNothingAndFetchesNothing) {
+    auto note = this->make();
+    EXPECT_EQ(note->npv(100, 0.03, 0.2, 0.0, day("2026-01-06")), 0.0);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, day("2026-01-06")), OptionGreeks{});
+    EXPECT_EQ(this->client->price_calls, 0);
+    EXPECT_EQ(this->client->trading_dates_calls, 0);
+    // On the maturity date itself the grid is that one day.
+    EXPECT_TRUE(std::isfinite(note->npv(100, 0.03, 0.2, 0.0, day("2026-01-05"))));
+}
+
+TYPED_TEST(NoteTest, AnObservationDateAfterMaturityIsRefusedAtConstruction) {
+    this->terms.set("obs_end_date", "2026-03-31");
+    try {
+        TypeParam note(this->terms);
+        FAIL() << "no ValueError";
+    } catch (const ValueError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("2026-01-06"));
+        EXPECT_THAT(e.what(), HasSubstr("maturity_date 2026-01-05"));
+    }
+}
+
+TYPED_TEST(NoteTest, TermsAreReadInOrderAndMissingOnesNamed) {
+    Terms t = this->terms;
+    t.erase("obs_end_date");
+    t.erase("ko_barrier");
+    try {
+        TypeParam note(t);
+        FAIL() << "no KeyError";
+    } catch (const KeyError& e) {
+        EXPECT_STREQ(e.what(), "ko_barrier");
+    }
+    t = this->terms;
+    t.set("strike", "one hundred");
+    EXPECT_THROW(TypeParam{t}, TypeError);
+    t = this->terms;
+    t.set("ki_obs_freq", "fortnightly");
+    EXPECT_THROW(TypeParam{t}, ValueError);
+}
+
+TYPED_TEST(NoteTest, MarketInputsAreCheckedBeforeAnyRequest) {
+    auto note = this->make();
+    const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double spot, r, vol, q;
+        const char* named;
+    } cases[] = {{nan, 0.03, 0.2, 0.0, "spot"}, {100, inf, 0.2, 0.0, "r"},  {100, 0.03, nan, 0.0, "vol"},
+                 {100, 0.03, 0.2, -inf, "q"},   {0.0, 0.03, 0.2, 0.0, "spot"}, {-5, 0.03, 0.2, 0.0, "spot"}};
+    for (const Case& c : cases) {
+        try {
+            note->npv(c.spot, c.r, c.vol, c.q, this->E);
+            ADD_FAILURE() << "no ValueError for " << c.named;
+        } catch (const ValueError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(c.named));
+        }
+        EXPECT_THROW(note->greeks(c.spot, c.r, c.vol, c.q, this->E), ValueError) << c.named;
+    }
+    EXPECT_EQ(this->client->price_calls, 0);
+    EXPECT_EQ(this->client->trading_dates_calls, 0);
+    // The down-bump of vega may pass a negative volatility: it is valued.
+    EXPECT_TRUE(std::isfinite(note->npv(100, 0.03, -0.005, 0.0, this->E)));
+}
+
+TYPED_TEST(NoteTest, GreeksTakeValueDeltaAndGammaFromOneSetOfPaths) {
+    auto note = this->make();
+    const double S = 101, r = 0.03, vol = 0.22, q = 0.01;
+    const OptionGreeks g = note->greeks(S, r, vol, q, this->E);
+    const double p0 = note->npv(S, r, vol, q, this->E);
+    const double p1 = note->npv(S * 1.005, r, vol, q, this->E);
+    const double p2 = note->npv(S * 0.995, r, vol, q, this->E);
+    EXPECT_EQ(g.npv, p0);
+    EXPECT_EQ(g.delta, (p1 - p2) / (S * 0.01));
+    EXPECT_EQ(g.gamma, (p1 + p2 - 2 * p0) / ((S * 0.005) * (S * 0.005)));
+    EXPECT_EQ(g.vega, note->vega(S, r, vol, q, this->E));
+    EXPECT_EQ(g.theta, note->theta(S, r, vol, q, this->E));
+    EXPECT_EQ(g.rho, note->rho(S, r, vol, q, this->E));
+    const auto dg = note->_npv(S, r, vol, q, this->E, false, true);
+    EXPECT_EQ(dg.npv, note->_npv(S, r, vol, q, this->E, false, false).npv);
+    EXPECT_EQ(dg.delta, g.delta);
+    EXPECT_NE(g.delta, 0.0);
+}
+
+TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
+    auto note = this->make();
+    random_sample::set_threads(1);
+    const OptionGreeks one = note->greeks(100, 0.03, 0.2, 0.0, this->E);
+    random_sample::set_threads(2);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
+    random_sample::set_threads(7);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
+}
+
+TYPED_TEST(NoteTest, TheStreamedValueIsMcPricingOnTheFullPathMatrix) {
+    auto note = this->make();
+    const double S = 98, r = 0.025, vol = 0.3, q = 0.005;
+    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+                                     note->maturity_date(), r, q, vol);
+    const rs::Matrix paths = mc::simulate_paths(sim.model);
+    ASSERT_EQ(paths.cols(), sim.grid.size());
+    EXPECT_NE(sim.ki_ob_indexes, sim.ko_ob_indexes) << "daily knock-in, monthly knock-out";
+    for (bool knocked_in : {false, true}) {
+        const double matrix = note->_mc_pricing(paths, S, sim.ki_ob_indexes, sim.ko_ob_indexes, sim.model.discount,
+                                                sim.coupon, knocked_in);
+        const double streamed = note->_npv(S, r, vol, q, this->E, knocked_in).npv;
+        EXPECT_NEAR(streamed, matrix, 1e-12 * std::fabs(matrix)) << "knocked_in " << knocked_in;
+    }
+}
+
+TYPED_TEST(NoteTest, EqualFrequenciesShareOneScheduleAndGridPositions) {
+    this->terms.set("ki_obs_freq", "monthly");
+    auto note = this->make();
+    EXPECT_EQ(note->ki_obs_dates(), note->ko_obs_dates());
+    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+                                     note->maturity_date(), 0.03, 0.0, 0.2);
+    EXPECT_EQ(sim.ki_ob_indexes, sim.ko_ob_indexes);
+    EXPECT_EQ(sim.coupon.size(), sim.ko_ob_indexes.size());
+    EXPECT_EQ(sim.grid.dates[sim.ko_ob_indexes.front()], note->ko_obs_dates()[2]) << "dates before E are past";
+}
+
+TYPED_TEST(NoteTest, MakeOptionBuildsItByName) {
+    const auto option = make_option(this->terms);
+    EXPECT_NE(dynamic_cast<TypeParam*>(option.get()), nullptr);
+    const auto names = known_types();
+    EXPECT_NE(std::find(names.begin(), names.end(), NoteType<TypeParam>::name), names.end());
+}
+
+}  // namespace
