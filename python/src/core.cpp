@@ -168,8 +168,13 @@ namespace {
 Value to_value(py::handle obj, const std::string& key) {
     if (obj.is_none()) return Value();
     if (PyBool_Check(obj.ptr()) || is_numpy(obj, "bool_")) return Value(obj.cast<bool>());
-    if (PyLong_Check(obj.ptr()) || (PyIndex_Check(obj.ptr()) && !PyFloat_Check(obj.ptr()))) {
-        const py::int_ i = py::reinterpret_steal<py::int_>(PyNumber_Index(obj.ptr()));
+    if (PyDate_Check(obj.ptr()) || is_numpy(obj, "datetime64") || type_name(obj) == "NaTType")
+        return Value(to_date(obj, key));
+    // Integers, numpy's integer scalars included (an array has __index__ too).
+    if (PyLong_Check(obj.ptr()) ||
+        (PyIndex_Check(obj.ptr()) && !PyFloat_Check(obj.ptr()) && !PySequence_Check(obj.ptr()))) {
+        const py::object i = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+        if (!i) throw py::error_already_set();
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
         if (overflow != 0) throw ValueError(key + ": integer " + repr_text(obj) + " is out of range");
@@ -177,8 +182,6 @@ Value to_value(py::handle obj, const std::string& key) {
     }
     if (PyFloat_Check(obj.ptr())) return Value(PyFloat_AS_DOUBLE(obj.ptr()));
     if (py::isinstance<py::str>(obj)) return Value(obj.cast<std::string>());
-    if (PyDate_Check(obj.ptr()) || is_numpy(obj, "datetime64") || type_name(obj) == "NaTType")
-        return Value(to_date(obj, key));
     if (py::isinstance<py::bytes>(obj) || PyDict_Check(obj.ptr()))
         throw TypeError(key + ": unsupported value of type " + type_name(obj));
     if (PySequence_Check(obj.ptr())) {

@@ -160,6 +160,33 @@ void bind_tandem(py::module_& m) {
             py::return_value_policy::reference_internal, "The inner DoubleBarrierOption.");
 }
 
+// The autocallable notes: terms, observation schedules and coupons.
+template <class Note>
+void bind_note(py::module_& m, const char* name, const char* doc) {
+    auto cls = product_class<Note>(m, name, doc);
+    cls.def_property_readonly("strike", &Note::strike)
+        .def_property_readonly("ki_barrier", &Note::ki_barrier)
+        .def_property_readonly("ko_barrier", &Note::ko_barrier)
+        .def_property_readonly("coupon_rate", &Note::coupon_rate)
+        .def_property_readonly("ki_obs_freq", [](const Note& o) { return from_value(o.ki_obs_freq()); })
+        .def_property_readonly("ko_obs_freq", [](const Note& o) { return from_value(o.ko_obs_freq()); })
+        .def_property_readonly("obs_start_date", [](const Note& o) { return from_date(o.obs_start_date()); })
+        .def_property_readonly("obs_end_date", [](const Note& o) { return from_date(o.obs_end_date()); })
+        .def_property_readonly("ki_obs_dates", [](const Note& o) { return from_dates(o.ki_obs_dates()); })
+        .def_property_readonly("ko_obs_dates", [](const Note& o) { return from_dates(o.ko_obs_dates()); })
+        .def_property_readonly(
+            "coupon",
+            [](const Note& o) {
+                py::dict out;
+                const auto& dates = o.ko_obs_dates();
+                const auto& amounts = o.coupon();
+                for (std::size_t i = 0; i < dates.size() && i < amounts.size(); ++i)
+                    out[from_date(dates[i])] = amounts[i];
+                return out;
+            },
+            "The amount paid on each knock-out date, {date: amount} in date order.");
+}
+
 }  // namespace
 
 void bind_products(py::module_& m) {
@@ -167,6 +194,12 @@ void bind_products(py::module_& m) {
     bind_barrier(m);
     bind_corridor(m);
     bind_tandem(m);
+    bind_note<SnowBallOption>(m, "SnowBallOption",
+                              "The snowball autocallable note: coupon accrued from obs_start_date to the knock-out "
+                              "date, valued by Monte Carlo.");
+    bind_note<PhoenixOption>(m, "PhoenixOption",
+                             "The phoenix autocallable note: a coupon per period while at or above ki_barrier, "
+                             "valued by Monte Carlo.");
 }
 
 }  // namespace kestrel::python

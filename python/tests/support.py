@@ -24,3 +24,14 @@ def barrier_terms(**extra):
                        barrier=4000.0, rebate=5.0, exercise_type="european", payoff_type="plain_vanilla")
     terms.update(extra)
     return terms
+
+
+def snowball_terms(**extra):
+    """A one-year snowball on the CSI 500 from January 2024: its knock-in barrier
+    was crossed in the February 2024 sell-off (close 4460.26 on 5 February)."""
+    terms = base_terms(type="snowball", underlying="000905.XSHG", maturity_date="2025-01-02", s0=5400.0,
+                       strike=5400.0, ki_barrier=4500.0, ko_barrier=5562.0, coupon_rate=0.15,
+                       ki_obs_freq="daily", ko_obs_freq="monthly", obs_start_date="2024-01-02",
+                       obs_end_date="2025-01-02")
+    terms.update(extra)
+    return terms

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import kestrel
-from support import MARKET, barrier_terms
+from support import EVAL, MARKET, barrier_terms, snowball_terms
 
 
 def forms(day):
@@ -48,6 +48,20 @@ def test_dates_come_back_as_dates(bundled):
     assert kestrel.heron.get_trading_dates("2024-09-27", "2024-10-09") == [
         datetime.date(2024, 9, 27), datetime.date(2024, 9, 30), datetime.date(2024, 10, 8),
         datetime.date(2024, 10, 9)]
+
+
+def test_explicit_schedules_take_lists_of_any_date_form(bundled):
+    kestrel.random_sample.set_paths(1000)
+    days = ["2024-03-29", "2024-06-28", "2024-09-30", "2024-12-31"]
+    as_text = kestrel.SnowBallOption(snowball_terms(ko_obs_freq=days, ki_barrier=4000.0))
+    mixed = [forms(days[0])["date"], forms(days[1])["Timestamp"], forms(days[2])["datetime64[D]"],
+             forms(days[3])["datetime"]]
+    for schedule in (mixed, tuple(mixed), pd.DatetimeIndex(days), np.array(days, dtype="datetime64[D]")):
+        note = kestrel.SnowBallOption(snowball_terms(ko_obs_freq=schedule, ki_barrier=4000.0))
+        assert note.ko_obs_dates == as_text.ko_obs_dates == [datetime.date.fromisoformat(d) for d in days]
+        assert note.ko_obs_freq == as_text.ko_obs_dates  # the list as given, back as dates
+        market = dict(MARKET, spot=5100.0)
+        assert note.npv(**market, evaluation_date=EVAL) == as_text.npv(**market, evaluation_date=EVAL)
 
 
 BAD_DATES = {

@@ -3,7 +3,7 @@ with the library's message; QuantLib's errors as RuntimeError with its text."""
 import pytest
 
 import kestrel
-from support import EVAL, MARKET, barrier_terms, base_terms, vanilla_terms
+from support import EVAL, MARKET, barrier_terms, base_terms, snowball_terms, vanilla_terms
 
 
 def without(terms, key):
@@ -81,6 +81,14 @@ def test_market_data_service_errors():
     assert issubclass(kestrel.heron.HeronError, RuntimeError)
     with pytest.raises(kestrel.heron.HeronError):
         kestrel.heron.SqliteStore("/nonexistent/dir/prices.db", read_only=True)
+
+
+def test_index_errors(bundled):
+    # A phoenix whose knock-out schedule is empty has no first coupon period.
+    with pytest.raises(IndexError) as info:
+        kestrel.PhoenixOption(snowball_terms(type="phoenix", obs_end_date="2024-01-15"))
+    assert type(info.value) is IndexError
+    assert str(info.value).startswith("the knock-out schedule is empty")
 
 
 def test_bad_terms_are_type_errors_naming_the_key(bundled):

@@ -7,7 +7,7 @@ import pandas as pd
 import pytest
 
 import kestrel
-from support import EVAL, MARKET, barrier_terms, vanilla_terms
+from support import EVAL, MARKET, barrier_terms, snowball_terms, vanilla_terms
 
 DATA = os.environ.get("KESTREL_DATA_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "data"))
 
@@ -81,6 +81,34 @@ def test_barrier_triggered_follows_the_clients_history(csi300):
     assert option.npv(**MARKET, evaluation_date="2024-03-15") == 5.0
     history.loc["2024-03-15", "close"] = 4000.0  # equal to the barrier crosses nothing
     assert option.triggered("2024-03-15") is False
+
+
+def test_snowball_history_check_reads_the_clients_closes():
+    csi500 = read_prices("000905.XSHG")
+    client = PandasClient({"000905.XSHG": csi500})
+    kestrel.heron.install(client)
+    kestrel.random_sample.set_paths(2000)
+    market = dict(MARKET, spot=5100.0)
+    # ki_barrier 4000: the real history neither knocked in nor out by 28 June.
+    note = kestrel.SnowBallOption(snowball_terms(ki_barrier=4000.0))
+    alive = note.npv(**market, evaluation_date=EVAL)
+    requests = len(client.requests)
+    assert client.requests[-1][0] == "000905.XSHG" and client.requests[-1][3:] == ("close", "pre", True)
+
+    # A close below ki_barrier on a knock-in date: knocked in, every path bears the loss.
+    csi500.loc["2024-04-16", "close"] = 3999.99
+    knocked_in = note.npv(**market, evaluation_date=EVAL)
+    assert knocked_in < alive
+    assert len(client.requests) == requests + 1  # the history is fetched again for every valuation
+
+    # A close above ko_barrier on a knock-out date: knocked out, worth nothing.
+    ko_date = note.ko_obs_dates[2]
+    csi500.loc[pd.Timestamp(ko_date), "close"] = 5562.01
+    assert note.npv(**market, evaluation_date=EVAL) == 0.0
+    assert note.greeks(**market, evaluation_date=EVAL) == (0.0,) * 6
+    # The knock-out date itself counts once the client has its close.
+    assert note.npv(**market, evaluation_date=ko_date) == 0.0
+    assert note.npv(**market, evaluation_date=note.ko_obs_dates[1]) != 0.0
 
 
 def test_double_touch_asks_for_lows_and_highs(csi300):

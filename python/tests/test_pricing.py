@@ -6,7 +6,7 @@ import threading
 import pytest
 
 import kestrel
-from support import EVAL, MARKET, barrier_terms, vanilla_terms
+from support import EVAL, MARKET, barrier_terms, snowball_terms, vanilla_terms
 
 GREEK_FIELDS = ("npv", "delta", "gamma", "vega", "theta", "rho")
 
@@ -25,6 +25,10 @@ PARITY_CASES = {
     "barrier_down_and_in_american": (
         barrier_terms(barrier_type="down_and_in", barrier=3200.0, exercise_type="american",
                       payoff_type="cash_or_nothing", digital_payoff=100.0), EVAL, None),
+    "snowball_knocked_in": (snowball_terms(), EVAL, 3000),
+    "snowball_alive": (snowball_terms(ki_barrier=4000.0, effect_date="2024-03-01", obs_start_date="2024-03-01",
+                                      maturity_date="2025-03-03", obs_end_date="2025-03-03"), EVAL, 3000),
+    "phoenix": (snowball_terms(type="phoenix", ki_barrier=4000.0), EVAL, 3000),
 }
 
 
@@ -34,7 +38,7 @@ def test_values_equal_the_command_line(case, bundled, cli):
     if paths is not None:
         kestrel.random_sample.set_paths(paths)
     option = kestrel.make_option(terms)
-    m = MARKET
+    m = MARKET if terms["underlying"] == "000300.XSHG" else dict(MARKET, spot=5100.0)
     npv = option.npv(m["spot"], m["r"], m["vol"], m["q"], date)
     assert npv == cli(terms, **m, date=date, paths=paths)["npv"]
     greeks = option.greeks(m["spot"], m["r"], m["vol"], m["q"], date)
@@ -95,14 +99,17 @@ def test_greeks_returns_the_package_record(bundled):
 
 
 def test_make_option_builds_the_named_class(bundled):
+    kestrel.random_sample.set_paths(500)
     cases = {"vanilla": (vanilla_terms(), kestrel.VanillaOption),
-             "barrier": (barrier_terms(), kestrel.BarrierOption)}
+             "barrier": (barrier_terms(), kestrel.BarrierOption),
+             "snowball": (snowball_terms(), kestrel.SnowBallOption),
+             "phoenix": (snowball_terms(type="phoenix"), kestrel.PhoenixOption)}
     for name, (terms, cls) in cases.items():
         option = kestrel.make_option(terms)
         assert type(option) is cls, name
         assert isinstance(option, kestrel.BaseOption)
         assert option.npv(**MARKET, evaluation_date=EVAL) == cls(terms).npv(**MARKET, evaluation_date=EVAL)
-    assert {"vanilla", "barrier", "corridor", "tandem"} <= set(kestrel.known_types())
+    assert {"vanilla", "barrier", "corridor", "tandem", "snowball", "phoenix"} <= set(kestrel.known_types())
 
 
 def test_terms_come_back_as_attributes(bundled):
@@ -126,6 +133,28 @@ def test_terms_come_back_as_attributes(bundled):
     assert inner.maturity_date == datetime.date(2024, 12, 30)
     with pytest.raises(AttributeError):
         inner.strike = 1.0
+
+
+def test_numpy_numbers_in_terms_are_numbers(bundled):
+    import numpy as np
+    plain = kestrel.BarrierOption(barrier_terms())
+    option = kestrel.BarrierOption(barrier_terms(strike=np.float64(3400.0), barrier=np.float32(4000.0),
+                                                 rebate=np.int64(5), s0=np.int32(3400)))
+    assert (option.strike, option.barrier, option.rebate) == (3400.0, 4000.0, 5.0)
+    assert option.s0 == 3400 and type(option.s0) is int
+    assert option.npv(**MARKET, evaluation_date=EVAL) == plain.npv(**MARKET, evaluation_date=EVAL)
+
+
+def test_note_terms_schedules_and_coupons(bundled):
+    note = kestrel.SnowBallOption(snowball_terms())
+    assert (note.strike, note.ki_barrier, note.ko_barrier, note.coupon_rate) == (5400.0, 4500.0, 5562.0, 0.15)
+    assert (note.ki_obs_freq, note.ko_obs_freq) == ("daily", "monthly")
+    assert (note.obs_start_date, note.obs_end_date) == (datetime.date(2024, 1, 2), datetime.date(2025, 1, 2))
+    assert note.ko_obs_dates[:3] == [datetime.date(2024, 2, 2), datetime.date(2024, 3, 4), datetime.date(2024, 4, 2)]
+    assert note.ki_obs_dates == kestrel.heron.get_trading_dates("2024-01-02", "2025-01-02")
+    assert list(note.coupon) == note.ko_obs_dates
+    # Accrued from obs_start_date: s0 x rate x days / 365.
+    assert note.coupon[datetime.date(2024, 3, 4)] == 5400.0 * 0.15 * 62 / 365
 
 
 def test_double_barrier_engine_and_double_touch_inner_option(bundled):
@@ -160,6 +189,21 @@ def test_random_sample_settings_round_trip():
     rs.reset()
     assert (rs.paths(), rs.seed()) == (rs.DEFAULT_PATHS, rs.DEFAULT_SEED)
     assert rs.hardware_threads() >= 1
+
+
+def test_paths_and_seed_reach_the_simulation_and_threads_do_not_change_it(bundled):
+    rs = kestrel.random_sample
+    note = kestrel.SnowBallOption(snowball_terms(ki_barrier=4000.0))
+    rs.set_paths(2000)
+    rs.set_threads(1)
+    one_thread = note.npv(**MARKET, evaluation_date=EVAL)
+    rs.set_threads(2)
+    assert note.npv(**MARKET, evaluation_date=EVAL) == one_thread
+    rs.set_seed(7)
+    other_seed = note.npv(**MARKET, evaluation_date=EVAL)
+    assert other_seed != one_thread
+    rs.set_paths(4000)
+    assert note.npv(**MARKET, evaluation_date=EVAL) not in (one_thread, other_seed)
 
 
 def test_valuations_from_several_python_threads(bundled):
