@@ -15,6 +15,7 @@ function(kestrel_add_module name)
     OUTPUT_NAME kestrel_${name}
     VERSION ${PROJECT_VERSION}
     SOVERSION ${PROJECT_VERSION_MAJOR}
+    INSTALL_RPATH "$ORIGIN"
     CXX_VISIBILITY_PRESET default)
   target_include_directories(${target} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
