@@ -26,6 +26,7 @@ using Action = std::function<void()>;
 void add_data_command(CLI::App& app, Action& action);      // data_cmd.cpp
 void add_calendar_command(CLI::App& app, Action& action);  // calendar_cmd.cpp
 void add_price_command(CLI::App& app, Action& action);     // price_cmd.cpp
+void add_bench_command(CLI::App& app, Action& action);     // bench_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 

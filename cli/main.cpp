@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
     kestrel::cli::add_data_command(app, action);
     kestrel::cli::add_calendar_command(app, action);
     kestrel::cli::add_price_command(app, action);
+    kestrel::cli::add_bench_command(app, action);
 
     try {
         app.parse(argc, argv);

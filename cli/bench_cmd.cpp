@@ -1,0 +1,95 @@
+// kestrel bench snowball|phoenix: times npv and greeks of the benchmark notes
+// (one and two years, daily knock-in, monthly knock-out) and prints paths,
+// grid days, threads, seconds and path-steps per second, then the process's
+// peak memory.
+#include "common.hpp"
+
+#include <autocallable_notes.hpp>
+#include <heron/memory_store.hpp>
+#include <kestrel/kestrel.hpp>
+
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <vector>
+
+namespace kestrel::cli {
+namespace {
+
+struct BenchOptions {
+    std::string product;
+    std::vector<int> years{1, 2};
+    std::size_t paths = random_sample::kDefaultPaths;
+    std::vector<std::size_t> threads;
+    int repeat = 3;
+};
+
+std::string row(const char* fmt, auto... values) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, fmt, values...);
+    return buf;
+}
+
+void run_bench(const BenchOptions& o) {
+    // The notes are valued on their effect date: only the calendar is needed.
+    heron::install(std::make_shared<heron::MemoryStore>());
+    random_sample::set_paths(o.paths);
+    std::vector<std::size_t> threads = o.threads;
+    if (threads.empty()) {
+        threads.push_back(1);
+        if (random_sample::hardware_threads() > 1) threads.push_back(random_sample::hardware_threads());
+    }
+    write_stdout(row("%-9s %-7s %5s %8s %9s %7s %9s %14s\n", "product", "value", "years", "paths", "grid_days",
+                     "threads", "seconds", "path_steps/s"));
+    const EvalDate date = utils::DateInput(bench::kEvaluationDate);
+    for (int years : o.years) {
+        const Terms terms = bench::note_terms(o.product, years);
+        const auto note = make_option(terms);
+        for (bool greeks : {false, true}) {
+            const double steps = static_cast<double>(o.paths) * static_cast<double>(bench::simulated_days(terms, greeks));
+            for (std::size_t n : threads) {
+                random_sample::set_threads(n);
+                double best = std::numeric_limits<double>::infinity();
+                for (int k = 0; k < o.repeat; ++k) {
+                    const auto t0 = std::chrono::steady_clock::now();
+                    if (greeks)
+                        note->greeks(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend, date);
+                    else
+                        note->npv(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend, date);
+                    best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+                }
+                write_stdout(row("%-9s %-7s %5d %8zu %9zu %7zu %9.4f %14.4g\n", o.product.c_str(),
+                                 greeks ? "greeks" : "npv", years, o.paths, bench::grid_days(terms), n, best,
+                                 steps / best));
+            }
+        }
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    write_stdout(row("peak memory: %.1f MB (best of %d runs each)\n", static_cast<double>(usage.ru_maxrss) / 1024.0,
+                     o.repeat));
+}
+
+}  // namespace
+
+void add_bench_command(CLI::App& app, Action& action) {
+    auto o = std::make_shared<BenchOptions>();
+    auto* cmd = app.add_subcommand("bench", "Time the Monte Carlo notes: npv and greeks of a one- and a two-year "
+                                            "note (daily knock-in, monthly knock-out)");
+    cmd->add_option("PRODUCT", o->product, "snowball or phoenix")
+        ->required()
+        ->check(CLI::IsMember({"snowball", "phoenix"}));
+    cmd->add_option("--years", o->years, "note lengths to time (default: 1 2)")->check(CLI::IsMember({1, 2}));
+    cmd->add_option("--paths", o->paths, "Monte Carlo paths (default: 100000)")->check(CLI::PositiveNumber);
+    cmd->add_option("--threads", o->threads, "thread counts to time (default: 1 and all cores)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
+        ->check(CLI::PositiveNumber);
+    cmd->callback([&action, o] { action = [o] { run_bench(*o); }; });
+}
+
+}  // namespace kestrel::cli
