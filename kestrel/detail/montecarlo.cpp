@@ -8,6 +8,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -169,6 +170,42 @@ MatrixObservations::MatrixObservations(const Matrix& paths, const std::vector<st
     view_ = Observations{0, n, m, ko_.data(), ki_min_.data(), final_.data()};
 }
 
+namespace {
+
+// Adds block sums in block order as they arrive, keeping only the blocks that
+// finished ahead of an earlier one: the total is the same sequence of
+// additions whatever the threads, and memory does not grow with the paths.
+class OrderedSum {
+  public:
+    explicit OrderedSum(std::size_t n_values) : total_(n_values, 0.0) {}
+
+    void add(std::size_t block, std::vector<double>&& sums) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (block != next_) {
+            waiting_.emplace(block, std::move(sums));
+            return;
+        }
+        absorb(sums);
+        for (auto it = waiting_.find(next_); it != waiting_.end(); it = waiting_.find(next_)) {
+            absorb(it->second);
+            waiting_.erase(it);
+        }
+    }
+    const std::vector<double>& total() const noexcept { return total_; }
+
+  private:
+    void absorb(const std::vector<double>& sums) {
+        for (std::size_t k = 0; k < total_.size(); ++k) total_[k] += sums[k];
+        ++next_;
+    }
+    std::mutex mutex_;
+    std::vector<double> total_;
+    std::size_t next_ = 0;
+    std::map<std::size_t, std::vector<double>> waiting_;
+};
+
+}  // namespace
+
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff) {
     const std::size_t T = model.size();
@@ -177,7 +214,7 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
     const std::size_t N = random_sample::paths();
     const std::uint64_t seed = random_sample::seed();
     const std::size_t n_blocks = (N + kBlockPaths - 1) / kBlockPaths;
-    std::vector<double> block_sums(n_blocks * n_values, 0.0);
+    OrderedSum sum(n_values);
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
@@ -192,7 +229,9 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
                 if (b >= n_blocks) return;
                 const std::size_t first = b * kBlockPaths;
                 const Observations obs = run_block(model, plan, first, std::min(kBlockPaths, N - first), seed, ws);
-                payoff(obs, block_sums.data() + b * n_values);
+                std::vector<double> sums(n_values, 0.0);
+                payoff(obs, sums.data());
+                sum.add(b, std::move(sums));
             }
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);
@@ -213,11 +252,7 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
         work();
     }
     if (error) std::rethrow_exception(error);
-
-    Sums total{std::vector<double>(n_values, 0.0), N};
-    for (std::size_t b = 0; b < n_blocks; ++b)
-        for (std::size_t k = 0; k < n_values; ++k) total.values[k] += block_sums[b * n_values + k];
-    return total;
+    return Sums{sum.total(), N};
 }
 
 Matrix simulate_paths(const Model& model) {

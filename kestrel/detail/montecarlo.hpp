@@ -21,8 +21,9 @@
 // Streaming cuts the paths into blocks of kBlockPaths, makes each block's
 // shocks day by day in a small buffer, and never holds the N x T matrix:
 // memory is O(kBlockPaths x (knock-out dates + buffer days)) per thread. The
-// payoff sums of every block are kept apart and added in block order, so a
-// value is the same bit for bit on any number of threads.
+// payoff sums of every block are added in block order (a block that finishes
+// early waits for the ones before it), so a value is the same bit for bit on
+// any number of threads.
 #include <kestrel/random_sample.hpp>
 
 #include <ql/time/date.hpp>
