@@ -11,13 +11,18 @@
 #include <sched.h>
 
 // The generator is written as plain loops over a batch of paths so that gcc
-// vectorises them; each hot function is compiled for AVX-512, AVX2 and the
-// x86-64 baseline and picked at load time. The arithmetic is the same IEEE
-// operations in the same order in every version (no contraction into FMA, no
-// library calls), so every machine draws the same numbers.
+// vectorises them; the Box-Muller step is compiled for AVX-512, AVX2 and the
+// x86-64 baseline and picked at load time, and Philox has a version per
+// instruction set (picked once). The arithmetic is the same IEEE operations
+// in the same order in every version (no contraction into FMA, no library
+// calls) and Philox is integer arithmetic, so every machine draws the same
+// numbers.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
+#define KESTREL_X86_DISPATCH 1
 #define KESTREL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#include <immintrin.h>
 #else
+#define KESTREL_X86_DISPATCH 0
 #define KESTREL_CLONES
 #endif
 
@@ -38,8 +43,8 @@ constexpr std::uint32_t kW0 = 0x9E3779B9u, kW1 = 0xBB67AE85u;
 inline std::uint64_t as_bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 inline double as_double(std::uint64_t b) { return std::bit_cast<double>(b); }
 
-// Uniform in (0, 1) from 32 bits: (2x + 1) / 2^33, exact.
-inline double open_u01(std::uint32_t x) {
+// Uniform in (0, 1) from a 32-bit word x: (2x + 1) / 2^33, exact.
+inline double open_u01(std::uint64_t x) {
     return as_double(0x3FF0000000000000ull | (static_cast<std::uint64_t>(x) << 20)) - (1.0 - 0x1.0p-33);
 }
 
@@ -103,8 +108,8 @@ inline void cos_sin_turn(double u, double& c_out, double& s_out) {
 }
 
 // Box-Muller: normals za, zb from uniforms of the words ua (radius) and ub
-// (angle).
-inline void box_muller(std::size_t n, const std::uint32_t* __restrict ua, const std::uint32_t* __restrict ub,
+// (angle), each word in a 64-bit lane.
+inline void box_muller(std::size_t n, const std::uint64_t* __restrict ua, const std::uint64_t* __restrict ub,
                        double* __restrict za, double* __restrict zb) {
     for (std::size_t i = 0; i < n; ++i) {
         const double rad = __builtin_sqrt(-2.0 * log_unit(open_u01(ua[i])));
@@ -115,11 +120,22 @@ inline void box_muller(std::size_t n, const std::uint32_t* __restrict ua, const 
     }
 }
 
-// The four normals of counters (first + i, c), i < n <= kBatch: z[d][i] is
-// draw k = 4c + d of path first + i.
 KESTREL_CLONES
-void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, double* const z[4]) {
-    alignas(64) std::uint32_t w0[kBatch], w1[kBatch], w2[kBatch], w3[kBatch];
+void box_muller_quads(std::size_t n, const std::uint64_t (&w)[4][kBatch], double* const z[4]) {
+    box_muller(n, w[0], w[1], z[0], z[1]);
+    box_muller(n, w[2], w[3], z[2], z[3]);
+}
+
+// Philox4x32-10 of the counters (first + i, c), i < n <= kBatch: word d of
+// counter i in w[d][i]. Three versions give the same words: 32-bit lanes
+// (portable), 64-bit lanes with AVX2's 32 x 32 -> 64 multiply, and 64-bit
+// lanes where AVX-512 multiplies them natively. The vector versions may fill
+// lanes up to the next multiple of 4 (w holds kBatch).
+using PhiloxFn = void (*)(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed,
+                          std::uint64_t (&w)[4][kBatch]);
+
+void philox_portable(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed,
+                     std::uint64_t (&w)[4][kBatch]) {
     const std::uint32_t key0 = static_cast<std::uint32_t>(seed), key1 = static_cast<std::uint32_t>(seed >> 32);
     const std::uint32_t c_lo = static_cast<std::uint32_t>(c), c_hi = static_cast<std::uint32_t>(c >> 32);
     for (std::size_t i = 0; i < n; ++i) {
@@ -140,13 +156,98 @@ void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint
             k0 += kW0;
             k1 += kW1;
         }
-        w0[i] = x0;
-        w1[i] = x1;
-        w2[i] = x2;
-        w3[i] = x3;
+        w[0][i] = x0;
+        w[1][i] = x1;
+        w[2][i] = x2;
+        w[3][i] = x3;
     }
-    box_muller(n, w0, w1, z[0], z[1]);
-    box_muller(n, w2, w3, z[2], z[3]);
+}
+
+#if KESTREL_X86_DISPATCH
+__attribute__((target("arch=x86-64-v4"))) void philox_avx512(std::uint64_t first, std::size_t n, std::uint64_t c,
+                                                              std::uint64_t seed, std::uint64_t (&w)[4][kBatch]) {
+    constexpr std::uint64_t lo = 0xFFFFFFFFull;
+    std::uint64_t keys0[10], keys1[10];
+    std::uint32_t k0 = static_cast<std::uint32_t>(seed), k1 = static_cast<std::uint32_t>(seed >> 32);
+    for (int r = 0; r < 10; ++r) {
+        keys0[r] = k0;
+        keys1[r] = k1;
+        k0 += kW0;
+        k1 += kW1;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t p = first + i;
+        std::uint64_t x0 = p & lo, x1 = p >> 32, x2 = c & lo, x3 = c >> 32;
+#pragma GCC unroll 10
+        for (int r = 0; r < 10; ++r) {
+            const std::uint64_t p0 = x0 * kM0, p1 = x2 * kM1;  // both factors below 2^32
+            const std::uint64_t y0 = (p1 >> 32) ^ x1 ^ keys0[r], y2 = (p0 >> 32) ^ x3 ^ keys1[r];
+            x1 = p1 & lo;
+            x3 = p0 & lo;
+            x0 = y0;
+            x2 = y2;
+        }
+        w[0][i] = x0;
+        w[1][i] = x1;
+        w[2][i] = x2;
+        w[3][i] = x3;
+    }
+}
+
+__attribute__((target("avx2"))) void philox_avx2(std::uint64_t first, std::size_t n, std::uint64_t c,
+                                                 std::uint64_t seed, std::uint64_t (&w)[4][kBatch]) {
+    __m256i keys0[10], keys1[10];
+    std::uint32_t k0 = static_cast<std::uint32_t>(seed), k1 = static_cast<std::uint32_t>(seed >> 32);
+    for (int r = 0; r < 10; ++r) {
+        keys0[r] = _mm256_set1_epi64x(k0);
+        keys1[r] = _mm256_set1_epi64x(k1);
+        k0 += kW0;
+        k1 += kW1;
+    }
+    const __m256i lo = _mm256_set1_epi64x(0xFFFFFFFFll);
+    const __m256i m0 = _mm256_set1_epi64x(kM0), m1 = _mm256_set1_epi64x(kM1);
+    const __m256i c_lo = _mm256_set1_epi64x(static_cast<long long>(c & 0xFFFFFFFFull));
+    const __m256i c_hi = _mm256_set1_epi64x(static_cast<long long>(c >> 32));
+    for (std::size_t i = 0; i < n; i += 4) {
+        const __m256i p = _mm256_add_epi64(_mm256_set1_epi64x(static_cast<long long>(first + i)),
+                                           _mm256_setr_epi64x(0, 1, 2, 3));
+        __m256i x0 = _mm256_and_si256(p, lo), x1 = _mm256_srli_epi64(p, 32), x2 = c_lo, x3 = c_hi;
+#pragma GCC unroll 10
+        for (int r = 0; r < 10; ++r) {
+            const __m256i p0 = _mm256_mul_epu32(x0, m0), p1 = _mm256_mul_epu32(x2, m1);
+            const __m256i y0 = _mm256_xor_si256(_mm256_xor_si256(_mm256_srli_epi64(p1, 32), x1), keys0[r]);
+            const __m256i y2 = _mm256_xor_si256(_mm256_xor_si256(_mm256_srli_epi64(p0, 32), x3), keys1[r]);
+            x1 = _mm256_and_si256(p1, lo);
+            x3 = _mm256_and_si256(p0, lo);
+            x0 = y0;
+            x2 = y2;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w[0] + i), x0);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w[1] + i), x1);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w[2] + i), x2);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(w[3] + i), x3);
+    }
+}
+
+PhiloxFn pick_philox() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx2"))
+        return &philox_avx512;
+    if (__builtin_cpu_supports("avx2")) return &philox_avx2;
+    return &philox_portable;
+}
+#else
+PhiloxFn pick_philox() { return &philox_portable; }
+#endif
+
+// The four normals of counters (first + i, c), i < n <= kBatch: z[d][i] is
+// draw k = 4c + d of path first + i.
+void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, double* const z[4]) {
+    static const PhiloxFn philox = pick_philox();
+    alignas(64) std::uint64_t w[4][kBatch];
+    philox(first, n, c, seed, w);
+    box_muller_quads(n, w, z);
 }
 
 std::size_t all_cores() {
