@@ -13,6 +13,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <mutex>
@@ -103,6 +104,23 @@ TEST_F(KernelTest, GridStepsAreCalendarDaysOverTheYear) {
     ASSERT_EQ(w.size(), 3u);
     EXPECT_EQ(w.dates.front(), day("2025-01-06"));
     EXPECT_EQ(w.dtt.front(), 2 / 365.0);
+}
+
+// A service that answers trading days out of order.
+class ShuffledDays : public test::CountingClient {
+  public:
+    std::vector<heron::Date> get_trading_dates(const heron::Date& start, const heron::Date& end) override {
+        auto days = CountingClient::get_trading_dates(start, end);
+        std::reverse(days.begin(), days.end());
+        return days;
+    }
+};
+
+TEST(Grid, TradingDaysOutOfOrderAreRefused) {
+    test::ScopedClient scoped(std::make_shared<ShuffledDays>());
+    EXPECT_THROW(mc::make_grid(day("2025-01-03"), day("2025-01-08")), ValueError);
+    // One day alone is in order.
+    EXPECT_EQ(mc::make_grid(day("2025-01-03"), day("2025-01-03")).size(), 1u);
 }
 
 TEST_F(KernelTest, ObservationDatesLandOnTheFirstTradingDayOnOrAfterThem) {

@@ -61,7 +61,7 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
 // One thread's buffers.
 struct Workspace {
     std::vector<double> z, x, ki_min, ko, final;
-    Workspace(std::size_t m)
+    explicit Workspace(std::size_t m)
         : z((kChunkDays + 3) * kBlockPaths), x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
 };
 
@@ -111,6 +111,10 @@ Grid make_grid(const Date& evaluation_date, const Date& maturity) {
     g.dtt.resize(g.dates.size());
     Date previous = evaluation_date;
     for (std::size_t j = 0; j < g.dates.size(); ++j) {
+        if (g.dates[j] < previous || (j > 0 && g.dates[j] == previous))
+            throw ValueError("trading day " + utils::format_date(g.dates[j]) + " from the market-data service is " +
+                             (j == 0 ? "before the evaluation date " : "not after the trading day ") +
+                             utils::format_date(previous));
         g.dtt[j] = static_cast<double>(g.dates[j] - previous) / 365.0;
         previous = g.dates[j];
     }
