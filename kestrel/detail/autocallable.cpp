@@ -1,9 +1,8 @@
 #include <heron/heron.hpp>
 #include <kestrel/detail/autocallable.hpp>
-#include <kestrel/random_sample.hpp>
 #include <kestrel/utils.hpp>
 
-#include <cmath>
+#include <string>
 
 namespace kestrel::detail {
 namespace {
