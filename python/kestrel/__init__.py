@@ -1,30 +1,33 @@
 """kestrel: equity options and autocallable notes on A-share underlyings.
 
-Build a product from a dict of terms and value it::
+Install a market-data client, build a product from a dict of terms and value it::
 
     import kestrel
-    kestrel.heron.install(kestrel.heron.SqliteStore("prices.db"))
+    kestrel.heron.install(kestrel.heron.bundled_store())
     note = kestrel.make_option({"type": "snowball", ...})
     note.npv(spot=6000.0, r=0.02, vol=0.22, q=0.0, evaluation_date="2024-06-28")
     note.greeks(6000.0, 0.02, 0.22, 0.0, "2024-06-28")   # an OptionGreeks named tuple
 
-The products are the C++ library's own; this package only converts arguments.
+The products are the C++ library's own; this package converts arguments and
+errors, nothing more. Dates may be "YYYY-MM-DD" text, datetime.date,
+datetime.datetime or pandas.Timestamp at midnight; they come back as
+datetime.date. Errors arrive as Python's own KeyError, ValueError,
+NotImplementedError, AssertionError, TypeError, IndexError and
+ZeroDivisionError; QuantLib's as RuntimeError.
 """
 from . import _core
-from ._core import BaseOption, OptionGreeks, known_types, make_option
 from . import heron, random_sample
+from ._core import (AsianInstrument, AsianOption, BarrierOption, BaseOption, DoubleBarrierOption,
+                    DoubleTouchOption, OptionGreeks, PhoenixOption, SnowBallOption, VanillaOption,
+                    known_types, make_option)
 
 __version__ = _core.__version__
 
-# The products make_option knows, as classes (those this build has).
-_PRODUCTS = ("VanillaOption", "BarrierOption", "DoubleBarrierOption", "DoubleTouchOption",
-             "AsianOption", "SnowBallOption", "PhoenixOption")
-for _name in _PRODUCTS:
-    if hasattr(_core, _name):
-        globals()[_name] = getattr(_core, _name)
-        getattr(_core, _name).__module__ = __name__
-BaseOption.__module__ = __name__
-del _name
+__all__ = ["BaseOption", "OptionGreeks", "VanillaOption", "BarrierOption", "DoubleBarrierOption",
+           "DoubleTouchOption", "AsianOption", "AsianInstrument", "SnowBallOption", "PhoenixOption",
+           "make_option", "known_types", "heron", "random_sample"]
 
-__all__ = ["BaseOption", "OptionGreeks", "make_option", "known_types", "heron", "random_sample",
-           *(n for n in _PRODUCTS if n in globals())]
+for _cls in (BaseOption, VanillaOption, BarrierOption, DoubleBarrierOption, DoubleTouchOption, AsianOption,
+             AsianInstrument, SnowBallOption, PhoenixOption):
+    _cls.__module__ = __name__
+del _cls

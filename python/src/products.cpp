@@ -7,6 +7,8 @@
 #include <kestrel/detail/market.hpp>
 #include <kestrel/kestrel.hpp>
 
+#include <ql/settings.hpp>
+
 #include <cxxabi.h>
 
 #include <cstdlib>
@@ -160,6 +162,65 @@ void bind_tandem(py::module_& m) {
             py::return_value_policy::reference_internal, "The inner DoubleBarrierOption.");
 }
 
+// What AsianOption::construct_option returns: a QuantLib instrument, engine
+// attached, for one evaluation date. Python has no QuantLib objects, so it is
+// wrapped with what a caller reads from it.
+struct AsianInstrument {
+    AsianOption::InstrumentPtr instrument;
+    QuantLib::Date evaluation_date;
+
+    QuantLib::DiscreteAveragingAsianOption::arguments arguments() const {
+        QuantLib::DiscreteAveragingAsianOption::arguments args;
+        instrument->setupArguments(&args);
+        return args;
+    }
+};
+
+const char* average_text(QuantLib::Average::Type t) { return t == QuantLib::Average::Geometric ? "geometric" : "arithmetic"; }
+
+void bind_asian(py::module_& m) {
+    py::class_<AsianInstrument>(m, "AsianInstrument",
+                                "The QuantLib instrument construct_option builds, at the market's price level.")
+        .def(
+            "NPV",
+            [](AsianInstrument& a) {
+                py::gil_scoped_release nogil;
+                ValuationLock lock;
+                QuantLib::Settings::instance().evaluationDate() = a.evaluation_date;
+                return a.instrument->NPV();
+            },
+            "QuantLib's value, with QuantLib's evaluation date set to the date the instrument was built for.")
+        .def_property_readonly("evaluation_date", [](const AsianInstrument& a) { return from_date(a.evaluation_date); })
+        .def_property_readonly("average_type", [](const AsianInstrument& a) { return average_text(a.arguments().averageType); })
+        .def_property_readonly("past_fixings", [](const AsianInstrument& a) { return a.arguments().pastFixings; })
+        .def_property_readonly("running_accumulator",
+                               [](const AsianInstrument& a) { return a.arguments().runningAccumulator; })
+        .def_property_readonly("fixing_dates", [](const AsianInstrument& a) { return from_dates(a.arguments().fixingDates); });
+
+    auto cls = product_class<AsianOption>(
+        m, "AsianOption", "Discretely averaged (average price) Asian options, geometric or arithmetic.");
+    option_terms(cls);
+    cls.def_property_readonly("average_type", [](const AsianOption& o) { return average_text(o.average_type()); })
+        .def_property_readonly("fixing_dates", [](const AsianOption& o) { return from_dates(o.fixing_dates()); })
+        .def(
+            "construct_option",
+            [](const AsianOption& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
+                py::gil_scoped_release nogil;
+                return AsianInstrument{o.construct_option(spot, r, vol, q, d), d};
+            },
+            py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date"),
+            "The QuantLib instrument for this valuation, past fixings from the price history included.")
+        .def(
+            "past_closes",
+            [](const AsianOption& o, py::object evaluation_date) {
+                const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
+                py::gil_scoped_release nogil;
+                return o.past_closes(d);
+            },
+            py::arg("evaluation_date"), "The adjusted closes from the effect date to evaluation_date.");
+}
+
 // The autocallable notes: terms, observation schedules and coupons.
 template <class Note>
 void bind_note(py::module_& m, const char* name, const char* doc) {
@@ -194,6 +255,7 @@ void bind_products(py::module_& m) {
     bind_barrier(m);
     bind_corridor(m);
     bind_tandem(m);
+    bind_asian(m);
     bind_note<SnowBallOption>(m, "SnowBallOption",
                               "The snowball autocallable note: coupon accrued from obs_start_date to the knock-out "
                               "date, valued by Monte Carlo.");

@@ -35,3 +35,10 @@ def snowball_terms(**extra):
                        obs_end_date="2025-01-02")
     terms.update(extra)
     return terms
+
+
+def asian_terms(**extra):
+    terms = base_terms(type="asian", effect_date="2024-06-03", s0=3600.0, call_put="call", strike=3600.0,
+                       average_type="geometric")
+    terms.update(extra)
+    return terms
