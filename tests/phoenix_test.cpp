@@ -158,13 +158,6 @@ TEST_F(PhoenixTest, NoKnockInDateLeftMeansNoPathKnocksIn) {
     EXPECT_EQ(note.npv(50, 0.0, 0.0, 0.0, day("2025-06-16")), 0.0);
 }
 
-TEST_F(PhoenixTest, NotionalPlaysNoPart) {
-    PhoenixOption a(terms);
-    terms.set("notional", 1.0);
-    PhoenixOption b(terms);
-    EXPECT_EQ(a.npv(100, 0.03, 0.2, 0.0, day("2025-03-17")), b.npv(100, 0.03, 0.2, 0.0, day("2025-03-17")));
-}
-
 TEST(PhoenixRealData, Csi300NoteInsideItsHistory) {
     test::ScopedClient scoped(test::bundled_store());
     test::ScopedPaths paths(2000);

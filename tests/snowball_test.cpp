@@ -47,22 +47,6 @@ TEST_F(SnowballTest, CouponsAccrueFromTheObservationStart) {
     EXPECT_EQ(note.coupon()[2], 100.0 * 0.2 * 182 / 365) << "the whole time from the start, not one period";
 }
 
-TEST_F(SnowballTest, StoresItsTermsAndSchedules) {
-    const SnowBallOption note(terms);
-    EXPECT_EQ(note.strike(), 100.0);
-    EXPECT_EQ(note.ki_barrier(), 80.0);
-    EXPECT_EQ(note.ko_barrier(), 103.0);
-    EXPECT_EQ(note.coupon_rate(), 0.2);
-    EXPECT_EQ(note.ki_obs_freq(), Value("daily"));
-    EXPECT_EQ(note.obs_start_date(), day("2025-01-02"));
-    EXPECT_EQ(note.obs_end_date(), day("2026-01-05"));
-    EXPECT_EQ(note.ki_obs_dates(), calendar::trading_days(day("2025-01-02"), day("2026-01-05")));
-    EXPECT_EQ(note.ko_obs_dates().size(), 12u);
-    EXPECT_EQ(note.ko_obs_dates().front(), day("2025-02-05")) << "2 February 2025 falls in the Spring Festival";
-    EXPECT_EQ(note.coupon().size(), note.ko_obs_dates().size());
-    EXPECT_EQ(note.notional(), Value(1000000.0));
-}
-
 // One path of three grid days through _mc_pricing: knock-out positions 1
 // and 2 (coupons 1.5 and 3.0), knock-in positions 0, 1 and 2, spot 100
 // (relative knock-in 0.8, knock-out 1.03, strike 1.0), no discounting.
