@@ -1,9 +1,9 @@
 #include "book.hpp"
 
+#include "common.hpp"
+
 #include <heron/heron.hpp>
 #include <kestrel/kestrel.hpp>
-
-#include <ql/errors.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -152,15 +152,15 @@ const UnderlyingMarket* BookMarket::find(const std::string& underlying) const no
     return nullptr;
 }
 
-BookMarket BookMarket::from_json(const Json& market) {
-    if (!market.is_object()) throw TypeError(std::string("the market must be a JSON object, not ") + market.type_name());
+BookMarket BookMarket::from_json(const Json& market, const std::string& source) {
+    if (!market.is_object()) throw TypeError(source + ": the market must be a JSON object, not " + market.type_name());
     BookMarket out;
-    out.r = market_number(market, "market", "r");
+    out.r = market_number(market, source, "r");
     const auto it = market.find("underlyings");
-    if (it == market.end()) throw KeyError("market: missing \"underlyings\"");
-    if (!it->is_object()) throw TypeError("market: \"underlyings\" must be an object of underlying ids");
+    if (it == market.end()) throw KeyError(source + ": missing \"underlyings\"");
+    if (!it->is_object()) throw TypeError(source + ": \"underlyings\" must be an object of underlying ids");
     for (auto u = it->begin(); u != it->end(); ++u) {
-        const std::string where = "market: " + u.key();
+        const std::string where = source + ": " + u.key();
         if (!u->is_object()) throw TypeError(where + " must be an object with \"vol\", \"q\" and optionally \"spot\"");
         UnderlyingMarket m;
         m.vol = market_number(*u, where, "vol");
@@ -180,12 +180,6 @@ std::string BookRow::label() const { return id ? *id : "(contract " + std::to_st
 
 std::size_t BookResult::failed() const noexcept {
     return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const BookRow& r) { return !r.ok(); }));
-}
-
-RowError describe_error(const std::exception& e) {
-    if (const auto* k = dynamic_cast<const Error*>(&e)) return {k->kind(), k->message()};
-    if (dynamic_cast<const QuantLib::Error*>(&e)) return {"QuantLibError", e.what()};
-    return {"Error", e.what()};
 }
 
 BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
@@ -224,8 +218,9 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
                                  " of the book has it too");
             }
             value_contract(row, contract, market, spots, options);
-        } catch (const std::exception& e) {
-            row.error = describe_error(e);
+        } catch (...) {
+            const ErrorText e = describe_error(std::current_exception());
+            row.error = RowError{e.kind, e.message};
             row.value = OptionGreeks{};
         }
         result.rows.push_back(std::move(row));

@@ -42,8 +42,9 @@ struct BookMarket {
 
     // Reads the market object above. A missing or non-numeric "r", "vol" or
     // "q", a non-numeric "spot", a non-finite number or any other shape is a
-    // KeyError / TypeError / ValueError naming the underlying and the key.
-    static BookMarket from_json(const nlohmann::ordered_json& market);
+    // KeyError / TypeError / ValueError naming `source` (the file), the
+    // underlying and the key.
+    static BookMarket from_json(const nlohmann::ordered_json& market, const std::string& source = "market");
 };
 
 struct RowError {
@@ -100,10 +101,6 @@ BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& mark
 
 // The totals of a set of rows, as value_book computes them.
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
-
-// The error kind users see: a kestrel error's kind(), "QuantLibError" for
-// QuantLib's, "Error" for anything else.
-RowError describe_error(const std::exception& e);
 
 enum class BookFormat { Table, Csv, Json };
 // "table", "csv" or "json"; ValueError otherwise.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
+#include <set>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -112,7 +114,7 @@ TEST(BookMarketTest, ReadsRateAndUnderlyingsAndNamesWhatIsWrong) {
     EXPECT_EQ(message(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0, "spot": -1}}})"),
               "ValueError: market: AAA: \"spot\" must be positive, not -1");
     EXPECT_EQ(message(R"({"r": 0.02})"), "KeyError: market: missing \"underlyings\"");
-    EXPECT_EQ(message("[1, 2]"), "TypeError: the market must be a JSON object, not array");
+    EXPECT_EQ(message("[1, 2]"), "TypeError: market: the market must be a JSON object, not array");
 }
 
 TEST_F(BookTest, BrokenContractsGetTheirOwnRowsAndTheOthersAreValued) {
@@ -333,4 +335,54 @@ TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
 
 TEST(BookInputTest, NotABookIsATypeError) {
     EXPECT_THROW(value_book(Json::object(), market(kMarket), BookOptions{kEval, false, {}}), TypeError);
+}
+
+namespace {
+
+Json read_example(const std::string& name) {
+    std::ifstream in(std::string(KESTREL_EXAMPLES_DIR) + "/" + name);
+    EXPECT_TRUE(in) << name;
+    return Json::parse(in);
+}
+
+}  // namespace
+
+// The bundled example book on the bundled prices, as the README runs it (with
+// fewer Monte Carlo paths).
+TEST(ExampleBookTest, EveryContractValuesWithGreeksOnTheBundledHistory) {
+    test::ScopedClient scoped{test::bundled_store()};
+    random_sample::set_paths(2000);
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    const auto result = value_book(book, market, BookOptions{utils::parse_date("2024-12-31"), true, {}});
+    random_sample::reset();
+
+    std::ostringstream table;
+    write_table(table, result);
+    ASSERT_EQ(result.rows.size(), book.size());
+    EXPECT_EQ(result.failed(), 0u) << table.str();
+    std::set<std::string> types;
+    for (const auto& row : result.rows) {
+        types.insert(row.type.value_or(""));
+        EXPECT_EQ(row.spot_source, SpotSource::Store) << row.label();
+        for (std::size_t f = 0; f < OptionGreeks::size(); ++f)
+            EXPECT_TRUE(std::isfinite(row.value[f])) << row.label() << " " << OptionGreeks::field_names[f];
+    }
+    // Every product type make_option knows is in the book.
+    for (const auto& type : known_types()) EXPECT_TRUE(types.count(type)) << type << " missing from the example book";
+
+    const auto row = [&](const std::string& id) -> const BookRow& {
+        for (const auto& r : result.rows)
+            if (r.id == id) return r;
+        ADD_FAILURE() << id << " not in the book";
+        return result.rows.front();
+    };
+    // Closes of 2024-12-31 from the bundled history.
+    EXPECT_EQ(row("vanilla-am-put-csi300").spot, 3934.9109);
+    EXPECT_EQ(row("vanilla-eu-call-600519").spot, 1469.6786);
+    // CSI 300 closed above 4000 in October 2024: the up-and-out call is its rebate.
+    EXPECT_EQ(row("uo-call-csi300-knocked-out").value, (OptionGreeks{35, 0, 0, 0, 0, 0}));
+    EXPECT_GT(row("uo-call-600519").value.npv, 0);
+    EXPECT_GT(row("dnt-csi300").value.npv, 0);
+    EXPECT_LT(row("dnt-csi300").value.npv, 100);
 }

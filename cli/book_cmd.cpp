@@ -1,0 +1,179 @@
+// kestrel book BOOK.json --market MARKET.json ...: every contract of a book
+// valued (and with --greeks its Greeks), one row each, with totals per
+// underlying and for the book.
+#include "book.hpp"
+#include "common.hpp"
+
+#include <kestrel/utils.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <unistd.h>
+
+namespace kestrel::cli {
+namespace {
+
+struct BookCommandOptions {
+    std::string book_file, market_file, date, format = "table", out;
+    bool greeks = false;
+    StoreOptions store;
+    SimulationOptions simulation;
+};
+
+nlohmann::ordered_json read_json(const std::string& path, const char* what) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        return nlohmann::ordered_json::parse(text.str());
+    } catch (const nlohmann::json::parse_error& e) {
+        throw ValueError(path + ": not valid JSON: " + e.what());
+    }
+}
+
+// A progress bar on stderr, redrawn a few times a second so the clock moves
+// during a long valuation. Silent unless stderr is a terminal.
+class ProgressBar {
+  public:
+    explicit ProgressBar(std::size_t total) : total_(total), enabled_(::isatty(STDERR_FILENO) == 1) {
+        if (enabled_) ticker_ = std::thread([this] { run(); });
+    }
+    ~ProgressBar() { finish(); }
+
+    void update(std::size_t done) {
+        done_.store(done);
+        if (enabled_) draw();
+    }
+
+    void finish() {
+        if (!enabled_) return;
+        {
+            std::lock_guard lock(mutex_);
+            if (stopped_) return;
+            stopped_ = true;
+        }
+        wake_.notify_all();
+        ticker_.join();
+        draw();
+        std::cerr << '\n' << std::flush;
+    }
+
+  private:
+    void run() {
+        std::unique_lock lock(mutex_);
+        while (!wake_.wait_for(lock, std::chrono::milliseconds(250), [this] { return stopped_; })) {
+            lock.unlock();
+            draw();
+            lock.lock();
+        }
+    }
+
+    void draw() {
+        std::lock_guard lock(draw_mutex_);
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        std::cerr << '\r' << progress_line(done_.load(), total_, elapsed) << "\033[K" << std::flush;
+    }
+
+    const std::size_t total_;
+    const bool enabled_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::atomic<std::size_t> done_{0};
+    std::mutex mutex_, draw_mutex_;
+    std::condition_variable wake_;
+    bool stopped_ = false;
+    std::thread ticker_;
+};
+
+// Writes the whole text to path, or leaves path as it was.
+void write_file(const std::string& path, const std::string& text) {
+    const std::string tmp = path + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        if (!out) throw ValueError("cannot write '" + tmp + "'");
+        out << text;
+        out.flush();
+        if (!out) {
+            std::remove(tmp.c_str());
+            throw ValueError("cannot write '" + tmp + "'");
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(tmp, path, ec);
+    if (ec) {
+        std::remove(tmp.c_str());
+        throw ValueError("cannot write '" + path + "': " + ec.message());
+    }
+}
+
+void run_book(const BookCommandOptions& o) {
+    const auto book = read_json(o.book_file, "book");
+    if (!book.is_array()) {
+        throw TypeError(o.book_file + ": a book is a JSON array of contracts, not " + std::string(book.type_name()));
+    }
+    const BookMarket market = BookMarket::from_json(read_json(o.market_file, "market"), o.market_file);
+    const BookFormat format = parse_book_format(o.format);
+    apply_simulation_options(o.simulation);
+    install_store(o.store);
+
+    BookOptions options;
+    options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
+    options.greeks = o.greeks;
+    ProgressBar bar(book.size());
+    options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
+    const BookResult result = value_book(book, market, options);
+    bar.finish();
+
+    std::ostringstream text;
+    write_book(text, result, format);
+    if (o.out.empty()) {
+        write_stdout(text.str());
+    } else {
+        write_file(o.out, text.str());
+    }
+    if (const std::size_t failed = result.failed()) {
+        throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(result.rows.size()) +
+                                 (result.rows.size() == 1 ? " contract" : " contracts") +
+                                 " failed; their rows give the error");
+    }
+}
+
+}  // namespace
+
+void add_book_command(CLI::App& app, Action& action) {
+    auto o = std::make_shared<BookCommandOptions>();
+    auto* cmd = app.add_subcommand(
+        "book", "Value a book of contracts: one row per contract (value, or the error that stopped it), then totals "
+                "per underlying and for the book. Exits 1 when any contract failed, after writing every row.");
+    cmd->add_option("BOOK", o->book_file, "JSON array of contracts, each its terms with \"type\" and a unique \"id\"")
+        ->required()
+        ->check(CLI::ExistingFile);
+    cmd->add_option("--market", o->market_file,
+                    "JSON object {\"r\": R, \"underlyings\": {ID: {\"vol\": V, \"q\": Q, \"spot\": S}}}; an "
+                    "underlying without \"spot\" takes its \"pre\" close on the evaluation date from the store")
+        ->required()
+        ->check(CLI::ExistingFile);
+    cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
+    cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
+    cmd->add_option("--format", o->format, "table (default), csv or json")
+        ->check(CLI::IsMember({"table", "csv", "json"}));
+    cmd->add_option("--out", o->out, "write the output to this file instead of stdout");
+    add_store_options(*cmd, o->store);
+    add_simulation_options(*cmd, o->simulation);
+    cmd->callback([&action, o] { action = [o] { run_book(*o); }; });
+}
+
+}  // namespace kestrel::cli
