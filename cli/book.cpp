@@ -93,6 +93,10 @@ void check_finite(const OptionGreeks& g, bool greeks) {
     }
 }
 
+bool reports_plain_gamma(const BaseOption& option) {
+    return dynamic_cast<const SnowBallOption*>(&option) || dynamic_cast<const PhoenixOption*>(&option);
+}
+
 // Values one contract into `row` (its id, type and underlying already set).
 void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
                     const BookOptions& options) {
@@ -111,6 +115,10 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
     const EvalDate date = utils::DateInput(options.evaluation_date);
     if (options.greeks) {
         row.value = option->greeks(row.spot, market.r, m->vol, m->q, date);
+        // The autocallable notes report gamma as d2V/dS2, every other product
+        // as spot x d2V/dS2. The book shows the latter on every row so that
+        // the column adds up per underlying.
+        if (reports_plain_gamma(*option)) row.value.gamma *= row.spot;
     } else {
         row.value = OptionGreeks{};
         row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);

@@ -90,6 +90,8 @@ struct BookResult {
 
 struct BookOptions {
     QuantLib::Date evaluation_date;
+    // Adds delta, gamma, vega, theta and rho. Gamma is spot x d2V/dS2 on every
+    // row (the autocallable notes' own d2V/dS2 is scaled to match).
     bool greeks = false;
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the kestrel command line in build/ and values
-# the example contract (examples/vanilla.json) with its Greeks on the bundled
-# CSI 300 history.
+# the example book (examples/book.json: every product on the bundled CSI 300,
+# CSI 500, CSI 1000 and Kweichow Moutai history) with its Greeks as of
+# 2024-12-31.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BUILD:-$root/build}
@@ -9,5 +10,5 @@ build=${KESTREL_BUILD:-$root/build}
 bash "$root/scripts/setup.sh"
 cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_CLI=ON >/dev/null
 cmake --build "$build" -j 2 --target kestrel >/dev/null
-"$build/bin/kestrel" price "$root/examples/vanilla.json" \
-  --spot 3936.0791 --r 0.018 --vol 0.2 --q 0.015 --date 2025-06-30 --greeks
+"$build/bin/kestrel" book "$root/examples/book.json" --market "$root/examples/market.json" \
+  --greeks --date 2024-12-31
