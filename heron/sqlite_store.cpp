@@ -141,6 +141,18 @@ void SqliteStore::open() {
     }
     if (options_.mode == Mode::ReadOnly) return;
 
+    // A damaged file that still opens may have its damage away from the pages
+    // an import reads; writing into it would change a file that should be
+    // left for repair. Check every page before the first write.
+    if (exists && fs::file_size(path_, ec) > 0) {
+        Statement check(db_, "PRAGMA quick_check(1)", rc);
+        if (rc != SQLITE_OK) fail(rc, "checking the store");
+        rc = check.step();
+        if (rc != SQLITE_ROW) fail(rc, "checking the store");
+        const std::string verdict = check.text(0);
+        if (verdict != "ok") throw ServiceError("price store '" + path_ + "' is damaged: " + verdict);
+    }
+
     auto exec = [&](const std::string& sql, const char* doing) {
         rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) fail(rc, doing);

@@ -41,7 +41,10 @@ class SqliteStore : public CalendarClient {
     // Opens (or creates) the store at path. A file that is not an SQLite
     // database, a database that is not a kestrel store, a store of a newer
     // schema or a missing file in ReadOnly mode is a ServiceError naming the
-    // path, and the file is left untouched.
+    // path, and the file is left untouched. A ReadWrite opening first checks
+    // every page of an existing file (PRAGMA quick_check, time in proportion
+    // to the file's size): a damaged store is a ServiceError "... is
+    // damaged: ..." and is never written to.
     explicit SqliteStore(std::string path);
     SqliteStore(std::string path, Options options);
     ~SqliteStore() override;
