@@ -172,7 +172,7 @@ std::vector<QuantLib::Date> get_obs_dates(const DateInput& start_in, const DateI
                                                  : start + p.days * k);
         if (d > end || d == QuantLib::Date::maxDate()) break;
         const QuantLib::Date r = roll(d, end);
-        if (r >= start) out.push_back(r);
+        if (r > start) out.push_back(r);
     }
     sort_unique(out);
     return out;

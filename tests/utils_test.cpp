@@ -121,6 +121,10 @@ TEST(ObsDates, ExplicitListsRollSortAndDeduplicate) {
     // Rolling forward would pass the end: back instead.
     EXPECT_EQ(get_obs_dates("2024-01-01", "2024-02-11", dates({"2024-02-10"})), dates({"2024-02-08"}));
     EXPECT_TRUE(get_obs_dates("2024-01-01", "2024-12-31", std::vector<Date>{}).empty());
+    // Start 2024-02-08 (Thursday before the Spring Festival closure), end
+    // 2024-02-16 (inside it): start + 7 days rolls back onto the start itself,
+    // which is never an observation date of a periodic token.
+    EXPECT_TRUE(get_obs_dates("2024-02-08", "2024-02-16", "weekly").empty());
 }
 
 TEST(ObsDates, UnknownTokenNamesIt) {
