@@ -8,11 +8,20 @@ seconds=${1:-60}
 build=${KESTREL_FUZZ_BUILD:-$here/build-fuzz}
 
 bash "$here/scripts/setup.sh"
-cmake -G Ninja -S "$here" -B "$build" \
-  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_FUZZ=ON \
-  -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_CLI=OFF -DKESTREL_BUILD_PYTHON=OFF >/dev/null
-cmake --build "$build" --target $(cd "$here/fuzz" && ls *_fuzz.cpp | sed 's/\.cpp$//') >/dev/null
+if [ -f "$build/CMakeCache.txt" ]; then
+  # An existing sanitizer build (e.g. the test script's): just make sure the
+  # fuzz targets are on.
+  cmake "$build" -DKESTREL_BUILD_FUZZ=ON >/dev/null
+else
+  cmake -G Ninja -S "$here" -B "$build" \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_FUZZ=ON \
+    -DKESTREL_BUILD_TESTS=OFF -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_CLI=OFF -DKESTREL_BUILD_PYTHON=OFF >/dev/null
+fi
+if ! cmake --build "$build" --target $(cd "$here/fuzz" && ls *_fuzz.cpp | sed 's/\.cpp$//') >"$build/fuzz-build.log" 2>&1; then
+  tail -n 40 "$build/fuzz-build.log"
+  exit 1
+fi
 
 status=0
 for src in "$here"/fuzz/*_fuzz.cpp; do

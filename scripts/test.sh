@@ -1,13 +1,34 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds everything in build-ci/ (Ninja, warnings as
-# errors) and runs the whole test suite through CTest.
+# Sets up the machine, then:
+#  1. builds everything in build-ci/ (Ninja, g++, warnings as errors) and runs
+#     the whole test suite through CTest;
+#  2. builds again in build-ci-asan/ with clang, AddressSanitizer and
+#     UndefinedBehaviorSanitizer (any report aborts the test that made it) and
+#     runs the whole suite again under them;
+#  3. runs each libFuzzer target for a bounded time on that sanitizer build.
 #   scripts/test.sh [extra ctest arguments, e.g. -L heron]
+# KESTREL_FUZZ_SECONDS (default 60) sets the time per fuzz target; 0 skips it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_CI_BUILD:-$root/build-ci}
+asan=${KESTREL_CI_ASAN_BUILD:-$root/build-ci-asan}
+fuzz_seconds=${KESTREL_FUZZ_SECONDS:-60}
 
 bash "$root/scripts/setup.sh"
+
+echo "== build and test (Release, warnings as errors)"
 cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_WERROR=ON >/dev/null
 cmake --build "$build" -j 2
-cd "$build"
-ctest --output-on-failure -j 2 "$@"
+(cd "$build" && ctest --output-on-failure -j 2 "$@")
+
+echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -G Ninja -S "$root" -B "$asan" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKESTREL_SANITIZE=ON -DKESTREL_BUILD_FUZZ=ON -DKESTREL_BUILD_BENCH=OFF -DKESTREL_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$asan" -j 2
+(cd "$asan" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j 2 "$@")
+
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== fuzzing, ${fuzz_seconds}s per target"
+  KESTREL_FUZZ_BUILD="$asan" bash "$root/scripts/fuzz.sh" "$fuzz_seconds"
+fi

@@ -165,7 +165,9 @@ class BadInput : public ::testing::Test {
 }  // namespace
 
 TEST_F(BadInput, EveryProductValuesItsBaseTerms) {
-    for (auto& [name, terms] : products()) {
+    for (const auto& product : products()) {
+        const std::string& name = product.first;
+        const Terms& terms = product.second;
         const Outcome o = run([&] {
             auto opt = make_option(terms);
             return npv_and_greeks(*opt, kSpot, kR, kVol, kQ, kEval);
@@ -191,7 +193,9 @@ TEST_F(BadInput, NonFiniteMarketInputsAndBadSpotsAreNamedErrors) {
     cells.push_back({"spot", "0", 0.0});
     cells.push_back({"spot", "-1", -1.0});
 
-    for (auto& [name, terms] : products()) {
+    for (const auto& product : products()) {
+        const std::string& name = product.first;
+        const Terms& terms = product.second;
         auto opt = make_option(terms);
         for (const auto& c : cells) {
             double m[4] = {kSpot, kR, kVol, kQ};
@@ -228,7 +232,9 @@ TEST_F(BadInput, EvaluationDatesMalformedImpossibleEarlyAndLate) {
                                      {"before effect date", "2023-06-01", false},
                                      {"on maturity", "2024-06-28", false},
                                      {"after maturity", "2024-09-02", false}};
-    for (auto& [name, terms] : products()) {
+    for (const auto& product : products()) {
+        const std::string& name = product.first;
+        const Terms& terms = product.second;
         auto opt = make_option(terms);
         for (const auto& c : cells) {
             const Outcome o = run([&] {
@@ -250,8 +256,12 @@ TEST_F(BadInput, EvaluationDatesMalformedImpossibleEarlyAndLate) {
 }
 
 TEST_F(BadInput, EachTermMissingInTurn) {
-    for (auto& [name, terms] : products()) {
-        for (const auto& [key, value] : terms) {
+    for (const auto& product : products()) {
+        const std::string& name = product.first;
+        const Terms& terms = product.second;
+        for (const auto& entry : terms) {
+            const std::string& key = entry.first;
+            const Value& value = entry.second;
             Terms t = terms;
             t.erase(key);
             const Outcome o = run([&] {
@@ -270,8 +280,12 @@ TEST_F(BadInput, EachTermMissingInTurn) {
 }
 
 TEST_F(BadInput, EachTermOfTheWrongKind) {
-    for (auto& [name, terms] : products()) {
-        for (const auto& [key, value] : terms) {
+    for (const auto& product : products()) {
+        const std::string& name = product.first;
+        const Terms& terms = product.second;
+        for (const auto& entry : terms) {
+            const std::string& key = entry.first;
+            const Value& value = entry.second;
             // Text becomes a number; anything else becomes text that is
             // neither a number nor a date.
             const Value wrong = value.is_text() ? Value(12345) : Value("not-a-number");
