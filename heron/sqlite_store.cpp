@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <filesystem>
+#include <thread>
 #include <utility>
 
 namespace heron {
@@ -170,7 +171,16 @@ void SqliteStore::open() {
         }
         has_schema_ = true;
     }
-    exec(options_.wal ? "PRAGMA journal_mode = WAL" : "PRAGMA journal_mode = DELETE", "setting the journal mode");
+    // Changing the journal mode takes an exclusive lock without going through
+    // the busy handler: a second process opening the store at the same moment
+    // would be told "busy" at once. Retry within the busy timeout instead.
+    const char* journal = options_.wal ? "PRAGMA journal_mode = WAL" : "PRAGMA journal_mode = DELETE";
+    const auto deadline = std::chrono::steady_clock::now() + options_.busy_timeout;
+    while ((rc = sqlite3_exec(db_, journal, nullptr, nullptr, nullptr)) != SQLITE_OK) {
+        if ((rc & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline)
+            fail(rc, "setting the journal mode");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 namespace {
