@@ -17,7 +17,9 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +30,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <new>
 #include <random>
 #include <set>
 #include <thread>
@@ -421,25 +424,68 @@ TEST_F(RaceFixture, BothFinishInSomeOrderOrOneSaysBusyNothingMixed) {
 TEST_F(RaceFixture, TwoProcessesCreatingTheStoreAtOnceBothGetIn) {
     // Whoever loses the race to set up a new file waits for the winner. (The
     // switch to the write-ahead log used to answer "busy" at once, in one
-    // race in fifty to a hundred, well inside the busy timeout.)
-    const std::string first = dir.write("first.csv", price_file("2024-01-01", "2024-01-31", 41));
-    const std::string second = dir.write("second.csv", price_file("2024-02-01", "2024-02-29", 42));
-    const std::string db = dir.file("new.db");
-    for (int round = 0; round < 150; ++round) {
-        remove_store(db);
-        int gate[2];
-        ASSERT_EQ(pipe(gate), 0);
-        auto a = importer(db, first, "a.err", gate, std::chrono::milliseconds(5000));
-        auto b = importer(db, second, "b.err", gate, std::chrono::milliseconds(5000));
-        b.instrument = "OTHER.XSHG";
-        const pid_t pa = a.start(), pb = b.start();
-        close(gate[0]);
-        close(gate[1]);
-        ASSERT_EQ(wait_for(pa), 0) << "round " << round << ": " << kestrel::test::read_file(dir.file("a.err"));
-        ASSERT_EQ(wait_for(pb), 0) << "round " << round << ": " << kestrel::test::read_file(dir.file("b.err"));
-        heron::SqliteStore store(db, {heron::SqliteStore::Mode::ReadOnly});
+    // race in fifty to a hundred, well inside the busy timeout.) Two child
+    // processes meet at a shared barrier before each of many fresh files.
+    constexpr int kRounds = 250;
+    const std::string csvs[2] = {dir.write("first.csv", price_file("2024-01-01", "2024-01-31", 41)),
+                                 dir.write("second.csv", price_file("2024-02-01", "2024-02-29", 42))};
+    const char* instruments[2] = {"FIRST.XSHG", "SECOND.XSHG"};
+    auto db = [&](int round) { return dir.file("new-" + std::to_string(round) + ".db"); };
+
+    struct Shared {
+        pthread_barrier_t barrier;
+        int failures[2];
+        char first_failure[2][512];
+    };
+    void* memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    auto* shared = new (memory) Shared{};
+    pthread_barrierattr_t attr;
+    pthread_barrierattr_init(&attr);
+    pthread_barrierattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_barrier_init(&shared->barrier, &attr, 2);
+
+    pid_t children[2];
+    for (int k = 0; k < 2; ++k) {
+        std::fflush(nullptr);
+        children[k] = fork();
+        if (children[k] != 0) continue;
+        for (int round = 0; round < kRounds; ++round) {
+            pthread_barrier_wait(&shared->barrier);
+            try {
+                heron::SqliteStore store(db(round));
+                store.import_csv(csvs[k], instruments[k], "both");
+            } catch (const std::exception& e) {
+                if (shared->failures[k]++ == 0)
+                    std::snprintf(shared->first_failure[k], sizeof shared->first_failure[k], "round %d: %s", round,
+                                  e.what());
+            }
+        }
+        _exit(0);
+    }
+    // A child that died would leave the other waiting at the barrier.
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    int done = 0, status = 0;
+    while (done < 2 && Clock::now() < deadline) {
+        if (waitpid(-1, &status, WNOHANG) > 0) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "an importer died";
+            ++done;
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    if (done < 2) {
+        ADD_FAILURE() << "importers still running after two minutes";
+        for (pid_t c : children) kill(c, SIGKILL);
+        for (pid_t c : children) wait_for(c);
+    }
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(shared->failures[k], 0) << shared->first_failure[k];
+    for (int round = 0; round < kRounds; ++round) {
+        heron::SqliteStore store(db(round), {heron::SqliteStore::Mode::ReadOnly});
         ASSERT_EQ(store.summary().size(), 4u) << "round " << round;
     }
+    pthread_barrier_destroy(&shared->barrier);
+    munmap(memory, sizeof(Shared));
 }
 
 // ---------------------------------------------------------------------------
