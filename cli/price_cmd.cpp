@@ -19,6 +19,7 @@ struct PriceOptions {
     double spot = 0, r = 0, vol = 0, q = 0;
     std::string date;
     bool greeks = false;
+    std::string engine;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -39,7 +40,7 @@ Terms read_terms(const std::string& path) {
 }
 
 void run_price(const PriceOptions& o) {
-    const Terms terms = read_terms(o.terms_file);
+    const Terms terms = with_note_engine(read_terms(o.terms_file), o.engine);
     apply_simulation_options(o.simulation);
     install_store(o.store);
     const auto option = make_option(terms);
@@ -76,6 +77,7 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("--q", o->q, "continuous dividend yield")->required();
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
+    add_engine_option(*cmd, o->engine);
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_price(*o); }; });

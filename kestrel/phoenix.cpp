@@ -28,6 +28,11 @@ double phoenix_payoff(const detail::PayoffInputs& in, const detail::mc::Observat
 
 PhoenixOption::PhoenixOption(const Terms& option)
     : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date())) {
+    // The finite-difference engine has no owed-coupon state.
+    if (const Value* memory = option.find("memory");
+        memory && terms_.engine == detail::NoteEngine::pde && *memory == Value(true))
+        throw NotImplementedError("the pde engine does not value a memory phoenix (\"memory\": true); "
+                                  "use \"engine\": \"mc\"");
     const auto& dates = terms_.ko_obs_dates;
     if (dates.empty())
         throw IndexError("the knock-out schedule is empty (obs_start_date " + utils::format_date(terms_.obs_start_date) +
@@ -73,6 +78,9 @@ double PhoenixOption::_mc_pricing(const random_sample::Matrix& paths, double spo
 detail::ValueDeltaGamma PhoenixOption::_npv(double spot, double r, double vol, double q,
                                             const EvalDate& evaluation_date, bool knocked_in,
                                             bool delta_and_gamma) const {
+    if (terms_.engine == detail::NoteEngine::pde)
+        return detail::value_note_pde(terms_, detail::pde::Rule::phoenix, coupon_, eval_or_today(evaluation_date),
+                                      maturity_date(), spot, r, q, vol, knocked_in, delta_and_gamma);
     const auto sim = detail::prepare(terms_, coupon_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
     return detail::value_note(terms_, &phoenix_payoff, sim, spot, knocked_in, delta_and_gamma);
 }

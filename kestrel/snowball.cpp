@@ -70,6 +70,9 @@ double SnowBallOption::_mc_pricing(const random_sample::Matrix& paths, double sp
 detail::ValueDeltaGamma SnowBallOption::_npv(double spot, double r, double vol, double q,
                                              const EvalDate& evaluation_date, bool knocked_in,
                                              bool delta_and_gamma) const {
+    if (terms_.engine == detail::NoteEngine::pde)
+        return detail::value_note_pde(terms_, detail::pde::Rule::snowball, coupon_, eval_or_today(evaluation_date),
+                                      maturity_date(), spot, r, q, vol, knocked_in, delta_and_gamma);
     const auto sim = detail::prepare(terms_, coupon_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
     return detail::value_note(terms_, &snowball_payoff, sim, spot, knocked_in, delta_and_gamma);
 }

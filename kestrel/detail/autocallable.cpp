@@ -25,6 +25,20 @@ void check_within_maturity(const std::vector<Date>& dates, const Date& maturity,
 
 }  // namespace
 
+const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP = {
+    {"mc", NoteEngine::mc},
+    {"pde", NoteEngine::pde},
+};
+
+NoteEngine note_engine(const std::string& name) {
+    std::string known;
+    for (const auto& [key, engine] : NOTE_ENGINE_MAP) {
+        if (key == name) return engine;
+        known += (known.empty() ? "" : ", ") + key;
+    }
+    throw ValueError("unknown engine: '" + name + "' (known: " + known + ")");
+}
+
 NoteTerms read_note_terms(const Terms& option, const Date& maturity_date) {
     NoteTerms t;
     t.strike = option.number("strike");
@@ -39,6 +53,7 @@ NoteTerms read_note_terms(const Terms& option, const Date& maturity_date) {
     t.ko_obs_dates = schedule(t.obs_start_date, t.obs_end_date, t.ko_obs_freq, "ko_obs_freq");
     check_within_maturity(t.ki_obs_dates, maturity_date, "knock-in");
     check_within_maturity(t.ko_obs_dates, maturity_date, "knock-out");
+    if (const Value* engine = option.find("engine")) t.engine = note_engine(engine->as_text("engine"));
     return t;
 }
 
@@ -157,6 +172,38 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
         v.gamma = (p1 + p2 - 2 * p0) / (h * h);
     }
     return v;
+}
+
+pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
+                   const Date& evaluation_date, const Date& maturity_date, double r, double q, double vol,
+                   bool knocked_in) {
+    const NoteSimulation sim = prepare(terms, coupon, evaluation_date, maturity_date, r, q, vol);
+    auto time = [&](std::size_t j) { return static_cast<double>(sim.grid.dates[j] - evaluation_date) / 365.0; };
+    pde::Note n;
+    n.rule = rule;
+    for (std::size_t i = 0; i < sim.ko_ob_indexes.size(); ++i)
+        n.knock_out.push_back({time(sim.ko_ob_indexes[i]), terms.ko_barrier, sim.coupon[i], terms.ki_barrier});
+    for (std::size_t j : sim.ki_ob_indexes) n.knock_in.push_back(time(j));
+    n.ki_barrier = terms.ki_barrier;
+    n.strike = terms.strike;
+    n.maturity = time(sim.grid.size() - 1);
+    if (rule == pde::Rule::snowball && !n.knock_out.empty()) {
+        n.non_touch_coupon = n.knock_out.back().coupon;
+        n.non_touch_time = n.knock_out.back().time;
+    }
+    n.knocked_in = knocked_in;
+    n.r = r;
+    n.q = q;
+    n.vol = vol;
+    return n;
+}
+
+ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
+                               const Date& evaluation_date, const Date& maturity_date, double spot, double r,
+                               double q, double vol, bool knocked_in, bool delta_and_gamma) {
+    const pde::Note note = pde_note(terms, rule, coupon, evaluation_date, maturity_date, r, q, vol, knocked_in);
+    const pde::Solution s = pde::solve(note, spot, delta_and_gamma);
+    return ValueDeltaGamma{s.npv, s.delta, s.gamma};
 }
 
 }  // namespace kestrel::detail

@@ -6,27 +6,39 @@
 // streamed paths (value, and delta and gamma from the same paths). Each note
 // keeps only its coupon schedule and its payoff rule.
 #include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/detail/pde.hpp>
 #include <kestrel/keel.hpp>
 
 #include <ql/time/date.hpp>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kestrel::detail {
 
 using QuantLib::Date;
 
+// The engines that value a note, by the names its optional "engine" term
+// takes: "mc", the Monte Carlo kernel (the default), and "pde", the
+// finite-difference engine.
+enum class NoteEngine { mc, pde };
+extern const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP;
+
+// The engine a name selects; ValueError naming an unknown one and the known.
+NoteEngine note_engine(const std::string& name);
+
 // The terms both notes read after the base keys, in this order: "strike",
 // "ki_barrier", "ko_barrier", "coupon_rate", "ki_obs_freq", "ko_obs_freq",
 // "obs_start_date", "obs_end_date"; then the knock-in and the knock-out
 // schedules from get_obs_dates. A frequency is a token (text) or a list of
-// explicit dates.
+// explicit dates. Then the optional "engine" (text; absent: "mc").
 struct NoteTerms {
     double strike = 0, ki_barrier = 0, ko_barrier = 0, coupon_rate = 0;
     Value ki_obs_freq, ko_obs_freq;
     Date obs_start_date, obs_end_date;
     std::vector<Date> ki_obs_dates, ko_obs_dates;
+    NoteEngine engine = NoteEngine::mc;
 };
 
 // Reads the terms. An observation date after maturity_date is a ValueError
@@ -100,5 +112,22 @@ NoteSimulation prepare(const NoteTerms& terms, const std::vector<double>& coupon
 // delta = (p1 - p2) / (spot x 0.01), gamma = (p1 + p2 - 2 p0) / (spot x 0.005)^2.
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                            bool knocked_in, bool delta_and_gamma);
+
+// The note on one evaluation date as the finite-difference engine reads it:
+// the grid, the remaining dates and their coupons exactly as the simulation
+// places them (prepare), each grid day's time its calendar days from the
+// evaluation date over 365. The phoenix's coupon barrier is ki_barrier; the
+// snowball's non-touch coupon is the last remaining knock-out date's, paid
+// from that date (none when no knock-out date remains).
+pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
+                   const Date& evaluation_date, const Date& maturity_date, double r, double q, double vol,
+                   bool knocked_in);
+
+// A note's _npv on the finite-difference engine: value, and with
+// delta_and_gamma delta and gamma by the same formulas as value_note, read off
+// one solution.
+ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
+                               const Date& evaluation_date, const Date& maturity_date, double spot, double r,
+                               double q, double vol, bool knocked_in, bool delta_and_gamma);
 
 }  // namespace kestrel::detail
