@@ -1,7 +1,8 @@
 // Snowball and phoenix valuations: npv and greeks, one- and two-year notes,
 // one and two threads, 100,000 paths (--paths=N to change). Counters: paths,
 // the note's grid days, and path-steps per second over every simulation the
-// valuation runs (seven for greeks).
+// valuation runs (seven for greeks). Then the same on the finite-difference
+// engine ("engine": "pde"), one thread.
 #include "autocallable_notes.hpp"
 
 #include <heron/memory_store.hpp>
@@ -48,10 +49,35 @@ void args(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->UseRealTime();
 }
 
+// Args: years.
+void value_pde(benchmark::State& state, const char* type, bool greeks) {
+    heron::install(std::make_shared<heron::MemoryStore>());
+    const Terms terms = with_note_engine(bench::note_terms(type, static_cast<int>(state.range(0))), "pde");
+    const auto note = make_option(terms);
+    const EvalDate date = utils::DateInput(bench::kEvaluationDate);
+    for (auto _ : state) {
+        if (greeks)
+            benchmark::DoNotOptimize(note->greeks(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend, date));
+        else
+            benchmark::DoNotOptimize(note->npv(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend, date));
+    }
+    state.counters["grid_days"] = static_cast<double>(bench::grid_days(terms));
+}
+
+void years(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"years"});
+    for (int y : {1, 2}) b->Args({y});
+    b->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
 BENCHMARK_CAPTURE(value, snowball_npv, "snowball", false)->Apply(args);
 BENCHMARK_CAPTURE(value, snowball_greeks, "snowball", true)->Apply(args);
 BENCHMARK_CAPTURE(value, phoenix_npv, "phoenix", false)->Apply(args);
 BENCHMARK_CAPTURE(value, phoenix_greeks, "phoenix", true)->Apply(args);
+BENCHMARK_CAPTURE(value_pde, snowball_pde_npv, "snowball", false)->Apply(years);
+BENCHMARK_CAPTURE(value_pde, snowball_pde_greeks, "snowball", true)->Apply(years);
+BENCHMARK_CAPTURE(value_pde, phoenix_pde_npv, "phoenix", false)->Apply(years);
+BENCHMARK_CAPTURE(value_pde, phoenix_pde_greeks, "phoenix", true)->Apply(years);
 
 }  // namespace
 

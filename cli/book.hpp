@@ -93,11 +93,11 @@ struct BookOptions {
     // Adds delta, gamma, vega, theta and rho. Gamma is spot x d2V/dS2 on every
     // row (the autocallable notes' own d2V/dS2 is scaled to match).
     bool greeks = false;
-    // The engine of every note ("snowball", "phoenix") that names none ("mc",
-    // "pde"); empty: each note's own, or the default.
-    std::string engine;
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;
+    // The engine of every note ("snowball", "phoenix") that names none ("mc",
+    // "pde"); empty: each note's own, or the default.
+    std::string engine = {};
 };
 
 // Values every contract of `book` (a JSON array; anything else is a

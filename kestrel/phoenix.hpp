@@ -12,6 +12,12 @@
 // ki_barrier on a knock-in date knocks it in; knocked in and never knocked
 // out, it bears min(final - strike, 0) at maturity. Values are per one unit of
 // the underlying (notional is not applied).
+//
+// Engines: the optional term "engine" (after the others) picks "mc", the
+// Monte Carlo kernel (kestrel/detail/montecarlo.hpp; the default), or "pde",
+// the finite-difference engine (kestrel/detail/pde.hpp); any other name is a
+// ValueError. _mc_pricing is the Monte Carlo's alone. "pde" refuses a memory
+// phoenix ("memory": true) with a NotImplementedError.
 #include <kestrel/detail/autocallable.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>

@@ -11,6 +11,11 @@
 // knocks out later, bears min(final - strike, 0) at maturity; a path that
 // neither knocks in nor out is paid the last knock-out date's coupon. Values
 // are per one unit of the underlying (notional is not applied).
+//
+// Engines: the optional term "engine" (after the others) picks "mc", the
+// Monte Carlo kernel (kestrel/detail/montecarlo.hpp; the default), or "pde",
+// the finite-difference engine (kestrel/detail/pde.hpp); any other name is a
+// ValueError. _mc_pricing is the Monte Carlo's alone.
 #include <kestrel/detail/autocallable.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>

@@ -182,3 +182,21 @@ TEST(CliBook, NoCloseInTheStoreIsARowErrorAndBadArgumentsExitTwo) {
     EXPECT_EQ(not_a_book.code, 1);
     EXPECT_THAT(not_a_book.err, HasSubstr("a book is a JSON array of contracts, not object"));
 }
+
+TEST(CliBook, EngineOptionRevaluesOnlyTheNotesThatNameNone) {
+    const std::string args = "book " + kExamples + "/book.json --market " + kExamples +
+                             "/market.json --date 2024-12-31 --paths 2000 --format json";
+    const Outcome mc = kestrel_cli(args), fd = kestrel_cli(args + " --engine pde");
+    ASSERT_EQ(mc.code, 0) << mc.err;
+    ASSERT_EQ(fd.code, 0) << fd.err;
+    const Json a = Json::parse(mc.out)["rows"], b = Json::parse(fd.out)["rows"];
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::string type = a[i]["type"];
+        if (type == "snowball" || type == "phoenix")
+            EXPECT_NE(a[i]["npv"], b[i]["npv"]) << a[i]["id"];
+        else
+            EXPECT_EQ(a[i]["npv"], b[i]["npv"]) << a[i]["id"];
+    }
+    EXPECT_EQ(kestrel_cli(args + " --engine fdm").code, 2);
+}

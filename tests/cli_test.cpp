@@ -171,6 +171,28 @@ TEST(CliPrice, CommandLineMistakesExitTwo) {
     EXPECT_THAT(help.out, HasSubstr("--greeks"));
 }
 
+TEST(CliPrice, EngineOptionFillsInANoteThatNamesNone) {
+    TempDir dir;
+    kestrel::Terms terms{{"type", "snowball"},      {"effect_date", "2024-01-02"}, {"maturity_date", "2025-01-02"},
+                         {"underlying", "000300.XSHG"}, {"s0", 3400.0},             {"notional", 1.0},
+                         {"strike", 3400.0},         {"ki_barrier", 2720.0},        {"ko_barrier", 3502.0},
+                         {"coupon_rate", 0.15},      {"ki_obs_freq", "daily"},      {"ko_obs_freq", "monthly"},
+                         {"obs_start_date", "2024-01-02"}, {"obs_end_date", "2025-01-02"}};
+    const std::string plain = dir.write("note.json", terms.to_json().dump());
+    terms.set("engine", "mc");
+    const std::string named = dir.write("named.json", terms.to_json().dump());
+    const std::string market = " --spot 3300 --r 0.02 --vol 0.2 --q 0.0 --date 2024-01-02 --paths 2000";
+    const Outcome fd = kestrel_cli("price " + plain + market + " --engine pde");
+    ASSERT_EQ(fd.code, 0) << fd.err;
+    kestrel::test::ScopedClient store(kestrel::test::bundled_store());
+    terms.set("engine", "pde");
+    EXPECT_EQ(nlohmann::json::parse(fd.out).at("npv").get<double>(),
+              kestrel::make_option(terms)->npv(3300, 0.02, 0.2, 0.0, "2024-01-02"));
+    // The terms' own engine wins; an unknown one is a usage error.
+    EXPECT_EQ(kestrel_cli("price " + named + market + " --engine pde").out, kestrel_cli("price " + plain + market).out);
+    expect_error_line(kestrel_cli("price " + plain + market + " --engine fdm"), 2, "error: ");
+}
+
 // ---------------------------------------------------------------------------
 // kestrel data
 

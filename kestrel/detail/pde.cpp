@@ -21,7 +21,7 @@ using QuantLib::Array;
 namespace ext = QuantLib::ext;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::size_t kKnockedIn = 0, kNotYet = 1;
+constexpr std::size_t kNotYet = 1;  // layer 0 is the knocked-in one
 
 // The Black-Scholes operator in log-price, vol^2 / 2 d2/dx2 + mu d/dx - r
 // with mu = r - q - vol^2 / 2, on `layers` layers of n nodes each, spacing h,
