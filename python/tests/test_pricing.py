@@ -29,6 +29,8 @@ PARITY_CASES = {
     "snowball_alive": (snowball_terms(ki_barrier=4000.0, effect_date="2024-03-01", obs_start_date="2024-03-01",
                                       maturity_date="2025-03-03", obs_end_date="2025-03-03"), EVAL, 3000),
     "phoenix": (snowball_terms(type="phoenix", ki_barrier=4000.0), EVAL, 3000),
+    "snowball_pde": (snowball_terms(engine="pde"), EVAL, None),
+    "phoenix_pde": (snowball_terms(type="phoenix", ki_barrier=4000.0, engine="pde"), EVAL, None),
     "asian_geometric": (asian_terms(), EVAL, None),
     # Monte Carlo to QuantLib's tolerance: a short one, and its value only (greeks would take nine).
     "asian_arithmetic_put": (asian_terms(average_type="arithmetic", call_put="put", maturity_date="2024-07-31"),
