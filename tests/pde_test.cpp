@@ -127,6 +127,9 @@ TEST(PdeSolver, VolZeroIsTheDeterministicPathAndTinyVolConvergesToIt) {
         // On the mesh, with almost no diffusion: no oscillation, the same value.
         EXPECT_NEAR(pde::solve(market(n, r, r + 1e-8, 1e-4), row.spot, false).npv, row.want, 1e-4) << row.why;
     }
+    // A negative vol (a vega down-bump from below 0.01) is its magnitude, as
+    // in the simulation, where it only flips the draws.
+    EXPECT_EQ(pde::solve(market(n, r, 0.0, -0.005), 97, false).npv, pde::solve(market(n, r, 0.0, 0.005), 97, false).npv);
 }
 
 TEST(PdeSolver, ObservationsOnTheEvaluationDateAreStrict) {

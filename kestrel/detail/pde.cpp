@@ -212,9 +212,9 @@ double deterministic(const Note& n, double spot, double mu) {
     const std::vector<Event> es = events(n);
     double t_after = n.maturity;
     for (auto it = es.rbegin(); it != es.rend(); ++it) {
-        const double grow = std::exp(-n.r * (t_after - it->time));
-        knocked_in *= grow;
-        not_yet *= grow;
+        const double discount = std::exp(-n.r * (t_after - it->time));
+        knocked_in *= discount;
+        not_yet *= discount;
         observe_at(n, *it, mu * it->time, spot, knocked_in, not_yet);
         t_after = it->time;
     }
@@ -350,7 +350,8 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
         }
     };
 
-    // From time `from` back to `to`: implicit restart, then Crank-Nicolson.
+    // From time `from` back to `to`: the implicit restart steps (if any),
+    // then the scheme's.
     auto roll = [&](double from, double to) {
         const double span = from - to;
         const auto steps = static_cast<std::size_t>(std::max(1.0, std::ceil(span * settings.steps_per_year - 1e-9)));

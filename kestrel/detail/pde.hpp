@@ -2,7 +2,7 @@
 // The finite-difference engine of the autocallable notes: the same model as
 // the Monte Carlo kernel (lognormal prices with drift r - q, discounting with
 // r, time in calendar days over 365, observations only on their dates), solved
-// backwards from maturity on a log-spot mesh instead of simulated forwards.
+// backwards from maturity on a log-price mesh instead of simulated forwards.
 //
 // A note is described to the engine as data (Note below): per remaining
 // knock-out date its time, barrier, coupon and coupon barrier; the knock-in
