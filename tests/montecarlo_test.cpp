@@ -453,7 +453,7 @@ TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
 TYPED_TEST(NoteTest, TheStreamedValueIsMcPricingOnTheFullPathMatrix) {
     auto note = this->make();
     const double S = 98, r = 0.025, vol = 0.3, q = 0.005;
-    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+    const auto sim = detail::prepare(note->terms(), note->legs(), this->E,
                                      note->maturity_date(), r, q, vol);
     const rs::Matrix paths = mc::simulate_paths(sim.model);
     ASSERT_EQ(paths.cols(), sim.grid.size());
@@ -470,7 +470,7 @@ TYPED_TEST(NoteTest, EqualFrequenciesShareOneScheduleAndGridPositions) {
     this->terms.set("ki_obs_freq", "monthly");
     auto note = this->make();
     EXPECT_EQ(note->ki_obs_dates(), note->ko_obs_dates());
-    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+    const auto sim = detail::prepare(note->terms(), note->legs(), this->E,
                                      note->maturity_date(), 0.03, 0.0, 0.2);
     EXPECT_EQ(sim.ki_ob_indexes, sim.ko_ob_indexes);
     EXPECT_EQ(sim.coupon.size(), sim.ko_ob_indexes.size());
