@@ -1,11 +1,13 @@
 #include "book.hpp"
 
 #include "common.hpp"
+#include "notes.hpp"
 
 #include <heron/heron.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -124,6 +126,16 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
     }
     check_finite(row.value, options.greeks);
+    if (options.stats) {
+        if (const auto s = note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
+            row.stats = RowStats{s->standard_error, s->ko_total, s->expected_life};
+    }
+}
+
+constexpr std::array<const char*, 3> kStatNames{"standard_error", "ko_probability", "expected_life"};
+
+double stat(const RowStats& s, std::size_t i) {
+    return i == 0 ? s.standard_error : i == 1 ? s.ko_probability : s.expected_life;
 }
 
 void add_to(BookTotal& t, const BookRow& row) {
@@ -195,6 +207,7 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
     BookResult result;
     result.evaluation_date = options.evaluation_date;
     result.greeks = options.greeks;
+    result.stats = options.stats;
     SpotCache spots(options.evaluation_date);
     std::map<std::string, std::size_t> seen;  // id -> first position
 
@@ -230,6 +243,7 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
             const ErrorText e = describe_error(std::current_exception());
             row.error = RowError{e.kind, e.message};
             row.value = OptionGreeks{};
+            row.stats.reset();
         }
         result.rows.push_back(std::move(row));
         if (options.progress) options.progress(i + 1, n);
@@ -289,6 +303,9 @@ Json book_to_json(const BookResult& result) {
         if (row.ok()) {
             j["underlying"] = row.underlying ? Json(*row.underlying) : Json(nullptr);
             for (std::size_t i = 0; i < fields; ++i) j[OptionGreeks::field_names[i]] = row.value[i];
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                    j[kStatNames[i]] = row.stats ? Json(stat(*row.stats, i)) : Json(nullptr);
             j["spot"] = row.spot;
             j["spot_source"] = source_name(row.spot_source);
         } else {
@@ -319,11 +336,16 @@ void write_csv(std::ostream& out, const BookResult& result) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     out << "record,id,type,underlying";
     for (std::size_t i = 0; i < fields; ++i) out << ',' << OptionGreeks::field_names[i];
+    if (result.stats)
+        for (const char* name : kStatNames) out << ',' << name;
     out << ",spot,spot_source,contracts,failed,error_kind,error_message\n";
     for (const auto& row : result.rows) {
         out << "contract," << csv_field(row.id.value_or("")) << ',' << csv_field(row.type.value_or("")) << ','
             << csv_field(row.underlying.value_or(""));
         for (std::size_t i = 0; i < fields; ++i) out << ',' << (row.ok() ? exact(row.value[i]) : "");
+        if (result.stats)
+            for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                out << ',' << (row.stats ? exact(stat(*row.stats, i)) : "");
         if (row.ok()) {
             out << ',' << exact(row.spot) << ',' << source_name(row.spot_source) << ",,,,\n";
         } else {
@@ -336,6 +358,7 @@ void write_csv(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             out << ',' << (blank ? "" : exact(t.sum[i]));
         }
+        if (result.stats) out << std::string(kStatNames.size(), ',');
         out << ",,," << t.contracts << ',' << t.failed << ",,\n";
     }
 }
@@ -345,6 +368,8 @@ void write_table(std::ostream& out, const BookResult& result) {
     // Columns: id, type, underlying, spot, the value fields, then a note.
     std::vector<std::string> header{"id", "type", "underlying", "spot"};
     for (std::size_t i = 0; i < fields; ++i) header.push_back(OptionGreeks::field_names[i]);
+    if (result.stats)
+        for (const char* name : kStatNames) header.push_back(name);
     const std::size_t numeric_from = 3;
 
     std::vector<std::vector<std::string>> lines;
@@ -357,10 +382,15 @@ void write_table(std::ostream& out, const BookResult& result) {
             any_store_spot = any_store_spot || store;
             cells.push_back(fixed(row.spot, 4) + (store ? "*" : " "));
             for (std::size_t i = 0; i < fields; ++i) cells.push_back(fixed(row.value[i], 4));
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                    cells.push_back(row.stats ? fixed(stat(*row.stats, i), 4) : "-");
             notes.emplace_back();
         } else {
             cells.emplace_back();
             for (std::size_t i = 0; i < fields; ++i) cells.emplace_back();
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
             notes.push_back(row.error->kind + ": " + row.error->message);
         }
         lines.push_back(std::move(cells));
@@ -372,6 +402,8 @@ void write_table(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             cells.push_back(blank ? "-" : fixed(t.sum[i], 4));
         }
+        if (result.stats)
+            for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
         lines.push_back(std::move(cells));
         const std::string count = std::to_string(t.contracts) + (t.contracts == 1 ? " contract" : " contracts");
         notes.push_back(t.failed ? count + ", " + std::to_string(t.failed) + " failed (not in the total)" : count);
@@ -415,6 +447,10 @@ void write_table(std::ostream& out, const BookResult& result) {
     if (result.greeks) {
         out << "delta per unit of spot; gamma = spot x d2V/dS2; vega per volatility point; theta per calendar day; "
                "rho per percentage point\n";
+    }
+    if (result.stats) {
+        out << "standard_error: of npv (Monte Carlo); ko_probability: of knocking out on a remaining date; "
+               "expected_life: years to knock-out or maturity\n";
     }
 }
 

@@ -54,6 +54,13 @@ struct RowError {
 // Where a row's spot came from.
 enum class SpotSource { Market, Store };
 
+// A note's figures from its simulation (--stats).
+struct RowStats {
+    double standard_error = 0;  // of npv
+    double ko_probability = 0;  // of knocking out on any remaining date
+    double expected_life = 0;   // years to knock-out or maturity
+};
+
 struct BookRow {
     std::size_t position = 0;      // 1-based place in the book
     std::optional<std::string> id; // absent when the contract has none
@@ -62,6 +69,7 @@ struct BookRow {
     double spot = 0;
     SpotSource spot_source = SpotSource::Market;
     OptionGreeks value;            // npv only, unless Greeks were asked for
+    std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
 
     bool ok() const noexcept { return !error; }
@@ -82,6 +90,7 @@ struct BookTotal {
 struct BookResult {
     QuantLib::Date evaluation_date;
     bool greeks = false;
+    bool stats = false;
     std::vector<BookRow> rows;
     std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
 
@@ -93,6 +102,9 @@ struct BookOptions {
     // Adds delta, gamma, vega, theta and rho. Gamma is spot x d2V/dS2 on every
     // row (the autocallable notes' own d2V/dS2 is scaled to match).
     bool greeks = false;
+    // Adds standard_error, ko_probability and expected_life on the snowball
+    // and phoenix rows (blank on the others and on totals).
+    bool stats = false;
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;
 };

@@ -28,7 +28,7 @@ namespace {
 
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;
-    bool greeks = false;
+    bool greeks = false, stats = false;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -132,6 +132,7 @@ void run_book(const BookCommandOptions& o) {
     BookOptions options;
     options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
+    options.stats = o.stats;
     ProgressBar bar(book.size());
     options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
     const BookResult result = value_book(book, market, options);
@@ -168,6 +169,9 @@ void add_book_command(CLI::App& app, Action& action) {
         ->check(CLI::ExistingFile);
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
+    cmd->add_flag("--stats", o->stats,
+                  "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
+                  "of knocking out and the expected life in years (one more simulation each)");
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     cmd->add_option("--out", o->out, "write the output to this file instead of stdout");

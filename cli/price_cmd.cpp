@@ -1,6 +1,7 @@
 // kestrel price TERMS.json --spot S --r R --vol V --q Q ...: one contract's
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
+#include "notes.hpp"
 
 #include <kestrel/kestrel.hpp>
 
@@ -19,6 +20,8 @@ struct PriceOptions {
     double spot = 0, r = 0, vol = 0, q = 0;
     std::string date;
     bool greeks = false;
+    bool fair_coupon = false, stats = false;
+    double target = 0.0;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -46,7 +49,17 @@ void run_price(const PriceOptions& o) {
     const EvalDate date = o.date.empty() ? EvalDate{} : EvalDate{utils::DateInput(o.date)};
 
     nlohmann::ordered_json out;
-    if (o.greeks) {
+    if (o.fair_coupon) {
+        const auto f = note_fair_coupon(*option, terms.at("type").to_string(), o.spot, o.r, o.vol, o.q, date, o.target);
+        out["fair_coupon_rate"] = f.fair_coupon_rate;
+        out["standard_error"] = f.standard_error;
+    } else if (o.stats) {
+        const auto s = note_statistics(*option, o.spot, o.r, o.vol, o.q, date);
+        if (!s)
+            throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
+                            terms.at("type").to_string());
+        out = statistics_json(*s);
+    } else if (o.greeks) {
         const OptionGreeks g = option->greeks(o.spot, o.r, o.vol, o.q, date);
         for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];
     } else {
@@ -55,7 +68,7 @@ void run_price(const PriceOptions& o) {
     // JSON has no NaN or infinity; a valuation that produced one is a failure,
     // never a number.
     for (const auto& [name, value] : out.items())
-        if (!std::isfinite(value.get<double>()))
+        if (value.is_number() && !std::isfinite(value.get<double>()))
             throw std::runtime_error("the valuation gave a non-finite " + name + " (" +
                                      std::to_string(value.get<double>()) + ")");
     write_stdout(out.dump() + "\n");
@@ -75,7 +88,16 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("--vol", o->vol, "Black volatility")->required();
     cmd->add_option("--q", o->q, "continuous dividend yield")->required();
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
-    cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
+    auto* greeks = cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
+    auto* fair = cmd->add_flag("--fair-coupon", o->fair_coupon,
+                               "snowball, phoenix: prints {\"fair_coupon_rate\": ..., \"standard_error\": ...}, the "
+                               "coupon rate at which npv is --target");
+    cmd->add_option("--target", o->target, "the npv --fair-coupon solves for (default 0)")->needs(fair);
+    auto* stats = cmd->add_flag("--stats", o->stats,
+                                "snowball, phoenix: npv, its standard error, knock-out probabilities (in all and by "
+                                "date), knock-in and loss probabilities, expected life in years");
+    fair->excludes(greeks)->excludes(stats);
+    stats->excludes(greeks);
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_price(*o); }; });

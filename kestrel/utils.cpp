@@ -160,6 +160,13 @@ std::vector<QuantLib::Date> get_obs_dates(const DateInput& start_in, const DateI
     const QuantLib::Date start = start_in.date();
     const QuantLib::Date end = end_in.date();
     if (freq == "daily") return calendar::trading_days(start, end);
+    if (freq == "once") {
+        // obs_end_date alone (a European observation), on or before it.
+        if (end <= start) return {};
+        const QuantLib::Date r = roll(end, end);
+        if (r > start) return {r};
+        return {};
+    }
     Period p;
     if (!lookup_period(freq, p))
         throw ValueError("unknown observation frequency: " + std::string(freq));
