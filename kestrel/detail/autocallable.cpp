@@ -3,6 +3,7 @@
 #include <kestrel/utils.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 #include <variant>
@@ -26,7 +27,12 @@ void check_within_maturity(const std::vector<Date>& dates, const Date& maturity,
                              " is after maturity_date " + utils::format_date(maturity));
 }
 
-std::string num(double x) { return Value(x).to_string(); }
+// Shortest text that reads back as the same double.
+std::string num(double x) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, res.ptr);
+}
 
 // A price level: finite and positive.
 double level(double x, const std::string& what) {
