@@ -102,11 +102,11 @@ struct BookOptions {
     // Adds delta, gamma, vega, theta and rho. Gamma is spot x d2V/dS2 on every
     // row (the autocallable notes' own d2V/dS2 is scaled to match).
     bool greeks = false;
+    // Called after each contract with (done, total).
+    std::function<void(std::size_t, std::size_t)> progress;
     // Adds standard_error, ko_probability and expected_life on the snowball
     // and phoenix rows (blank on the others and on totals).
     bool stats = false;
-    // Called after each contract with (done, total).
-    std::function<void(std::size_t, std::size_t)> progress;
 };
 
 // Values every contract of `book` (a JSON array; anything else is a

@@ -3,8 +3,10 @@
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 
+#include "support/note_support.hpp"
 #include "support/test_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -400,4 +402,37 @@ TEST(ExampleBookTest, EveryContractValuesWithGreeksOnTheBundledHistory) {
     EXPECT_GT(row("uo-call-600519").value.npv, 0);
     EXPECT_GT(row("dnt-csi300").value.npv, 0);
     EXPECT_LT(row("dnt-csi300").value.npv, 100);
+}
+
+// --stats: the notes' own statistics on their rows, nothing on the others,
+// and three more columns in every format.
+TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
+    test::ScopedClient scoped{test::bundled_store()};
+    test::ScopedPaths paths{1000};
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    const Date eval = utils::parse_date("2024-12-31");
+    const auto result = value_book(book, market, BookOptions{eval, false, {}, true});
+    ASSERT_EQ(result.failed(), 0u);
+    for (std::size_t i = 0; i < book.size(); ++i) {
+        const auto& row = result.rows[i];
+        auto option = make_option(Terms::from_json(book[i]));
+        auto* note = dynamic_cast<PhoenixOption*>(option.get());
+        auto* snowball = dynamic_cast<SnowBallOption*>(option.get());
+        ASSERT_EQ(row.stats.has_value(), note || snowball) << row.label();
+        if (!row.stats) continue;
+        const UnderlyingMarket& m = *market.find(*row.underlying);
+        const auto s = note ? note->statistics(row.spot, market.r, m.vol, m.q, eval)
+                            : snowball->statistics(row.spot, market.r, m.vol, m.q, eval);
+        EXPECT_EQ(s.npv, row.value.npv) << row.label();
+        EXPECT_EQ(row.stats->standard_error, s.standard_error) << row.label();
+        EXPECT_EQ(row.stats->ko_probability, s.ko_total) << row.label();
+        EXPECT_EQ(row.stats->expected_life, s.expected_life) << row.label();
+    }
+    std::ostringstream csv;
+    write_csv(csv, result);
+    EXPECT_THAT(csv.str(), ::testing::StartsWith("record,id,type,underlying,npv,standard_error,ko_probability,"
+                                                 "expected_life,spot,"));
+    const Json json = book_to_json(result);
+    EXPECT_TRUE(json["rows"][0]["standard_error"].is_null()) << "a vanilla has none";
 }

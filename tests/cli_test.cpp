@@ -147,6 +147,14 @@ TEST(CliPrice, LibraryErrorsAreOneLineWithTheirKindAndExitOne) {
     }
 }
 
+TEST(CliPrice, FairCouponAndStatsAreForTheNotesOnly) {
+    expect_error_line(kestrel_cli("price " + kExample + kMarket + " --fair-coupon"), 1,
+                      "error: TypeError: a fair coupon is solved for the snowball and phoenix notes only, not vanilla");
+    expect_error_line(kestrel_cli("price " + kExample + kMarket + " --stats"), 1, "error: TypeError: statistics");
+    for (const char* clash : {" --fair-coupon --greeks", " --stats --greeks", " --fair-coupon --stats", " --target 1"})
+        EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + clash).code, 2) << clash;
+}
+
 TEST(CliPrice, CommandLineMistakesExitTwo) {
     TempDir dir;
     const std::string mistakes[] = {
