@@ -619,7 +619,7 @@ TYPED_TEST(NoteTest, FairCouponIsExactOnItsPathsAndMatchesBisection) {
     double lo = 0.06, hi = 0.6;
     ASSERT_LT(npv_at(lo), target);
     ASSERT_GT(npv_at(hi), target);
-    for (int i = 0; i < 50; ++i) (npv_at((lo + hi) / 2) < target ? lo : hi) = (lo + hi) / 2;
+    for (int i = 0; i < 36; ++i) (npv_at((lo + hi) / 2) < target ? lo : hi) = (lo + hi) / 2;
     EXPECT_NEAR(fair.fair_coupon_rate, lo, 1e-9);
     // Its error: the rates of other seeds scatter by about it.
     std::vector<double> rates;
