@@ -63,6 +63,8 @@ struct BookRow {
     SpotSource spot_source = SpotSource::Market;
     OptionGreeks value;            // npv only, unless Greeks were asked for
     std::optional<RowError> error;
+    // Projected calendar years the contract's schedule or grid touches.
+    std::vector<int> projected_years;
 
     bool ok() const noexcept { return !error; }
     // The id, or "(contract N)" for a contract without one.
