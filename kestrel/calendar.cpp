@@ -70,11 +70,12 @@ bool weekend(const Date& d) {
 
 // --- the holiday rules ------------------------------------------------------
 
-// One liblunar-date object, freed on every path.
+// The process's one liblunar-date object. liblunar-date frees neither its
+// objects nor what they allocate when they are dropped, so one object is made
+// on first use and kept; a Lunar holds its lock while it is used.
 class Lunar {
   public:
-    Lunar() : date_(lunar_date_new()) {}
-    ~Lunar() { lunar_date_free(date_); }
+    Lunar() : lock_(mutex()), date_(object()) {}
     Lunar(const Lunar&) = delete;
     Lunar& operator=(const Lunar&) = delete;
 
@@ -111,6 +112,14 @@ class Lunar {
         g_free(s);
         return out;
     }
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static LunarDate* object() {
+        static LunarDate* const d = lunar_date_new();
+        return d;
+    }
     static Date parse(const std::string& s, int year) {
         int y = 0, m = 0, d = 0;
         char a = 0, b = 0;
@@ -119,6 +128,7 @@ class Lunar {
             throw ValueError("lunar calendar: year " + std::to_string(year) + ": unreadable date '" + s + "'");
         return ymd(y, m, d);
     }
+    std::lock_guard<std::mutex> lock_;
     LunarDate* date_;
 };
 
