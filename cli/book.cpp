@@ -115,6 +115,7 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.spot_source = SpotSource::Store;
     }
     const EvalDate date = utils::DateInput(options.evaluation_date);
+    row.projected_years = projected_years_of(option->effect_date(), option->maturity_date(), options.evaluation_date);
     if (options.greeks) {
         row.value = option->greeks(row.spot, market.r, m->vol, m->q, date);
         // The autocallable notes report gamma as d2V/dS2, every other product
@@ -308,6 +309,7 @@ Json book_to_json(const BookResult& result) {
                     j[kStatNames[i]] = row.stats ? Json(stat(*row.stats, i)) : Json(nullptr);
             j["spot"] = row.spot;
             j["spot_source"] = source_name(row.spot_source);
+            if (!row.projected_years.empty()) j["projected_calendar"] = row.projected_years;
         } else {
             j["error"] = Json{{"kind", row.error->kind}, {"message", row.error->message}};
         }
@@ -375,7 +377,9 @@ void write_table(std::ostream& out, const BookResult& result) {
     std::vector<std::vector<std::string>> lines;
     std::vector<std::string> notes;
     bool any_store_spot = false;
+    std::vector<int> projected;
     for (const auto& row : result.rows) {
+        if (row.ok()) projected.insert(projected.end(), row.projected_years.begin(), row.projected_years.end());
         std::vector<std::string> cells{row.label(), row.type.value_or("-"), row.underlying.value_or("-")};
         if (row.ok()) {
             const bool store = row.spot_source == SpotSource::Store;
@@ -385,7 +389,7 @@ void write_table(std::ostream& out, const BookResult& result) {
             if (result.stats)
                 for (std::size_t i = 0; i < kStatNames.size(); ++i)
                     cells.push_back(row.stats ? fixed(stat(*row.stats, i), 4) : "-");
-            notes.emplace_back();
+            notes.push_back(row.projected_years.empty() ? "" : "(projected calendar)");
         } else {
             cells.emplace_back();
             for (std::size_t i = 0; i < fields; ++i) cells.emplace_back();
@@ -443,6 +447,12 @@ void write_table(std::ostream& out, const BookResult& result) {
     if (any_store_spot) {
         out << "\n* spot: the underlying's adjusted (\"pre\") close on " << utils::format_date(result.evaluation_date)
             << " from the price store\n";
+    }
+    if (!projected.empty()) {
+        std::sort(projected.begin(), projected.end());
+        projected.erase(std::unique(projected.begin(), projected.end()), projected.end());
+        out << "\n(projected calendar): the schedule runs through " << years_text(projected)
+            << ", whose exchange closures are projected by the holiday rules, not published\n";
     }
     if (result.greeks) {
         out << "delta per unit of spot; gamma = spot x d2V/dS2; vega per volatility point; theta per calendar day; "

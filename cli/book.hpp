@@ -71,6 +71,8 @@ struct BookRow {
     OptionGreeks value;            // npv only, unless Greeks were asked for
     std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
+    // Projected calendar years the contract's schedule or grid touches.
+    std::vector<int> projected_years;
 
     bool ok() const noexcept { return !error; }
     // The id, or "(contract N)" for a contract without one.

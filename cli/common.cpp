@@ -1,5 +1,7 @@
 #include "common.hpp"
 
+#include <kestrel/calendar.hpp>
+
 #include <heron/csv.hpp>
 #include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
@@ -152,6 +154,17 @@ void apply_simulation_options(const SimulationOptions& options) {
 
 void apply_threads(std::optional<std::size_t> threads) {
     if (threads) kestrel::random_sample::set_threads(*threads);
+}
+
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation) {
+    return calendar::projected_years(std::min(effect, evaluation), maturity);
+}
+
+std::string years_text(const std::vector<int>& years) {
+    if (years.empty()) return "";
+    const std::string first = std::to_string(years.front());
+    return years.size() == 1 ? first : first + "-" + std::to_string(years.back());
 }
 
 }  // namespace kestrel::cli

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel::cli {
 
@@ -88,6 +89,14 @@ void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the
 // library's defaults).
 void apply_simulation_options(const SimulationOptions& options);
+
+// The projected calendar years (no published or official closures) that a
+// valuation's schedule or grid touches: from the earlier of the contract's
+// effect date and the evaluation date to its maturity.
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation);
+// "2027" or "2027-2029".
+std::string years_text(const std::vector<int>& years);
 
 // Sets the simulation's worker threads (absent: the library's default, all
 // cores). Values do not depend on it.

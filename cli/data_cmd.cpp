@@ -1,10 +1,13 @@
-// kestrel data import | info: building and inspecting an SQLite price store.
+// kestrel data import | info | holidays import: building and inspecting an
+// SQLite price store.
 #include "common.hpp"
 
 #include <heron/sqlite_store.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/utils.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -61,6 +64,30 @@ void run_info(const std::string& db) {
     write_stdout(out.str());
 }
 
+struct HolidaysOptions {
+    std::string file, db;
+};
+
+// Everything is checked before the store is opened for writing, so a refused
+// file leaves the store exactly as it was (byte for byte).
+void run_holidays_import(const HolidaysOptions& o) {
+    const auto list = calendar::read_closures_file(o.file);
+    std::error_code ec;
+    if (std::filesystem::exists(o.db, ec)) {
+        heron::SqliteStore reader(o.db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+        reader.check_closures(list);
+    }
+    heron::SqliteStore store(o.db);
+    const std::size_t replaced = store.import_closures(list);
+    std::string years;
+    for (int y : list.years) years += (years.empty() ? "" : ", ") + std::to_string(y);
+    std::ostringstream out;
+    out << "imported " << o.file << " into " << o.db << ": " << list.closures.size() << " official closures for "
+        << years << " (in place of " << (replaced ? std::to_string(replaced) + " stored before" : "the projection")
+        << ")\n";
+    write_stdout(out.str());
+}
+
 }  // namespace
 
 void add_data_command(CLI::App& app, Action& action) {
@@ -83,6 +110,17 @@ void add_data_command(CLI::App& app, Action& action) {
     auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store");
     info->add_option("--db", *db, "SQLite price store")->required()->check(CLI::ExistingFile);
     info->callback([&action, db] { action = [db] { run_info(*db); }; });
+
+    auto* holidays = data->add_subcommand("holidays", "Official exchange closures kept in a store");
+    holidays->require_subcommand(1);
+    auto holidays_options = std::make_shared<HolidaysOptions>();
+    auto* holidays_import = holidays->add_subcommand(
+        "import", "Store a year's (or several years') official closures (date,holiday; weekdays only), in place of "
+                  "the projection for those years. A bad file is refused and the store left as it was");
+    holidays_import->add_option("FILE", holidays_options->file, "closure file (CSV)")->required()->check(CLI::ExistingFile);
+    holidays_import->add_option("--db", holidays_options->db, "SQLite price store (created when missing)")->required();
+    holidays_import->callback(
+        [&action, holidays_options] { action = [holidays_options] { run_holidays_import(*holidays_options); }; });
 }
 
 }  // namespace kestrel::cli

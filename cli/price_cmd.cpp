@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -41,12 +42,23 @@ Terms read_terms(const std::string& path) {
     return Terms::from_json(json);
 }
 
+// A valuation whose schedule or grid runs into projected closures says so.
+void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& date) {
+    const auto years = projected_years_of(option.effect_date(), option.maturity_date(), date);
+    if (years.empty()) return;
+    std::cerr << "warning: the schedule runs through " << years_text(years)
+              << ", whose exchange closures are projected by the holiday rules, not published "
+                 "(import the official list with `kestrel data holidays import`)"
+              << std::endl;
+}
+
 void run_price(const PriceOptions& o) {
     const Terms terms = read_terms(o.terms_file);
     apply_simulation_options(o.simulation);
     install_store(o.store);
     const auto option = make_option(terms);
     const EvalDate date = o.date.empty() ? EvalDate{} : EvalDate{utils::DateInput(o.date)};
+    warn_projected_calendar(*option, o.date.empty() ? utils::today() : utils::parse_date(o.date));
 
     nlohmann::ordered_json out;
     if (o.fair_coupon) {

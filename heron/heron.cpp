@@ -107,7 +107,10 @@ void validate_bars(const std::vector<Bar>& bars, const std::string& source, cons
         if (!kestrel::calendar::is_trading_day(b.date)) {
             const auto w = b.date.weekday();
             fail(day + " is not a trading day" +
-                 (w == QuantLib::Saturday || w == QuantLib::Sunday ? " (weekend)" : " (exchange closed)"));
+                 (w == QuantLib::Saturday || w == QuantLib::Sunday ? std::string(" (weekend)")
+                  : kestrel::calendar::is_projected(b.date)
+                      ? std::string(" (a projected exchange closure: import the year's official closures first)")
+                      : std::string(" (exchange closed)")));
         }
         const auto [it, inserted] = seen.emplace(b.date, line);
         if (!inserted) fail("duplicate date " + day + " (first on line " + std::to_string(it->second) + ")");

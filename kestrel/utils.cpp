@@ -7,17 +7,6 @@
 #include <ctime>
 
 namespace kestrel {
-
-Error::Error(std::string message) : message_(std::move(message)) {}
-Error::~Error() = default;
-KeyError::~KeyError() = default;
-ValueError::~ValueError() = default;
-NotImplementedError::~NotImplementedError() = default;
-AssertionError::~AssertionError() = default;
-TypeError::~TypeError() = default;
-IndexError::~IndexError() = default;
-ZeroDivisionError::~ZeroDivisionError() = default;
-
 namespace utils {
 namespace {
 

@@ -324,6 +324,26 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
     EXPECT_EQ(ends[0], ends[1]) << t;
 }
 
+// A contract running into projected calendar years is flagged in the table
+// (row note and footnote) and in json; the others are not.
+TEST_F(BookTest, ContractsOverProjectedYearsAreNoted) {
+    Json later = vanilla("later", "AAA", 95);
+    later["maturity_date"] = "2028-06-30";
+    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), market(kMarket),
+                                   BookOptions{kEval, false, {}});
+    ASSERT_TRUE(result.rows[1].ok());
+    EXPECT_TRUE(result.rows[0].projected_years.empty());
+    EXPECT_EQ(result.rows[1].projected_years, (std::vector<int>{2027, 2028}));
+    std::ostringstream out;
+    write_book(out, result, BookFormat::Table);
+    EXPECT_THAT(out.str(), ::testing::HasSubstr("  (projected calendar)\n"));
+    EXPECT_THAT(out.str(), ::testing::HasSubstr("\n(projected calendar): the schedule runs through 2027-2028, whose "
+                                                "exchange closures are projected"));
+    const Json json = book_to_json(result);
+    EXPECT_FALSE(json["rows"][0].contains("projected_calendar"));
+    EXPECT_EQ(json["rows"][1]["projected_calendar"], Json::array({2027, 2028}));
+}
+
 TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
     EXPECT_EQ(parse_book_format("table"), BookFormat::Table);
     EXPECT_EQ(parse_book_format("csv"), BookFormat::Csv);

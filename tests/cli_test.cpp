@@ -231,4 +231,63 @@ TEST(CliCalendar, ListsOrCountsTradingDays) {
     expect_error_line(kestrel_cli("calendar 2024-02-30 2024-03-01"), 2, "error: ");
 }
 
+// ---------------------------------------------------------------------------
+// projected and official closures
+
+TEST(CliHolidays, ProjectionMarkedThenAnOfficialListImportedAndBadFilesRefused) {
+    TempDir dir;
+    const std::string db = dir.file("p.db");
+    const std::string prices = dir.write("p.csv", "date,open,high,low,close\n"
+                                                  "2027-01-04,100,101,99,100\n2027-01-05,100,101,99,100.5\n");
+    ASSERT_EQ(kestrel_cli("data import " + prices + " --db " + db + " --instrument TEST.XSHG --adjust pre").code, 0);
+
+    Outcome r = kestrel_cli("calendar 2027-02-03 2027-02-09 --closures --db " + db);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "2027-02-05  Spring Festival  (projected)\n2027-02-08  Spring Festival  (projected)\n"
+                     "2027-02-09  Spring Festival  (projected)\n");
+    EXPECT_THAT(r.err, HasSubstr("those of 2027 are projected"));
+
+    // A note over 2027-2028 says its schedule runs into projected years.
+    const std::string terms = dir.write(
+        "note.json",
+        R"({"type": "snowball", "underlying": "TEST.XSHG", "effect_date": "2027-01-04", "maturity_date": "2028-12-29",
+            "s0": 100, "notional": 1, "strike": 100, "ki_barrier": 75, "ko_barrier": 103, "coupon_rate": 0.1,
+            "ki_obs_freq": "daily", "ko_obs_freq": "monthly", "obs_start_date": "2027-01-04",
+            "obs_end_date": "2028-12-29"})");
+    const std::string price = "price " + terms + " --spot 100.5 --r 0.02 --vol 0.2 --q 0 --date 2027-01-05 "
+                              "--paths 500 --db " + db;
+    r = kestrel_cli(price);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2027-2028, whose exchange closures are projected"));
+
+    const std::string bytes = kestrel::test::read_file(db);
+    const std::pair<std::string, std::string> refused[] = {
+        {"date,holiday\n2027-02-04,Spring Festival\n2027-02-06,Spring Festival\n", ":3: 2027-02-06 is a Saturday"},
+        {"date,holiday\n2027-02-04,Spring Festival\n2027-02-04,National Day\n", ":3: 2027-02-04 is named twice"},
+        {"date,holiday\n2027-01-01,New Year's Day\n2027-01-05,Bridge\n",
+         ":3: 2027-01-05 is a trading day in the price history (TEST.XSHG has prices on it)"},
+    };
+    for (const auto& [text, reason] : refused) {
+        const std::string file = dir.write("bad.csv", text);
+        expect_error_line(kestrel_cli("data holidays import " + file + " --db " + db), 1,
+                          "error: ValueError: " + file + reason);
+        EXPECT_EQ(kestrel::test::read_file(db), bytes) << reason;
+    }
+
+    // The official list differs from the projection: 4 February closes, 9-12 February trade.
+    const std::string official = dir.write("official.csv", "date,holiday\n2027-01-01,New Year's Day\n"
+                                                           "2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n"
+                                                           "2027-02-08,Spring Festival\n");
+    r = kestrel_cli("data holidays import " + official + " --db " + db);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("4 official closures for 2027 (in place of the projection)"));
+    r = kestrel_cli("calendar 2027-02-03 2027-02-10 --db " + db);
+    EXPECT_EQ(r.out, "2027-02-03\n2027-02-09\n2027-02-10\n");
+    EXPECT_EQ(r.err, "");
+    r = kestrel_cli("calendar 2027-02-03 2027-02-10 --closures --db " + db);
+    EXPECT_EQ(r.out, "2027-02-04  Spring Festival\n2027-02-05  Spring Festival\n2027-02-08  Spring Festival\n");
+    r = kestrel_cli(price);
+    EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2028,"));
+}
+
 }  // namespace

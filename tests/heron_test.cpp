@@ -549,4 +549,43 @@ TEST(Heron, FreeFunctionsForwardToTheInstalledStore) {
     EXPECT_EQ(t->columns(), (std::vector<std::string>{"low", "high"}));
 }
 
+// Official closures kept in a store: refused on a day the store has prices
+// for, read back (and made the calendar's) when the store is opened again,
+// replaced year by year.
+TEST(SqliteStoreClosures, StoredClosuresComeBackWithTheStore) {
+    namespace cal = kestrel::calendar;
+    struct Reset {
+        ~Reset() { cal::clear_official_closures(); }
+    } reset;
+    TempDir dir;
+    const std::string path = dir.file("p.db");
+    const auto list = [](const std::string& rows) { return cal::read_closures("date,holiday\n" + rows, "h.csv"); };
+    {
+        heron::SqliteStore store(path);
+        store.import("TEST.XSHG", {"pre"}, heron::parse_csv(kHeader + "2027-01-04,10,11,9,10.5,100\n", "p.csv"));
+        EXPECT_EQ(value_error([&] { store.import_closures(list("2027-02-04,Spring Festival\n2027-01-04,Bridge\n")); }),
+                  "h.csv:3: 2027-01-04 is a trading day in the price history (TEST.XSHG has prices on it)");
+        EXPECT_TRUE(store.official_closures().years.empty());
+        EXPECT_TRUE(cal::official_years().empty());
+        EXPECT_EQ(store.import_closures(list("2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n")), 0u);
+    }
+    cal::clear_official_closures();
+    EXPECT_TRUE(kestrel::calendar::is_trading_day(parse_date("2027-02-04")));  // projected again
+    {
+        auto store = std::make_shared<heron::SqliteStore>(path, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+        EXPECT_EQ(cal::official_years(), std::vector<int>{2027});
+        kestrel::test::ScopedClient scoped{store};
+        EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), parse_date("2027-02-08"));
+        EXPECT_THROW(store->import_closures(list("2027-02-04,Spring Festival\n")), heron::ServiceError);
+    }
+    heron::SqliteStore store(path);
+    EXPECT_EQ(store.import_closures(list("2027-02-09,Spring Festival\n")), 2u);
+    const auto back = store.official_closures();
+    EXPECT_EQ(back.years, std::vector<int>{2027});
+    ASSERT_EQ(back.closures.size(), 1u);
+    EXPECT_EQ(back.closures[0].date, parse_date("2027-02-09"));
+    EXPECT_TRUE(cal::is_trading_day(parse_date("2027-02-04")));
+    EXPECT_FALSE(cal::is_trading_day(parse_date("2027-02-09")));
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -315,6 +316,49 @@ TEST(SnowballRealData, Csi300NoteKnockedOutInJuly2020IsWorthNothing) {
     EXPECT_EQ(client->trading_dates_calls, 0);
     // The month before it was alive.
     EXPECT_GT(note.npv(4000, 0.02, 0.2, 0.0, day("2020-06-15")), 0.0);
+}
+
+// A note over 2027-2028, past the published calendar: its grid and schedules
+// skip the projected Spring Festival and National Day weeks, and once an
+// official list for 2027 is installed the same valuation follows it.
+TEST(SnowballProjectedCalendar, GridSkipsProjectedHolidaysAndFollowsAnOfficialList) {
+    test::ScopedClient scoped{std::make_shared<test::CountingClient>()};
+    test::ScopedPaths paths{2000};
+    Terms t = test::one_year_note("snowball");
+    for (const char* key : {"effect_date", "obs_start_date"}) t.set(key, "2027-01-05");
+    for (const char* key : {"maturity_date", "obs_end_date"}) t.set(key, "2028-12-29");
+    const Date eval = day("2027-01-05");
+    const auto in = [](const std::vector<Date>& v, const char* from, const char* to) {
+        return std::any_of(v.begin(), v.end(), [&](const Date& d) { return d >= day(from) && d <= day(to); });
+    };
+
+    const SnowBallOption note(t);
+    const auto grid = detail::mc::make_grid(eval, note.maturity_date()).dates;
+    for (const auto& [from, to] : {std::pair{"2027-02-05", "2027-02-12"}, {"2027-10-01", "2027-10-07"},
+                                   {"2028-01-25", "2028-02-01"}, {"2028-10-02", "2028-10-06"}})
+        EXPECT_FALSE(in(grid, from, to)) << from;
+    EXPECT_EQ(note.ki_obs_dates(), grid);
+    // Monthly on the 5th: February's and October's roll past the breaks.
+    EXPECT_THAT(note.ko_obs_dates(), ::testing::IsSupersetOf({day("2027-02-15"), day("2027-10-08"), day("2028-10-09")}));
+    const double projected = note._npv(100, 0.02, 0.2, 0, eval).npv;
+
+    // Official 2027: Spring Festival 8-12 February only, National Day through 8 October.
+    calendar::set_official_closures(calendar::read_closures(
+        "date,holiday\n2027-02-08,Spring Festival\n2027-02-09,Spring Festival\n2027-02-10,Spring Festival\n"
+        "2027-02-11,Spring Festival\n2027-02-12,Spring Festival\n2027-10-01,National Day\n"
+        "2027-10-04,National Day\n2027-10-05,National Day\n2027-10-06,National Day\n2027-10-07,National Day\n"
+        "2027-10-08,National Day\n",
+        "official.csv"));
+    const SnowBallOption official(t);
+    const auto official_grid = detail::mc::make_grid(eval, official.maturity_date()).dates;
+    EXPECT_TRUE(in(official_grid, "2027-02-05", "2027-02-05"));
+    EXPECT_FALSE(in(official_grid, "2027-10-08", "2027-10-08"));
+    EXPECT_EQ(official.ki_obs_dates(), official_grid);
+    EXPECT_THAT(official.ko_obs_dates(), ::testing::IsSupersetOf({day("2027-02-05"), day("2027-10-11")}));
+    EXPECT_NE(official._npv(100, 0.02, 0.2, 0, eval).npv, projected);
+
+    calendar::clear_official_closures();
+    EXPECT_EQ(SnowBallOption(t)._npv(100, 0.02, 0.2, 0, eval).npv, projected);
 }
 
 }  // namespace
