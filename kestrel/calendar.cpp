@@ -32,8 +32,10 @@ constexpr Published kPublished[] = {
 constexpr int kFirstYear = kPublished[0].y;
 constexpr int kLastPublishedYear = kPublished[std::size(kPublished) - 1].y;
 constexpr int kLastProjectedYear = 2050;
-// The years liblunar-date answers for, with a year to spare at each end.
-constexpr int kFirstRuleYear = 1902, kLastRuleYear = 2099;
+// The holiday rules are known from 2008, when Qingming, Dragon Boat and
+// Mid-Autumn became holidays and Labour Day one day; liblunar-date answers
+// to 2100, with a year to spare.
+constexpr int kFirstRuleYear = 2008, kLastRuleYear = 2099;
 
 Date ymd(int y, int m, int d) { return Date(d, static_cast<QuantLib::Month>(m), y); }
 
@@ -144,9 +146,34 @@ Date qingming(Lunar& lunar, int year) {
     return named.front();
 }
 
+// The holiday arrangements in force from a year on (the rules of the
+// State Council's schedules and the exchange's closures). The header tells
+// them in words.
+struct Era {
+    int from;
+    bool new_year_three_days;   // New Year: every weekday of 1-3 January
+    int spring_last_day;        // Spring Festival: the eve through this day of the 1st lunar month
+    bool wednesday_from_monday; // a one-day festival on a Wednesday closes Monday to Wednesday
+    enum class Labour { OneDay, FiveDaysSaturday, FiveDays } labour;
+};
+
+constexpr Era kEras[] = {
+    {2008, true, 6, true, Era::Labour::OneDay},
+    {2014, false, 6, false, Era::Labour::OneDay},
+    {2019, false, 6, false, Era::Labour::FiveDaysSaturday},
+    {2024, false, 7, false, Era::Labour::FiveDays},
+};
+
+const Era& era(int year) {
+    const Era* e = &kEras[0];
+    for (const auto& x : kEras)
+        if (year >= x.from) e = &x;
+    return *e;
+}
+
 class Rules {
   public:
-    explicit Rules(std::vector<Closure>& out) : out_(out) {}
+    Rules(std::vector<Closure>& out, const Era& e) : out_(out), era_(e) {}
 
     void weekdays(const Date& from, const Date& to, const char* name) {
         for (Date d = from; d <= to; ++d)
@@ -156,27 +183,55 @@ class Rules {
     void one_day(const Date& d, const char* name) {
         switch (d.weekday()) {
             case QuantLib::Tuesday: add(d - 1, name); add(d, name); break;
+            case QuantLib::Wednesday:
+                if (era_.wednesday_from_monday) {
+                    add(d - 2, name);
+                    add(d - 1, name);
+                }
+                add(d, name);
+                break;
             case QuantLib::Thursday: add(d, name); add(d + 1, name); break;
             case QuantLib::Saturday: add(d + 2, name); break;
             case QuantLib::Sunday: add(d + 1, name); break;
             default: add(d, name); break;
         }
     }
+    void new_year(int year) {
+        if (era_.new_year_three_days)
+            weekdays(ymd(year, 1, 1), ymd(year, 1, 3), "New Year's Day");
+        else
+            one_day(ymd(year, 1, 1), "New Year's Day");
+    }
+    void labour_day(int year) {
+        const Date may1 = ymd(year, 5, 1);
+        switch (era_.labour) {
+            case Era::Labour::OneDay: one_day(may1, "Labour Day"); break;
+            case Era::Labour::FiveDaysSaturday: {
+                const auto w = may1.weekday();
+                const Date start = w == QuantLib::Sunday ? may1 - 1 : w == QuantLib::Monday ? may1 - 2 : may1;
+                weekdays(start, start + 4, "Labour Day");
+                break;
+            }
+            case Era::Labour::FiveDays: weekdays(may1, ymd(year, 5, 5), "Labour Day"); break;
+        }
+    }
 
   private:
     void add(const Date& d, const char* name) { out_.push_back({d, name, Source::Projected}); }
     std::vector<Closure>& out_;
+    const Era& era_;
 };
 
 // Every festival of festival year `year` (a few of its days may fall in the
 // year before).
 void festivals(Lunar& lunar, int year, std::vector<Closure>& out) {
-    Rules r(out);
-    r.one_day(ymd(year, 1, 1), "New Year's Day");
+    const Era& e = era(year);
+    Rules r(out, e);
+    r.new_year(year);
     const Date new_year = lunar.solar(year, 1, 1);
-    r.weekdays(new_year - 1, new_year + 6, "Spring Festival");
+    r.weekdays(new_year - 1, new_year + (e.spring_last_day - 1), "Spring Festival");
     r.one_day(qingming(lunar, year), "Qingming Festival");
-    r.weekdays(ymd(year, 5, 1), ymd(year, 5, 5), "Labour Day");
+    r.labour_day(year);
     r.one_day(lunar.solar(year, 5, 5), "Dragon Boat Festival");
     const Date mid_autumn = lunar.solar(year, 8, 15);
     const Date october = ymd(year, 10, 1);
@@ -204,7 +259,7 @@ std::vector<Closure> project_year(int year) {
     festivals(lunar, year, all);
     {
         std::vector<Closure> next;
-        Rules(next).one_day(ymd(year + 1, 1, 1), "New Year's Day");
+        Rules(next, era(year + 1)).new_year(year + 1);
         all.insert(all.end(), next.begin(), next.end());
     }
     // Keep this year's days, the first name given to a day.

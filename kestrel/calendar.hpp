@@ -62,9 +62,10 @@ bool is_projected(const QuantLib::Date& d);
 // The projected years that [from, to] touches, ascending.
 std::vector<int> projected_years(const QuantLib::Date& from, const QuantLib::Date& to);
 
-// The weekday closures of `year` by the exchange's holiday rules, whatever is
-// published for it (this is what a projected year gets; the backtest runs it
-// over published years). The rules:
+// The weekday closures of `year` by the exchange's holiday rules in force
+// that year, whatever is published for it (a projected year gets the current
+// rules; the backtest runs each published year under its own). The current
+// rules, in force since 2024:
 //   New Year's Day   1 January;
 //   Spring Festival  the lunar New Year's Eve through the seventh day of the
 //                    first lunar month, every weekday of it;
@@ -82,7 +83,17 @@ std::vector<int> projected_years(const QuantLib::Date& from, const QuantLib::Dat
 //   Wednesday Wednesday closes             Thursday  Thursday and Friday close
 //   Friday    Friday closes                Saturday, Sunday: the next Monday closes
 // So a New Year's Day on a Tuesday closes 31 December of the year before.
-// Lunar dates and the solar term come from liblunar-date. Years from 1902 to
+// The earlier rules differ from these as follows:
+//   2008-2013  New Year's Day closes every weekday of 1-3 January; Spring
+//              Festival runs from the eve through the sixth day; Labour Day
+//              is a one-day festival (1 May); a one-day festival on a
+//              Wednesday closes Monday to Wednesday.
+//   2014-2018  Spring Festival from the eve through the sixth day; Labour Day
+//              a one-day festival.
+//   2019-2023  Spring Festival from the eve through the sixth day; Labour Day
+//              five days from 1 May, or from the Saturday before when 1 May
+//              is a Sunday or Monday, every weekday of them.
+// Lunar dates and the solar term come from liblunar-date. Years from 2008 to
 // 2099; ValueError otherwise.
 std::vector<Closure> project_year(int year);
 
