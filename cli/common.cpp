@@ -203,23 +203,28 @@ std::shared_ptr<heron::Client> install_store(const StoreOptions& options) {
         heron::load_directory(*memory, options.prices);
         store = memory;
     } else {
-        std::error_code ec;
-        const std::string bundled = bundled_db_path();
-        if (!bundled.empty() && fs::is_regular_file(bundled, ec)) {
-            store = std::make_shared<heron::SqliteStore>(
-                bundled, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
-        } else if (fs::is_directory(KESTREL_SOURCE_PRICES, ec)) {
-            // A build tree whose database was not made: the price files themselves.
-            auto memory = std::make_shared<heron::MemoryStore>();
-            heron::load_directory(*memory, KESTREL_SOURCE_PRICES);
-            store = memory;
-        } else {
-            throw heron::ServiceError("no bundled price store (looked for '" + bundled +
-                                      "'); give one with --db FILE or --prices DIR");
-        }
+        store = open_bundled_store().store;
     }
     heron::install(store);
     return store;
+}
+
+BundledStore open_bundled_store() {
+    std::error_code ec;
+    const std::string bundled = bundled_db_path();
+    if (!bundled.empty() && fs::is_regular_file(bundled, ec)) {
+        return {std::make_shared<heron::SqliteStore>(bundled,
+                                                     heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly}),
+                bundled};
+    }
+    if (fs::is_directory(KESTREL_SOURCE_PRICES, ec)) {
+        // A build tree whose database was not made: the price files themselves.
+        auto memory = std::make_shared<heron::MemoryStore>();
+        heron::load_directory(*memory, KESTREL_SOURCE_PRICES);
+        return {memory, KESTREL_SOURCE_PRICES};
+    }
+    throw heron::ServiceError("no bundled price store (looked for '" + bundled +
+                              "'); give one with --db FILE or --prices DIR");
 }
 
 void add_simulation_options(CLI::App& command, SimulationOptions& options) {

@@ -85,6 +85,15 @@ void add_store_options(CLI::App& command, StoreOptions& options);
 // Opens the store the options name and installs it as heron's client.
 std::shared_ptr<heron::Client> install_store(const StoreOptions& options);
 
+// The bundled market data, read only: the database bundled_db_path() names
+// or, in a build tree without one, the price files it is built from. `where`
+// says which (the path). A ServiceError when there is neither.
+struct BundledStore {
+    std::shared_ptr<heron::Client> store;
+    std::string where;
+};
+BundledStore open_bundled_store();
+
 // The bundled price database: share/kestrel/prices.db beside the directory
 // of the executable (the same layout in the build tree and once installed).
 std::string bundled_db_path();

@@ -251,6 +251,25 @@ TEST(CliData, ImportInfoAndABadFileLeavingTheStoreUntouched) {
     expect_error_line(kestrel_cli("data info --db " + good), 1, "error: HeronError: '" + good + "' is not a kestrel price store");
 }
 
+TEST(CliData, InfoWithoutADatabaseShowsTheBundledStore) {
+    const std::string bundled =
+        (std::filesystem::path(KESTREL_CLI).parent_path().parent_path() / "share/kestrel/prices.db").string();
+    const Outcome named = kestrel_cli("data info --db " + bundled);
+    ASSERT_EQ(named.code, 0) << named.err;
+    const Outcome info = kestrel_cli("data info");
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_EQ(info.out, "bundled store: " + bundled + "\n" + named.out);
+
+    // A copy of the program with no database beside it shows the price files
+    // it would read, with the same series.
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::copy_file(KESTREL_CLI, dir.file("bin/kestrel"));
+    const Outcome files = run_with(dir.file("bin/kestrel"), "data info");
+    ASSERT_EQ(files.code, 0) << files.err;
+    EXPECT_EQ(files.out, "bundled store: " + kestrel::test::data_dir() + "/prices\n" + named.out);
+}
+
 // ---------------------------------------------------------------------------
 // kestrel calendar
 
