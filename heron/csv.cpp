@@ -23,15 +23,16 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-std::vector<std::string_view> split(std::string_view line) {
-    std::vector<std::string_view> out;
+// The fields of a line, into `out` (reused from line to line).
+void split(std::string_view line, std::vector<std::string_view>& out) {
+    out.clear();
     std::size_t start = 0;
-    for (;;) {
-        const std::size_t comma = line.find(',', start);
-        out.push_back(trim(line.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
-        if (comma == std::string_view::npos) return out;
-        start = comma + 1;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != ',') continue;
+        out.push_back(trim(line.substr(start, i - start)));
+        start = i + 1;
     }
+    out.push_back(trim(line.substr(start)));
 }
 
 bool parse_number(std::string_view s, double& out) {
@@ -56,6 +57,7 @@ CsvRows parse_csv(std::string_view text, const std::string& source) {
     bool have_header = false;
     std::size_t line_no = 0;
     std::size_t pos = 0;
+    std::vector<std::string_view> fields;
 
     while (pos < text.size()) {
         const std::size_t nl = text.find('\n', pos);
@@ -68,7 +70,7 @@ CsvRows parse_csv(std::string_view text, const std::string& source) {
         auto fail = [&](const std::string& why) {
             throw kestrel::ValueError(source + ":" + std::to_string(line_no) + ": " + why);
         };
-        const auto fields = split(line);
+        split(line, fields);
 
         if (!have_header) {
             for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -131,10 +133,21 @@ CsvRows read_csv(const std::string& path) {
     if (fs::is_directory(path, ec)) throw kestrel::ValueError("cannot read price file '" + path + "': it is a directory");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw kestrel::ValueError("cannot read price file '" + path + "'");
-    std::ostringstream text;
-    text << in.rdbuf();
+    // In one read where the size is known, in pieces otherwise (a pipe).
+    std::string text;
+    const auto size = fs::file_size(path, ec);
+    if (!ec) {
+        text.resize(static_cast<std::size_t>(size));
+        in.read(text.data(), static_cast<std::streamsize>(text.size()));
+        text.resize(static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.good()) {
+        std::ostringstream rest;
+        rest << in.rdbuf();
+        text += rest.str();
+    }
     if (in.bad()) throw kestrel::ValueError("cannot read price file '" + path + "'");
-    return parse_csv(text.str(), path);
+    return parse_csv(text, path);
 }
 
 std::vector<std::string> expand_adjust(const std::string& adjust) {
@@ -200,7 +213,7 @@ std::size_t load_directory(MemoryStore& store, const std::string& dir) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < files.size(); ++i)
         for (const auto& adjust : files[i].adjusts) {
-            store.add(files[i].instrument, adjust, rows[i].bars);
+            store.add_checked(files[i].instrument, adjust, rows[i].bars);
             n += rows[i].bars.size();
         }
     return n;

@@ -122,6 +122,11 @@ TEST(Csv, BadInputNamesFileLineAndReason) {
         {kHeader + ok + "2024-01-06,10,11,9,10.5,100\n", "bad.csv:3: 2024-01-06 is not a trading day (weekend)"},
         {kHeader + "2024-02-12,10,11,9,10.5,100\n", "bad.csv:2: 2024-02-12 is not a trading day (exchange closed)"},
         {kHeader + ok + "\n" + ok, "bad.csv:4: duplicate date 2024-01-02 (first on line 2)"},
+        // Out of order: a repeat of a day two rows back, and one after the order broke.
+        {kHeader + ok + "2024-01-04,10,11,9,10.5,100\n" + ok, "bad.csv:4: duplicate date 2024-01-02 (first on line 2)"},
+        {kHeader + "2024-01-04,10,11,9,10.5,100\n" + ok + "2024-01-05,10,11,9,10.5,100\n" +
+             "2024-01-04,10,11,9,10.5,100\n",
+         "bad.csv:5: duplicate date 2024-01-04 (first on line 2)"},
         {kHeader + "2024-01-02,10,11,9,10.5\n", "bad.csv:2: expected 6 fields, found 5"},
         {ok, "bad.csv:1: missing header line"},
         {"date,open,high,low,close,amount\n", "bad.csv:1: unknown column 'amount'"},
@@ -198,6 +203,23 @@ TEST(MemoryStore, AddReportsReplacedDatesAndRejectsBadBarsWhole) {
     bars[1].close = 11.9;
     EXPECT_EQ(store.add("X", "pre", bars), 1u);
     const std::string before = dump(store);
+
+    // Days between and around the stored ones, given out of order, land in
+    // date order; of the stored days given again only a changed one counts.
+    heron::MemoryStore merged;
+    ASSERT_EQ(merged.add("X", "pre", {bars[2], bars[0]}), 0u);
+    auto later = bars[2];
+    later.date = parse_date("2024-01-05");
+    auto changed = bars[2];
+    changed.close = 11.2;
+    EXPECT_EQ(merged.add("X", "pre", {later, bars[1], bars[0], changed}), 1u);
+    auto expected = bars;
+    expected[2] = changed;
+    expected.push_back(later);
+    heron::MemoryStore direct;
+    direct.add("X", "pre", expected);
+    EXPECT_EQ(dump(merged), dump(direct));
+    EXPECT_EQ(merged.summary().at(0).rows, 4u);
 
     auto bad = bars;
     bad[0].close = 10.7;  // a change that must not land
