@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -88,6 +90,35 @@ TEST(Csv, ReadsRowsWithTheirLines) {
     EXPECT_EQ(rows.bars[1].date, parse_date("2024-01-03"));
     EXPECT_EQ(rows.bars[1].open, 10.5);
     EXPECT_FALSE(rows.bars[0].volume.has_value());
+}
+
+TEST(Csv, PricesReadAsTheNearestDouble) {
+    // Prices of every length up to 17 digits with the point anywhere, and the
+    // forms only the general reader takes, each the double from_chars gives.
+    std::vector<std::string> texts{"1e2", "2.5E-1", "0.1", "9007199254740993", "123456789012345.6", ".5", "7.",
+                                   "0.000000000000000000000123", "3431.1053", "999999999999999"};
+    std::mt19937_64 random(7);
+    while (texts.size() < 3000) {
+        const std::size_t digits = 1 + random() % 17, point = random() % digits;
+        std::string t;
+        for (std::size_t k = 0; k < digits; ++k) {
+            if (k == point && k > 0) t += '.';
+            t += static_cast<char>('0' + (k == 0 ? 1 + random() % 9 : random() % 10));
+        }
+        texts.push_back(t);
+    }
+    const auto days = kestrel::calendar::trading_days(parse_date("2005-01-04"), parse_date("2020-12-31"));
+    ASSERT_GE(days.size(), texts.size());
+    std::string csv = "date,open,high,low,close\n";
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        csv += kestrel::utils::format_date(days[i]) + "," + texts[i] + "," + texts[i] + "," + texts[i] + "," + texts[i] + "\n";
+    const auto rows = heron::parse_csv(csv, "prices.csv");
+    ASSERT_EQ(rows.bars.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        double expected = 0;
+        std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), expected);
+        ASSERT_EQ(rows.bars[i].close, expected) << texts[i];
+    }
 }
 
 TEST(Csv, ColumnsMayComeInAnyOrderAndVolumeMayBeBlank) {
