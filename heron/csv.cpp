@@ -62,6 +62,31 @@ bool parse_number(std::string_view s, double& out) {
     return ec == std::errc() && p == s.data() + s.size();
 }
 
+// YYYY-MM-DD of a real day from 1901 to 2199 (the days QuantLib's dates
+// hold), made from its day number: the date kestrel::utils::parse_date gives,
+// which reads, and words the error for, anything else.
+Date read_date(std::string_view t) {
+    const auto digit = [&](std::size_t i) { return t[i] >= '0' && t[i] <= '9'; };
+    if (t.size() == 10 && t[4] == '-' && t[7] == '-' && digit(0) && digit(1) && digit(2) && digit(3) && digit(5) &&
+        digit(6) && digit(8) && digit(9)) {
+        const auto n = [&](std::size_t i) { return t[i] - '0'; };
+        const int y = n(0) * 1000 + n(1) * 100 + n(2) * 10 + n(3), m = n(5) * 10 + n(6), d = n(8) * 10 + n(9);
+        constexpr int kMonthDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+        if (y >= 1901 && y <= 2199 && m >= 1 && m <= 12 && d >= 1 && d <= kMonthDays[m - 1] + (m == 2 && leap)) {
+            // Days from 1 March of year 0 (civil calendar), then from 30
+            // December 1899, QuantLib's serial 0.
+            const int ya = m <= 2 ? y - 1 : y;
+            const int era = ya / 400, yoe = ya - era * 400;
+            const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+            const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+            const int days_since_1970 = era * 146097 + doe - 719468;
+            return Date(static_cast<Date::serial_type>(days_since_1970 + 25569));
+        }
+    }
+    return kestrel::utils::parse_date(t);
+}
+
 enum Column { kDate, kOpen, kHigh, kLow, kClose, kVolume, kColumns };
 constexpr const char* kColumnNames[kColumns] = {"date", "open", "high", "low", "close", "volume"};
 
@@ -125,7 +150,7 @@ CsvRows parse_csv(std::string_view text, const std::string& source) {
         Bar b;
         const std::string_view date_text = fields[static_cast<std::size_t>(position[kDate])];
         try {
-            b.date = kestrel::utils::parse_date(date_text);
+            b.date = read_date(date_text);
         } catch (const kestrel::ValueError&) {
             fail("invalid date '" + std::string(date_text) + "' (expected YYYY-MM-DD)");
         }

@@ -121,6 +121,25 @@ TEST(Csv, PricesReadAsTheNearestDouble) {
     }
 }
 
+TEST(Csv, DatesReadAsParseDateReadsThem) {
+    // Every trading day QuantLib's dates can hold, leap days included.
+    const auto days = kestrel::calendar::trading_days(parse_date("1901-01-01"), parse_date("2199-12-31"));
+    std::string csv = "date,open,high,low,close\n";
+    std::vector<std::string> texts;
+    for (const auto& d : days) {
+        texts.push_back(kestrel::utils::format_date(d));
+        csv += texts.back() + ",1,1,1,1\n";
+    }
+    const auto rows = heron::parse_csv(csv, "days.csv");
+    ASSERT_EQ(rows.bars.size(), days.size());
+    for (std::size_t i = 0; i < days.size(); ++i) ASSERT_EQ(rows.bars[i].date, parse_date(texts[i])) << texts[i];
+    for (const char* bad : {"2100-02-29", "2023-02-29", "2024-13-01", "2024-00-10", "2024-04-31", "1900-12-31",
+                            "2200-01-01", "2024-1-02", "2024/01/02"}) {
+        EXPECT_THAT(value_error([&] { heron::parse_csv(kHeader + bad + ",1,1,1,1,\n", "bad.csv"); }),
+                    HasSubstr("bad.csv:2: invalid date '" + std::string(bad) + "'"));
+    }
+}
+
 TEST(Csv, ColumnsMayComeInAnyOrderAndVolumeMayBeBlank) {
     const auto rows = heron::parse_csv("close,date,volume,low,high,open\n"
                                        "10.5,2024-01-02,,9,11,10\n"
