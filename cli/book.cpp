@@ -63,13 +63,19 @@ class SpotCache {
 
     double get(const std::string& underlying) {
         auto it = cache_.find(underlying);
-        if (it == cache_.end()) it = cache_.emplace(underlying, fetch(underlying)).first;
+        if (it == cache_.end()) {
+            it = cache_.emplace(underlying, fetch(underlying)).first;
+            if (!it->second) missing_.push_back(underlying);
+        }
         if (!it->second) {
             throw ValueError("no spot for " + underlying + ": the market gives none and the store has no \"pre\" close on " +
                              utils::format_date(date_));
         }
         return *it->second;
     }
+
+    // Underlyings without a close, in order of first use.
+    const std::vector<std::string>& missing() const noexcept { return missing_; }
 
   private:
     std::optional<double> fetch(const std::string& underlying) const {
@@ -84,7 +90,14 @@ class SpotCache {
 
     QuantLib::Date date_;
     std::map<std::string, std::optional<double>> cache_;
+    std::vector<std::string> missing_;
 };
+
+std::string join_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
 
 void check_finite(const OptionGreeks& g, bool greeks) {
     for (std::size_t i = 0; i < (greeks ? OptionGreeks::size() : 1); ++i) {
@@ -250,7 +263,52 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
         if (options.progress) options.progress(i + 1, n);
     }
     result.totals = book_totals(result.rows);
+    result.missing_spots = spots.missing();
     return result;
+}
+
+std::string missing_spot_hint(const BookResult& result) {
+    if (result.missing_spots.empty()) return {};
+    const QuantLib::Date& date = result.evaluation_date;
+    // Underlyings by the last (or first) day of their closes, in date order.
+    std::map<QuantLib::Date, std::vector<std::string>> end_before, begin_after;
+    std::vector<std::string> none, gap;
+    for (const auto& u : result.missing_spots) {
+        std::optional<heron::PriceTable> closes;
+        try {
+            closes = heron::get_price(u, QuantLib::Date::minDate(), QuantLib::Date::maxDate(), "close", "pre", true);
+        } catch (...) {
+            closes.reset();  // the rows already carry the store's own error
+        }
+        if (!closes || closes->empty()) none.push_back(u);
+        else if (closes->dates().back() < date) end_before[closes->dates().back()].push_back(u);
+        else if (closes->dates().front() > date) begin_after[closes->dates().front()].push_back(u);
+        else gap.push_back(u);
+    }
+    const std::string day = utils::format_date(date);
+    std::vector<std::string> parts;
+    const auto dated = [&](const std::map<QuantLib::Date, std::vector<std::string>>& by_date, const char* verb,
+                           const char* side) {
+        if (by_date.empty()) return;
+        std::string part = std::string("the store's \"pre\" closes ") + verb + " on ";
+        std::size_t k = 0;
+        for (const auto& [d, names] : by_date)
+            part += std::string(k++ ? " and " : "") + utils::format_date(d) + " (" + join_names(names) + ")";
+        parts.push_back(part + ", " + side + " " + day);
+    };
+    dated(end_before, "end", "before");
+    dated(begin_after, "begin", "after");
+    if (!gap.empty()) parts.push_back("the store has no \"pre\" close on " + day + " for " + join_names(gap));
+    if (!none.empty()) parts.push_back("the store has no \"pre\" closes of " + join_names(none) + " at all");
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? "; " : "") + parts[i];
+    text += ": pass --date ";
+    if (!end_before.empty() && begin_after.empty()) {
+        text += utils::format_date(end_before.begin()->first) + " (or an earlier trading day)";
+    } else {
+        text += "YYYY-MM-DD, a trading day with closes,";
+    }
+    return text + " or give each underlying a \"spot\" in the market file";
 }
 
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows) {

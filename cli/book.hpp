@@ -95,6 +95,9 @@ struct BookResult {
     bool stats = false;
     std::vector<BookRow> rows;
     std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
+    // Underlyings the market gives no spot for and the store has no "pre"
+    // close of on the evaluation date, in order of first use.
+    std::vector<std::string> missing_spots;
 
     std::size_t failed() const noexcept;
 };
@@ -114,6 +117,12 @@ struct BookOptions {
 // Values every contract of `book` (a JSON array; anything else is a
 // TypeError), one after another.
 BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
+
+// For a result with missing spots, one sentence saying where the store's
+// "pre" closes of those underlyings end (or begin) and how to value them all
+// the same: a --date that has closes, or a "spot" for each in the market
+// file. Asks the installed store; empty when no spot was missing.
+std::string missing_spot_hint(const BookResult& result);
 
 // The totals of a set of rows, as value_book computes them.
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);

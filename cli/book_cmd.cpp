@@ -146,9 +146,10 @@ void run_book(const BookCommandOptions& o) {
         write_file(o.out, text.str());
     }
     if (const std::size_t failed = result.failed()) {
+        const std::string hint = missing_spot_hint(result);
         throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(result.rows.size()) +
                                  (result.rows.size() == 1 ? " contract" : " contracts") +
-                                 " failed; their rows give the error");
+                                 " failed; their rows give the error" + (hint.empty() ? "" : "; " + hint));
     }
 }
 

@@ -2,6 +2,7 @@
 // SQLite price store.
 #include "common.hpp"
 
+#include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
 #include <kestrel/calendar.hpp>
 #include <kestrel/utils.hpp>
@@ -34,11 +35,23 @@ void run_import(const ImportOptions& o) {
     write_stdout(out.str());
 }
 
+// The store --db names or, without it, the bundled one (headed by where it is).
 void run_info(const std::string& db) {
-    heron::SqliteStore store(db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
-    const auto series = store.summary();
+    std::vector<heron::SeriesSummary> series;
+    std::string name = db, heading;
+    if (!db.empty()) {
+        series = heron::SqliteStore(db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly}).summary();
+    } else {
+        const BundledStore bundled = open_bundled_store();
+        name = bundled.where;
+        heading = "bundled store: " + name + "\n";
+        if (auto* sqlite = dynamic_cast<heron::SqliteStore*>(bundled.store.get()))
+            series = sqlite->summary();
+        else
+            series = dynamic_cast<const heron::MemoryStore&>(*bundled.store).summary();
+    }
     if (series.empty()) {
-        write_stdout(db + ": empty store\n");
+        write_stdout(heading + name + ": empty store\n");
         return;
     }
     std::vector<std::vector<std::string>> rows{{"instrument", "adjust", "first", "last", "rows"}};
@@ -52,6 +65,7 @@ void run_info(const std::string& db) {
     for (const auto& row : rows)
         for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
     std::ostringstream out;
+    out << heading;
     for (const auto& row : rows) {
         for (std::size_t c = 0; c < row.size(); ++c) {
             const std::string pad(width[c] - row[c].size(), ' ');
@@ -107,8 +121,8 @@ void add_data_command(CLI::App& app, Action& action) {
     import->callback([&action, import_options] { action = [import_options] { run_import(*import_options); }; });
 
     auto db = std::make_shared<std::string>();
-    auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store");
-    info->add_option("--db", *db, "SQLite price store")->required()->check(CLI::ExistingFile);
+    auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store (default: the bundled one)");
+    info->add_option("--db", *db, "SQLite price store (default: the bundled store)")->check(CLI::ExistingFile);
     info->callback([&action, db] { action = [db] { run_info(*db); }; });
 
     auto* holidays = data->add_subcommand("holidays", "Official exchange closures kept in a store");

@@ -95,10 +95,10 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("TERMS", o->terms_file, "JSON object: the contract's terms and its \"type\"")
         ->required()
         ->check(CLI::ExistingFile);
-    cmd->add_option("--spot", o->spot, "price of the underlying")->required();
-    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->required();
-    cmd->add_option("--vol", o->vol, "Black volatility")->required();
-    cmd->add_option("--q", o->q, "continuous dividend yield")->required();
+    cmd->add_option("--spot", o->spot, "price of the underlying")->required()->check(finite_number());
+    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->required()->check(finite_number());
+    cmd->add_option("--vol", o->vol, "Black volatility")->required()->check(finite_number());
+    cmd->add_option("--q", o->q, "continuous dividend yield")->required()->check(finite_number());
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     auto* greeks = cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
     auto* fair = cmd->add_flag("--fair-coupon", o->fair_coupon,

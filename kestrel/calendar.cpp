@@ -283,8 +283,13 @@ struct Table {
     std::vector<Source> year_source;  // by year from kFirstYear
     Date covered_until;
 
+    QuantLib::Date::serial_type first_serial = 0, last_serial = 0;  // of first and last
+
     std::size_t index(const Date& d) const { return static_cast<std::size_t>(d.serialNumber() - first.serialNumber()); }
-    bool closed_weekday(const Date& d) const { return d >= first && d <= last && closed[index(d)]; }
+    bool closed_weekday(const Date& d) const { return closed_serial(calendar::serial_number(d)); }
+    bool closed_serial(QuantLib::Date::serial_type n) const {
+        return n >= first_serial && n <= last_serial && closed[static_cast<std::size_t>(n - first_serial)];
+    }
     Source source(int year) const { return year_source[static_cast<std::size_t>(year - kFirstYear)]; }
 };
 
@@ -312,6 +317,8 @@ std::unique_ptr<Table> build(const std::map<int, std::vector<Closure>>& official
     auto t = std::make_unique<Table>();
     t->first = ymd(kFirstYear, 1, 1);
     t->last = ymd(kLastProjectedYear, 12, 31);
+    t->first_serial = serial_number(t->first);
+    t->last_serial = serial_number(t->last);
     t->closed.assign(t->index(t->last) + 1, false);
     t->year_source.assign(static_cast<std::size_t>(kLastProjectedYear - kFirstYear + 1), Source::Projected);
     for (const auto& h : kPublished) t->closures.push_back({ymd(h.y, h.m, h.d), h.name, Source::Published});
@@ -396,9 +403,25 @@ const char* source_name(Source s) {
     return "?";
 }
 
-bool is_trading_day(const QuantLib::Date& d) {
-    if (weekend(d)) return false;
-    return !table().closed_weekday(d);
+bool is_trading_day(const QuantLib::Date& d) { return is_trading_serial(serial_number(d)); }
+
+bool is_trading_serial(QuantLib::Date::serial_type serial) {
+    // Serial 1 (31 December 1899) was a Sunday: n % 7 is 0 on Saturdays and 1
+    // on Sundays, as QuantLib's Date::weekday() counts.
+    const auto w = serial % 7;
+    if (w == 0 || w == 1) return false;
+    return !table().closed_serial(serial);
+}
+
+QuantLib::Date::serial_type serial_number(const QuantLib::Date& d) {
+#ifdef QL_HIGH_RESOLUTION_DATE
+    // A date is a ptime at midnight; the null date is serial 0.
+    static const boost::posix_time::ptime origin = QuantLib::Date().dateTime();
+    const auto ticks_per_day = 86400 * boost::posix_time::time_duration::ticks_per_second();
+    return static_cast<QuantLib::Date::serial_type>((d.dateTime() - origin).ticks() / ticks_per_day);
+#else
+    return d.serialNumber();
+#endif
 }
 
 std::vector<QuantLib::Date> trading_days(const QuantLib::Date& from, const QuantLib::Date& to) {

@@ -34,6 +34,14 @@ QuantLib::Date projected_until();
 // Whether the exchange trades on d (same answer as the calendar, without the
 // calendar's virtual dispatch).
 bool is_trading_day(const QuantLib::Date& d);
+// The same for the day with this serial number (see serial_number).
+bool is_trading_serial(QuantLib::Date::serial_type serial);
+
+// d.serialNumber(), 0 for a null date, without the calendar-date conversion
+// QuantLib's high-resolution dates make for every serialNumber() call and so
+// for every comparison of dates: code that checks or orders many dates
+// compares these day numbers instead.
+QuantLib::Date::serial_type serial_number(const QuantLib::Date& d);
 
 // The trading days from `from` to `to`, both included when trading days.
 std::vector<QuantLib::Date> trading_days(const QuantLib::Date& from, const QuantLib::Date& to);

@@ -15,6 +15,7 @@ PACKAGES=(
   liblunar-date-dev libglib2.0-dev
   clang libclang-rt-14-dev
   pybind11-dev python3-pybind11 python3-dev python3-pytest python3-pandas python3-numpy
+  quantlib-python  # QuantLib's own Python binding: the reference the Asian engine is checked against
 )
 
 missing=()

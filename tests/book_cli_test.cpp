@@ -92,6 +92,21 @@ TEST(CliBook, ExampleBookValuesEveryContractWithGreeks) {
     EXPECT_EQ(out["totals"].back()["failed"], 0);
 }
 
+
+TEST(CliBook, WithoutSpotsPastTheStoresLastCloseEveryRowStaysAndTheLastLineSaysWhatToPass) {
+    // The market file gives no spots; the bundled closes end on 2026-07-31
+    // (the indices) and 2025-12-31 (Kweichow Moutai), data/prices/README.md.
+    const Outcome r = kestrel_cli("book " + kExamples + "/book.json --market " + kExamples + "/market.json --date 2026-09-01");
+    EXPECT_EQ(r.code, 1);
+    const Json book = Json::parse(kestrel::test::read_file(kExamples + "/book.json"));
+    EXPECT_THAT(r.out, HasSubstr("12 contracts, 12 failed"));
+    for (const auto& contract : book) EXPECT_THAT(r.out, HasSubstr(contract["id"].get<std::string>()));
+    EXPECT_EQ(r.err,
+              "error: 12 of 12 contracts failed; their rows give the error; the store's \"pre\" closes end on "
+              "2025-12-31 (600519.XSHG) and 2026-07-31 (000300.XSHG, 000905.XSHG, 000852.XSHG), before 2026-09-01: "
+              "pass --date 2025-12-31 (or an earlier trading day) or give each underlying a \"spot\" in the market "
+              "file\n");
+}
 TEST(CliBook, BrokenContractsAreReportedAfterEveryRowAndExitOne) {
     TempDir dir;
     Json missing = vanilla("missing-strike", "000300.XSHG");

@@ -234,6 +234,36 @@ TEST_F(BookTest, SpotComesFromTheStoreCloseOnTheEvaluationDate) {
     EXPECT_EQ(book_to_json(result)["rows"][0]["spot_source"], "store");
 }
 
+TEST_F(BookTest, MissingSpotsEndInOneSentenceOnWhereTheStoresClosesAre) {
+    const auto d = [](const char* text) { return utils::parse_date(text); };
+    client->add_closes("AAA", "pre", {{d("2024-02-28"), 90.0}, {d("2024-02-29"), 91.0}});  // ends before
+    client->add_closes("EEE", "pre", {{d("2024-02-28"), 40.0}});                          // ends earlier still
+    client->add_closes("BBB", "pre", {{d("2024-03-04"), 50.0}});                          // begins after
+    client->add_closes("CCC", "pre", {{d("2024-02-29"), 20.0}, {d("2024-03-04"), 21.0}}); // a gap on the day
+    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
+        "CCC": {"vol": 0.2, "q": 0}, "DDD": {"vol": 0.2, "q": 0}, "EEE": {"vol": 0.2, "q": 0},
+        "FFF": {"vol": 0.2, "q": 0, "spot": 10}}})");
+    const auto value = [&](const Json& book) { return value_book(book, m, BookOptions{kEval, false, {}}); };
+
+    // Ended: the earliest end is a --date that serves every such underlying.
+    const auto ended = value(Json::array({vanilla("a", "AAA", 95), vanilla("e", "EEE", 40), vanilla("a2", "AAA", 90),
+                                          vanilla("f", "FFF", 10)}));
+    EXPECT_EQ(ended.failed(), 3u);
+    EXPECT_TRUE(ended.rows[3].ok());
+    EXPECT_EQ(ended.missing_spots, (std::vector<std::string>{"AAA", "EEE"}));
+    EXPECT_EQ(missing_spot_hint(ended),
+              "the store's \"pre\" closes end on 2024-02-28 (EEE) and 2024-02-29 (AAA), before 2024-03-01: pass "
+              "--date 2024-02-28 (or an earlier trading day) or give each underlying a \"spot\" in the market file");
+
+    const auto others = value(Json::array({vanilla("b", "BBB", 50), vanilla("c", "CCC", 20), vanilla("d", "DDD", 1)}));
+    EXPECT_EQ(missing_spot_hint(others),
+              "the store's \"pre\" closes begin on 2024-03-04 (BBB), after 2024-03-01; the store has no \"pre\" "
+              "close on 2024-03-01 for CCC; the store has no \"pre\" closes of DDD at all: pass --date YYYY-MM-DD, "
+              "a trading day with closes, or give each underlying a \"spot\" in the market file");
+
+    EXPECT_EQ(missing_spot_hint(value(Json::array({vanilla("f", "FFF", 10)}))), "");
+}
+
 TEST_F(BookTest, CsvAndJsonReadBackToTheSameNumbers) {
     Json broken = vanilla("broken, \"quoted\"", "AAA", 95);
     broken["exercise_type"] = "bermudan";

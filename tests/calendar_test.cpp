@@ -67,8 +67,14 @@ TEST(Calendar, KnownClosuresAndOpenings) {
 
 TEST(Calendar, QuantLibCalendarAndTradingDayListAgreeEverywhere) {
     const QuantLib::Calendar calendar = cal::get_a_share_calendar();
-    for (Date d = parse_date("2004-12-01"); d <= parse_date("2027-02-01"); ++d)
+    for (Date d = parse_date("2004-12-01"); d <= parse_date("2027-02-01"); ++d) {
         ASSERT_EQ(calendar.isBusinessDay(d), cal::is_trading_day(d)) << d;
+        ASSERT_EQ(cal::serial_number(d), d.serialNumber()) << d;
+        ASSERT_EQ(cal::is_trading_serial(d.serialNumber()), cal::is_trading_day(d)) << d;
+    }
+    for (const Date& d : {Date::minDate(), Date::maxDate(), Date(29, QuantLib::February, 2000)})
+        EXPECT_EQ(cal::serial_number(d), d.serialNumber()) << d;
+    EXPECT_EQ(cal::serial_number(Date()), 0);
     // Copies share one implementation and compare equal.
     EXPECT_EQ(cal::get_a_share_calendar(), calendar);
 }

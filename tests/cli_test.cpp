@@ -11,6 +11,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -179,6 +180,48 @@ TEST(CliPrice, CommandLineMistakesExitTwo) {
     EXPECT_THAT(help.out, HasSubstr("--greeks"));
 }
 
+TEST(CliPrice, NumericOptionsSayWhatTheyTake) {
+    const std::string vanilla = "price " + kExample + " --date 2025-06-30 ";
+    const std::string market = " --spot 3936.0791 --r 0.018 --vol 0.2 --q 0.015";
+    const std::pair<std::string, std::string> cases[] = {
+        {vanilla + market + " --paths 0", "--paths must be a whole number of at least 1, not '0'"},
+        {vanilla + market + " --paths -5", "--paths must be a whole number of at least 1, not '-5'"},
+        {vanilla + market + " --paths 1.5", "--paths must be a whole number of at least 1, not '1.5'"},
+        {vanilla + market + " --paths 2e-1", "--paths must be a whole number of at least 1, not '2e-1'"},
+        {vanilla + market + " --threads 0", "--threads must be a whole number from 1 to 1024, not '0'"},
+        {vanilla + market + " --seed -1", "--seed must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {vanilla + market + " --seed 18446744073709551616",
+         "--seed must be a whole number from 0 to 18446744073709551615, not '18446744073709551616'"},
+        {vanilla + "--spot abc --r 0.018 --vol 0.2 --q 0.015", "--spot must be a number, not 'abc'"},
+        {vanilla + "--spot 1 --r 0.018 --vol nan --q 0.015", "--vol must be a finite number, not 'nan'"},
+        {vanilla + "--spot 1 --r 1e999 --vol 0.2 --q 0.015", "--r must be a finite number, not '1e999'"},
+        {"bench snowball --repeat 0", "--repeat must be a whole number from 1 to 1000, not '0'"},
+        {"bench snowball --years 3", "--years must be a whole number from 1 to 2, not '3'"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome r = kestrel_cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "error: " + message + " (see kestrel --help)\n");
+    }
+
+    // A path count with an exponent is the number it names; the largest seed
+    // is a seed.
+    TempDir dir;
+    const auto book = nlohmann::ordered_json::parse(kestrel::test::read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                                             "/examples/book.json"));
+    const auto note = std::find_if(book.begin(), book.end(), [](const auto& c) { return c["type"] == "snowball"; });
+    ASSERT_NE(note, book.end());
+    const std::string snowball = "price " + dir.write("note.json", note->dump()) +
+                                 " --spot 3934.91 --r 0.016 --vol 0.19 --q 0.025 --date 2024-12-31 --paths ";
+    const Outcome thousand = kestrel_cli(snowball + "1000");
+    ASSERT_EQ(thousand.code, 0) << thousand.err;
+    EXPECT_EQ(kestrel_cli(snowball + "1e3").out, thousand.out);
+    EXPECT_EQ(kestrel_cli(snowball + "0.1e4").out, thousand.out);
+    EXPECT_NE(kestrel_cli(snowball + "1001").out, thousand.out);
+    EXPECT_EQ(kestrel_cli(snowball + "1000 --seed 18446744073709551615").code, 0);
+}
+
 // ---------------------------------------------------------------------------
 // kestrel data
 
@@ -214,6 +257,25 @@ TEST(CliData, ImportInfoAndABadFileLeavingTheStoreUntouched) {
     expect_error_line(kestrel_cli("data info --db " + dir.file("missing.db")), 2, "error: ");
     EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
     expect_error_line(kestrel_cli("data info --db " + good), 1, "error: HeronError: '" + good + "' is not a kestrel price store");
+}
+
+TEST(CliData, InfoWithoutADatabaseShowsTheBundledStore) {
+    const std::string bundled =
+        (std::filesystem::path(KESTREL_CLI).parent_path().parent_path() / "share/kestrel/prices.db").string();
+    const Outcome named = kestrel_cli("data info --db " + bundled);
+    ASSERT_EQ(named.code, 0) << named.err;
+    const Outcome info = kestrel_cli("data info");
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_EQ(info.out, "bundled store: " + bundled + "\n" + named.out);
+
+    // A copy of the program with no database beside it shows the price files
+    // it would read, with the same series.
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::copy_file(KESTREL_CLI, dir.file("bin/kestrel"));
+    const Outcome files = run_with(dir.file("bin/kestrel"), "data info");
+    ASSERT_EQ(files.code, 0) << files.err;
+    EXPECT_EQ(files.out, "bundled store: " + kestrel::test::data_dir() + "/prices\n" + named.out);
 }
 
 // ---------------------------------------------------------------------------
