@@ -42,20 +42,6 @@ std::string error_line(std::exception_ptr error) {
     }
 }
 
-ErrorText describe_error(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const kestrel::Error& e) {
-        return {e.kind(), one_line(e.what())};
-    } catch (const QuantLib::Error& e) {
-        return {"QuantLib", one_line(e.what())};
-    } catch (const std::exception& e) {
-        return {"Error", one_line(e.what())};
-    } catch (...) {
-        return {"Error", "unknown failure"};
-    }
-}
-
 int report_error(std::exception_ptr error) {
     std::cout.flush();
     std::cerr << error_line(error) << std::endl;

@@ -35,13 +35,6 @@ void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
 // "error: QuantLib: <message>" for QuantLib's, "error: <message>" for the
 // rest; always one line.
 std::string error_line(std::exception_ptr error);
-// The kind and message of an error, each on one line, for output that keeps
-// them apart (a book's rows): a kestrel error's kind() ("KeyError", ...),
-// "QuantLib" for QuantLib's, "Error" for anything else.
-struct ErrorText {
-    std::string kind, message;
-};
-ErrorText describe_error(std::exception_ptr error);
 // Prints error_line on stderr and returns the exit code 1.
 int report_error(std::exception_ptr error);
 // A command-line mistake: help and version go to stdout with exit 0; anything

@@ -1,9 +1,10 @@
-#include "book.hpp"
-
-#include "common.hpp"
+#include <kestrel/book.hpp>
 
 #include <heron/heron.hpp>
+#include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
+
+#include <ql/errors.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -14,7 +15,7 @@
 #include <ostream>
 #include <sstream>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -140,6 +141,13 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.rho += row.value.rho;
 }
 
+std::string one_line(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
 std::string csv_field(const std::string& s) {
     if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -190,12 +198,23 @@ std::size_t BookResult::failed() const noexcept {
     return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const BookRow& r) { return !r.ok(); }));
 }
 
-BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+RowError describe_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const kestrel::Error& e) {
+        return {e.kind(), one_line(e.what())};
+    } catch (const QuantLib::Error& e) {
+        return {"QuantLib", one_line(e.what())};
+    } catch (const std::exception& e) {
+        return {"Error", one_line(e.what())};
+    } catch (...) {
+        return {"Error", "unknown failure"};
+    }
+}
+
+std::vector<BookRow> book_rows(const Json& book) {
     if (!book.is_array()) throw TypeError(std::string("a book must be a JSON array of contracts, not ") + book.type_name());
-    BookResult result;
-    result.evaluation_date = options.evaluation_date;
-    result.greeks = options.greeks;
-    SpotCache spots(options.evaluation_date);
+    std::vector<BookRow> rows;
     std::map<std::string, std::size_t> seen;  // id -> first position
 
     const std::size_t n = book.size();
@@ -225,15 +244,46 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
                 throw ValueError("duplicate id \"" + *row.id + "\": contract " + std::to_string(first->second) +
                                  " of the book has it too");
             }
-            value_contract(row, contract, market, spots, options);
         } catch (...) {
-            const ErrorText e = describe_error(std::current_exception());
-            row.error = RowError{e.kind, e.message};
-            row.value = OptionGreeks{};
+            row.error = describe_error(std::current_exception());
         }
-        result.rows.push_back(std::move(row));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+void value_rows(std::vector<BookRow>& rows, const std::vector<const Json*>& contracts, const BookMarket& market,
+                const BookOptions& options) {
+    if (contracts.size() != rows.size()) {
+        throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
+                         std::to_string(contracts.size()) + " contracts");
+    }
+    SpotCache spots(options.evaluation_date);
+    const std::size_t n = rows.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        BookRow& row = rows[i];
+        if (row.ok()) {
+            try {
+                if (!contracts[i]) throw ValueError("value_rows: no contract for " + row.label());
+                value_contract(row, *contracts[i], market, spots, options);
+            } catch (...) {
+                row.error = describe_error(std::current_exception());
+                row.value = OptionGreeks{};
+            }
+        }
         if (options.progress) options.progress(i + 1, n);
     }
+}
+
+BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+    BookResult result;
+    result.evaluation_date = options.evaluation_date;
+    result.greeks = options.greeks;
+    result.rows = book_rows(book);
+    std::vector<const Json*> contracts;
+    contracts.reserve(book.size());
+    for (const auto& contract : book) contracts.push_back(&contract);
+    value_rows(result.rows, contracts, market, options);
     result.totals = book_totals(result.rows);
     return result;
 }
@@ -420,9 +470,10 @@ void write_table(std::ostream& out, const BookResult& result) {
 
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width) {
     const std::size_t filled = total ? std::min(width, done * width / total) : width;
-    std::string line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
-                       std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) +
-                       " s";
+    // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) on "[" + std::string(...).
+    std::string line(1, '[');
+    line.append(filled, '#').append(width - filled, '.');
+    line += "]  " + std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) + " s";
     if (done > 0 && done < total) {
         const double left = elapsed_seconds / static_cast<double>(done) * static_cast<double>(total - done);
         line += "  left ~" + fixed(left, 1) + " s";
@@ -430,4 +481,4 @@ std::string progress_line(std::size_t done, std::size_t total, double elapsed_se
     return line;
 }
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::book

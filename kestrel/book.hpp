@@ -19,6 +19,7 @@
 #include <ql/time/date.hpp>
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -26,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 
 // Market inputs of one underlying.
 struct UnderlyingMarket {
@@ -50,6 +51,9 @@ struct BookMarket {
 struct RowError {
     std::string kind, message;
 };
+// The kind and message of an error, each on one line: a kestrel error's kind()
+// ("KeyError", ...), "QuantLib" for QuantLib's, "Error" for anything else.
+RowError describe_error(std::exception_ptr error);
 
 // Where a row's spot came from.
 enum class SpotSource { Market, Store };
@@ -101,6 +105,16 @@ struct BookOptions {
 // TypeError), one after another.
 BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
 
+// value_book in two steps, for valuing parts of one book in other processes.
+// book_rows: every contract's row before valuation, with its id, type and
+// underlying, or the error that stops it before any market is needed (not an
+// object, no usable id, an id an earlier contract has).
+std::vector<BookRow> book_rows(const nlohmann::ordered_json& book);
+// Values the contract of each row that has no error yet; `contracts[i]` is the
+// contract of `rows[i]`. One store read per underlying and call.
+void value_rows(std::vector<BookRow>& rows, const std::vector<const nlohmann::ordered_json*>& contracts,
+                const BookMarket& market, const BookOptions& options);
+
 // The totals of a set of rows, as value_book computes them.
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
 
@@ -118,4 +132,4 @@ nlohmann::ordered_json book_to_json(const BookResult& result);
 // "[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s"
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::book
