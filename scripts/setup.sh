@@ -14,7 +14,7 @@ PACKAGES=(
   libcli11-dev
   clang libclang-rt-14-dev
   pybind11-dev python3-pybind11 python3-dev python3-pytest python3-pandas python3-numpy
-  python3-distributed python3-dask
+  python3-distributed python3-dask openssl
 )
 
 missing=()

@@ -90,7 +90,14 @@ def _parser():
     where.add_argument("--scheduler", metavar="ADDR", help="the Dask scheduler of an existing cluster, "
                                                            "tcp://HOST:PORT")
     where.add_argument("--workers", type=_positive, metavar="N",
-                       help="start a local cluster of N worker processes for this book")
+                       help="start a local cluster of N worker processes for this book (on 127.0.0.1 only)")
+    book.add_argument("--tls-ca-file", metavar="CA", help="TLS: the CA that signed the scheduler's certificate")
+    book.add_argument("--tls-cert", metavar="CERT", help="TLS: this client's certificate (signed by the CA)")
+    book.add_argument("--tls-key", metavar="KEY", help="TLS: the key of --tls-cert")
+    book.add_argument("--insecure", action="store_true",
+                      help="allow a plain tcp:// scheduler on another machine (unencrypted, unauthenticated)")
+    book.add_argument("--dashboard", action="store_true",
+                      help="with --workers: the Dask dashboard on 127.0.0.1:8787")
     return parser
 
 
@@ -107,14 +114,6 @@ def _write_file(path, text):
         except OSError:
             pass
         raise ValueError(f"cannot write '{path}': {e.strerror}") from None
-
-
-def _local_cluster(workers, threads):
-    import logging
-    from distributed import LocalCluster
-    # One valuation at a time per worker process (the notes use the cores themselves).
-    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                        dashboard_address=None, silence_logs=logging.ERROR)
 
 
 def _run_book(args):
@@ -137,18 +136,24 @@ def _run_book(args):
     db = os.path.abspath(args.db) if args.db and args.scheduler is None else args.db
     prices = os.path.abspath(args.prices) if args.prices and args.scheduler is None else args.prices
 
+    tls = args.tls_ca_file or args.tls_cert or args.tls_key
     if args.scheduler is None and args.workers is None:
+        if tls or args.insecure or args.dashboard:
+            _parser().error("--tls-*, --insecure and --dashboard need --scheduler or --workers")
         result = kbook.value_book(book, market, args.date, args.greeks, db=db, prices=prices, threads=args.threads)
+    elif args.scheduler is not None:
+        if args.dashboard:
+            _parser().error("--dashboard is for the local cluster of --workers")
+        result = kbook.value_book(book, market, args.date, args.greeks, args.scheduler, db=db, prices=prices,
+                                  threads=args.threads, tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert,
+                                  tls_key=args.tls_key, insecure=args.insecure)
     else:
         from distributed import Client
-        cluster = _local_cluster(args.workers, args.threads) if args.workers else None
-        try:
-            with Client(cluster if cluster else args.scheduler, set_as_default=False) as client:
-                result = kbook.value_book(book, market, args.date, args.greeks, client, db=db, prices=prices,
-                                          threads=args.threads)
-        finally:
-            if cluster is not None:
-                cluster.close()
+        security = kbook.tls_security(args.tls_ca_file, args.tls_cert, args.tls_key) if tls else None
+        with kbook.local_cluster(args.workers, security=security, dashboard=args.dashboard) as cluster, \
+                Client(cluster, security=security, set_as_default=False) as client:
+            result = kbook.value_book(book, market, args.date, args.greeks, client, db=db, prices=prices,
+                                      threads=args.threads)
 
     text = result.text(args.format)
     if args.out:

@@ -180,6 +180,118 @@ class ProgressBar:
             self._stream.flush()
 
 
+# --------------------------------------------------------------------------- clusters
+
+# How long connecting to a scheduler may take before it is reported as unreachable.
+CONNECT_TIMEOUT = 10
+
+
+class ClusterError(RuntimeError):
+    """A Dask cluster that cannot be used as asked: refused, unreachable, bad certificates."""
+
+
+def _is_local_host(host):
+    import ipaddress
+    import socket
+    if host in ("localhost", ""):
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        pass
+    try:
+        infos = socket.getaddrinfo(host, None)
+    except OSError:
+        return False
+    return bool(infos) and all(ipaddress.ip_address(i[4][0].split("%")[0]).is_loopback for i in infos)
+
+
+def tls_security(tls_ca_file, tls_cert, tls_key):
+    """The distributed.security.Security of a client (and a local cluster) with mutual TLS: the
+    scheduler verified against the CA, this side presenting its own certificate, encryption
+    required. Each file must exist and be readable."""
+    from distributed.security import Security
+    named = {"--tls-ca-file": tls_ca_file, "--tls-cert": tls_cert, "--tls-key": tls_key}
+    missing = [k for k, v in named.items() if not v]
+    if missing:
+        raise ClusterError(f"TLS needs a CA file, a certificate and its key: give {', '.join(missing)}")
+    for option, path in named.items():
+        try:
+            with open(path, "rb") as f:
+                f.read(1)
+        except OSError as e:
+            raise ClusterError(f"{option} '{path}': {e.strerror}") from None
+    import ssl
+    try:  # a certificate or key that does not load fails here, not halfway through a connection
+        ssl.create_default_context(cafile=tls_ca_file).load_cert_chain(tls_cert, tls_key)
+    except (ssl.SSLError, ValueError) as e:
+        raise ClusterError(f"unusable TLS files (CA '{tls_ca_file}', certificate '{tls_cert}', key "
+                           f"'{tls_key}'): {e}") from None
+    return Security(tls_ca_file=tls_ca_file, tls_client_cert=tls_cert, tls_client_key=tls_key,
+                    tls_scheduler_cert=tls_cert, tls_scheduler_key=tls_key,
+                    tls_worker_cert=tls_cert, tls_worker_key=tls_key, require_encryption=True)
+
+
+def connect(address, *, tls_ca_file=None, tls_cert=None, tls_key=None, security=None, insecure=False,
+            warn=None):
+    """A dask.distributed.Client of the scheduler at `address`.
+
+    tls://HOST:PORT: mutual TLS with the CA, certificate and key given (or `security`, a
+    distributed.security.Security). tcp://: only to this machine, unless insecure=True (a
+    warning then goes to `warn`, default stderr): a plain scheduler runs whatever any
+    client that reaches its port sends it. Whatever fails, fails here with one ClusterError
+    and leaves nothing running."""
+    from distributed import Client
+    from distributed.comm import parse_address, parse_host_port
+
+    scheme, location = parse_address(address if "://" in address else "tcp://" + address)
+    if scheme == "tls":
+        if security is None:
+            security = tls_security(tls_ca_file, tls_cert, tls_key)
+    elif scheme == "tcp":
+        if security is not None or tls_ca_file or tls_cert or tls_key:
+            raise ClusterError(f"{address}: TLS files given for a plain tcp:// address; use tls://{location}")
+        host = parse_host_port(location)[0]
+        if not _is_local_host(host):
+            if not insecure:
+                raise ClusterError(
+                    f"refusing plain tcp:// to {host}: anyone who can reach that scheduler can run code on its "
+                    f"workers and read the book. Start the scheduler and workers with TLS and use "
+                    f"tls://{location} with --tls-ca-file, --tls-cert and --tls-key (see the README), or pass "
+                    f"--insecure to connect anyway")
+            (warn or _sys.stderr).write(f"warning: --insecure: {address} is plain tcp://, unencrypted and "
+                                        f"unauthenticated\n")
+    else:
+        raise ClusterError(f"{address}: a scheduler address is tls://HOST:PORT or tcp://HOST:PORT")
+    try:
+        return Client(address, security=security, timeout=CONNECT_TIMEOUT, set_as_default=False)
+    except Exception as e:
+        raise ClusterError(f"cannot connect to the Dask scheduler at {address}"
+                           f"{' over TLS' if scheme == 'tls' else ''}: {' '.join(str(e).split()) or type(e).__name__}"
+                           f"{' (is it a TLS scheduler, and does it accept this certificate?)' if scheme == 'tls' else ''}"
+                           ) from None
+
+
+def local_cluster(workers, *, security=None, dashboard=False):
+    """A Dask cluster of `workers` processes on this machine, listening on 127.0.0.1 only,
+    one valuation at a time per process (the notes use the cores themselves), with TLS when
+    `security` is given and a dashboard (127.0.0.1:8787) only when asked for."""
+    import logging
+    import dask
+    from distributed import LocalCluster
+    extra = {"protocol": "tls://", "security": security} if security is not None else {}
+    # The scheduler and the workers start an HTTP server whatever the dashboard setting: on
+    # 127.0.0.1 here, and without a single route unless the dashboard is asked for.
+    config = {} if dashboard else {"distributed.scheduler.http.routes": [], "distributed.worker.http.routes": []}
+    with dask.config.set(config):
+        return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                            dashboard_address="127.0.0.1:8787" if dashboard else None,
+                            worker_dashboard_address="127.0.0.1:0",
+                            scheduler_kwargs={"dashboard": dashboard,
+                                              "dashboard_address": "127.0.0.1:8787" if dashboard else "127.0.0.1:0"},
+                            silence_logs=logging.ERROR, **extra)
+
+
 # --------------------------------------------------------------------------- valuation
 
 def _tasks(book, rows, greeks, workers):
@@ -239,7 +351,8 @@ def _value_on_cluster(client, book, market, date, greeks, settings, progress):
 
 
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
-               threads=None, progress=None):
+               threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
+               insecure=False):
     """Values every contract of `book` on `market` as of `date` (default: today), with the
     Greeks if asked, and returns a Result: rows in book order, totals, and text(format) for
     the command line's outputs.
@@ -251,8 +364,14 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     to open; on a cluster every worker opens it by that path, and without either it opens
     the bundled store. threads: Monte Carlo threads per worker (default: all its cores).
     progress: None for a bar on stderr when it is a terminal, False for none, or a
-    callable(done, total).
+    callable(done, total). client may also be a scheduler's address, connected to (and
+    closed after) as connect() does with the TLS files, security and insecure given.
     """
+    if isinstance(client, str):
+        with connect(client, tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key, security=security,
+                     insecure=insecure) as c:
+            return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
+                              progress=progress)
     book, market = as_book(book), as_market(market)
     bar = None
     if progress is None:
@@ -280,4 +399,5 @@ for _cls in (Book, Market, Row, Result):
 del _cls
 
 __all__ = ["Book", "Market", "Row", "Result", "value_book", "value_rows", "open_store", "as_book", "as_market",
-           "progress_line", "ProgressBar", "EXPENSIVE_TYPES"]
+           "progress_line", "ProgressBar", "EXPENSIVE_TYPES", "ClusterError", "connect", "local_cluster",
+           "tls_security"]
