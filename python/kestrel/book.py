@@ -263,6 +263,8 @@ def connect(address, *, tls_ca_file=None, tls_cert=None, tls_key=None, security=
                                         f"unauthenticated\n")
     else:
         raise ClusterError(f"{address}: a scheduler address is tls://HOST:PORT or tcp://HOST:PORT")
+    if scheme == "tls":
+        _check_tls(address, location, security)
     try:
         return Client(address, security=security, timeout=CONNECT_TIMEOUT, set_as_default=False)
     except Exception as e:
@@ -270,6 +272,33 @@ def connect(address, *, tls_ca_file=None, tls_cert=None, tls_key=None, security=
                            f"{' over TLS' if scheme == 'tls' else ''}: {' '.join(str(e).split()) or type(e).__name__}"
                            f"{' (is it a TLS scheduler, and does it accept this certificate?)' if scheme == 'tls' else ''}"
                            ) from None
+
+
+def _check_tls(address, location, security):
+    """Shakes hands with the scheduler over TLS before a Client is made (a Client that fails
+    to connect lingers and stalls the exit): a scheduler that does not speak TLS, or one that
+    turns this certificate down, is one ClusterError here."""
+    import socket
+    import ssl
+    from distributed.comm import parse_host_port
+    host, port = parse_host_port(location)
+    context = security.get_connection_args("client")["ssl_context"]
+    why = None
+    try:
+        with socket.create_connection((host, port), timeout=CONNECT_TIMEOUT) as raw:
+            with context.wrap_socket(raw, server_hostname=host) as tls:
+                # A scheduler speaks first once it has accepted the client's certificate; one
+                # that turns it down sends an alert instead.
+                if not tls.recv(1):
+                    why = "the scheduler closed the connection"
+    except ssl.SSLError as e:
+        why = f"TLS failed ({e.reason or e}): not a TLS scheduler, or one that does not accept this certificate"
+    except socket.timeout:
+        why = f"no answer in {CONNECT_TIMEOUT} s"
+    except OSError as e:
+        why = e.strerror or str(e)
+    if why:
+        raise ClusterError(f"cannot connect to the Dask scheduler at {address} over TLS: {why}")
 
 
 def local_cluster(workers, *, security=None, dashboard=False):

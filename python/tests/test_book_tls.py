@@ -2,7 +2,9 @@
 openssl, a TLS local cluster valuing bit for bit like `kestrel book`, a client of another
 CA refused, plain tcp:// to another machine refused, and the local cluster on 127.0.0.1
 only without a dashboard."""
+import socket
 import subprocess
+import threading
 import urllib.error
 import urllib.request
 
@@ -89,6 +91,16 @@ def test_plain_tcp_to_another_machine_and_bad_tls_files_are_refused_before_conne
     with pytest.raises(kbook.ClusterError, match="--tls-cert '.*missing.pem'"):
         kbook.connect("tls://127.0.0.1:1", tls_ca_file=certs["ca"], tls_cert=str(tmp_path / "missing.pem"),
                       tls_key=certs["key"])
+    # A server that does not speak TLS: one error at the handshake, no Client left behind.
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        def answer():
+            conn, _ = server.accept()
+            with conn:
+                conn.sendall(b"plain text, not TLS\n" * 10)
+        threading.Thread(target=answer, daemon=True).start()
+        with pytest.raises(kbook.ClusterError, match="over TLS: TLS failed .*not a TLS scheduler"):
+            kbook.connect(f"tls://127.0.0.1:{server.getsockname()[1]}", tls_ca_file=certs["ca"],
+                          tls_cert=certs["cert"], tls_key=certs["key"])
     # A key that is not the certificate's.
     with pytest.raises(kbook.ClusterError, match="unusable TLS files"):
         kbook.connect("tls://127.0.0.1:1", tls_ca_file=certs["ca"], tls_cert=certs["cert"],
