@@ -1,6 +1,7 @@
 from datetime import date
 from typing import Any, Literal, Mapping, NamedTuple
 
+from . import book as book
 from . import heron as heron
 from . import random_sample as random_sample
 
