@@ -389,9 +389,9 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     book: a path to a JSON file, JSON text, a list of contract dicts or a Book. market: the
     same for the market object, or a Market. client: a dask.distributed.Client, or None to
     value in this process (on the store db / prices name, else on the installed market-data
-    client, else on the bundled store, which it then installs). db / prices: the price store (an SQLite file, or a directory of price files)
-    to open; on a cluster every worker opens it by that path, and without either it opens
-    the bundled store. threads: Monte Carlo threads per worker (default: all its cores).
+    client, else on the bundled store, which it then installs). db / prices: the price store
+    (an SQLite file, or a directory of price files) to open; on a cluster every worker opens
+    it by that path, and without either it opens the bundled store. threads: Monte Carlo threads per worker (default: all its cores).
     progress: None for a bar on stderr when it is a terminal, False for none, or a
     callable(done, total). client may also be a scheduler's address, connected to (and
     closed after) as connect() does with the TLS files, security and insecure given.
