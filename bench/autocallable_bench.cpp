@@ -2,7 +2,7 @@
 // one and two threads, 100,000 paths (--paths=N to change). Counters: paths,
 // the note's grid days, and path-steps per second over every simulation the
 // valuation runs (seven for greeks).
-#include "autocallable_notes.hpp"
+#include <kestrel/detail/autocallable_notes.hpp>
 
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>

@@ -4,7 +4,7 @@
 // peak memory.
 #include "common.hpp"
 
-#include <autocallable_notes.hpp>
+#include <kestrel/detail/autocallable_notes.hpp>
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>
 

@@ -1,8 +1,9 @@
 // kestrel book BOOK.json --market MARKET.json ...: every contract of a book
 // valued (and with --greeks its Greeks), one row each, with totals per
 // underlying and for the book.
-#include "book.hpp"
 #include "common.hpp"
+
+#include <kestrel/book.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -25,6 +26,8 @@
 
 namespace kestrel::cli {
 namespace {
+
+using namespace kestrel::book;
 
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;

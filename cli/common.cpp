@@ -94,20 +94,6 @@ std::string error_line(std::exception_ptr error) {
     }
 }
 
-ErrorText describe_error(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const kestrel::Error& e) {
-        return {e.kind(), one_line(e.what())};
-    } catch (const QuantLib::Error& e) {
-        return {"QuantLib", one_line(e.what())};
-    } catch (const std::exception& e) {
-        return {"Error", one_line(e.what())};
-    } catch (...) {
-        return {"Error", "unknown failure"};
-    }
-}
-
 int report_error(std::exception_ptr error) {
     std::cout.flush();
     std::cerr << error_line(error) << std::endl;
@@ -246,17 +232,6 @@ void apply_simulation_options(const SimulationOptions& options) {
 
 void apply_threads(std::optional<std::size_t> threads) {
     if (threads) kestrel::random_sample::set_threads(*threads);
-}
-
-std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
-                                    const QuantLib::Date& evaluation) {
-    return calendar::projected_years(std::min(effect, evaluation), maturity);
-}
-
-std::string years_text(const std::vector<int>& years) {
-    if (years.empty()) return "";
-    const std::string first = std::to_string(years.front());
-    return years.size() == 1 ? first : first + "-" + std::to_string(years.back());
 }
 
 }  // namespace kestrel::cli

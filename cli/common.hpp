@@ -36,13 +36,6 @@ void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
 // "error: QuantLib: <message>" for QuantLib's, "error: <message>" for the
 // rest; always one line.
 std::string error_line(std::exception_ptr error);
-// The kind and message of an error, each on one line, for output that keeps
-// them apart (a book's rows): a kestrel error's kind() ("KeyError", ...),
-// "QuantLib" for QuantLib's, "Error" for anything else.
-struct ErrorText {
-    std::string kind, message;
-};
-ErrorText describe_error(std::exception_ptr error);
 // Prints error_line on stderr and returns the exit code 1.
 int report_error(std::exception_ptr error);
 // A command-line mistake: help and version go to stdout with exit 0; anything
@@ -112,14 +105,6 @@ void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the
 // library's defaults).
 void apply_simulation_options(const SimulationOptions& options);
-
-// The projected calendar years (no published or official closures) that a
-// valuation's schedule or grid touches: from the earlier of the contract's
-// effect date and the evaluation date to its maturity.
-std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
-                                    const QuantLib::Date& evaluation);
-// "2027" or "2027-2029".
-std::string years_text(const std::vector<int>& years);
 
 // Sets the simulation's worker threads (absent: the library's default, all
 // cores). Values do not depend on it.

@@ -1,7 +1,8 @@
 // kestrel price TERMS.json --spot S --r R --vol V --q Q ...: one contract's
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
-#include "notes.hpp"
+#include <kestrel/book.hpp>
+#include <kestrel/detail/note_extras.hpp>
 
 #include <kestrel/kestrel.hpp>
 
@@ -44,9 +45,9 @@ Terms read_terms(const std::string& path) {
 
 // A valuation whose schedule or grid runs into projected closures says so.
 void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& date) {
-    const auto years = projected_years_of(option.effect_date(), option.maturity_date(), date);
+    const auto years = book::projected_years_of(option.effect_date(), option.maturity_date(), date);
     if (years.empty()) return;
-    std::cerr << "warning: the schedule runs through " << years_text(years)
+    std::cerr << "warning: the schedule runs through " << book::years_text(years)
               << ", whose exchange closures are projected by the holiday rules, not published "
                  "(import the official list with `kestrel data holidays import`)"
               << std::endl;
@@ -62,15 +63,15 @@ void run_price(const PriceOptions& o) {
 
     nlohmann::ordered_json out;
     if (o.fair_coupon) {
-        const auto f = note_fair_coupon(*option, terms.at("type").to_string(), o.spot, o.r, o.vol, o.q, date, o.target);
+        const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), o.spot, o.r, o.vol, o.q, date, o.target);
         out["fair_coupon_rate"] = f.fair_coupon_rate;
         out["standard_error"] = f.standard_error;
     } else if (o.stats) {
-        const auto s = note_statistics(*option, o.spot, o.r, o.vol, o.q, date);
+        const auto s = detail::note_statistics(*option, o.spot, o.r, o.vol, o.q, date);
         if (!s)
             throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
                             terms.at("type").to_string());
-        out = statistics_json(*s);
+        out = detail::statistics_json(*s);
     } else if (o.greeks) {
         const OptionGreeks g = option->greeks(o.spot, o.r, o.vol, o.q, date);
         for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];

@@ -99,10 +99,10 @@ TEST(CliBook, WithoutSpotsPastTheStoresLastCloseEveryRowStaysAndTheLastLineSaysW
     const Outcome r = kestrel_cli("book " + kExamples + "/book.json --market " + kExamples + "/market.json --date 2026-09-01");
     EXPECT_EQ(r.code, 1);
     const Json book = Json::parse(kestrel::test::read_file(kExamples + "/book.json"));
-    EXPECT_THAT(r.out, HasSubstr("12 contracts, 12 failed"));
+    EXPECT_THAT(r.out, HasSubstr("15 contracts, 15 failed"));
     for (const auto& contract : book) EXPECT_THAT(r.out, HasSubstr(contract["id"].get<std::string>()));
     EXPECT_EQ(r.err,
-              "error: 12 of 12 contracts failed; their rows give the error; the store's \"pre\" closes end on "
+              "error: 15 of 15 contracts failed; their rows give the error; the store's \"pre\" closes end on "
               "2025-12-31 (600519.XSHG) and 2026-07-31 (000300.XSHG, 000905.XSHG, 000852.XSHG), before 2026-09-01: "
               "pass --date 2025-12-31 (or an earlier trading day) or give each underlying a \"spot\" in the market "
               "file\n");

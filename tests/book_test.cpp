@@ -1,4 +1,4 @@
-#include "book.hpp"
+#include <kestrel/book.hpp>
 
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
@@ -19,7 +19,7 @@
 #include <vector>
 
 using namespace kestrel;
-using namespace kestrel::cli;
+using namespace kestrel::book;
 using Json = nlohmann::ordered_json;
 using QuantLib::Date;
 

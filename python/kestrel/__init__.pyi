@@ -2,6 +2,7 @@ from datetime import date
 from typing import Any, Literal, Mapping, NamedTuple
 
 from . import calendar as calendar
+from . import book as book
 from . import heron as heron
 from . import random_sample as random_sample
 

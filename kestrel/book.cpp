@@ -1,10 +1,12 @@
-#include "book.hpp"
-
-#include "common.hpp"
-#include "notes.hpp"
+#include <kestrel/book.hpp>
+#include <kestrel/detail/note_extras.hpp>
 
 #include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
+#include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
+
+#include <ql/errors.hpp>
 
 #include <algorithm>
 #include <array>
@@ -16,7 +18,7 @@
 #include <ostream>
 #include <sstream>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -141,7 +143,7 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
     }
     check_finite(row.value, options.greeks);
     if (options.stats) {
-        if (const auto s = note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
+        if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
             row.stats = RowStats{s->standard_error, s->ko_total, s->expected_life};
     }
 }
@@ -164,6 +166,13 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.vega += row.value.vega;
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
+}
+
+std::string one_line(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
 }
 
 std::string csv_field(const std::string& s) {
@@ -216,13 +225,23 @@ std::size_t BookResult::failed() const noexcept {
     return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const BookRow& r) { return !r.ok(); }));
 }
 
-BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+RowError describe_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const kestrel::Error& e) {
+        return {e.kind(), one_line(e.what())};
+    } catch (const QuantLib::Error& e) {
+        return {"QuantLib", one_line(e.what())};
+    } catch (const std::exception& e) {
+        return {"Error", one_line(e.what())};
+    } catch (...) {
+        return {"Error", "unknown failure"};
+    }
+}
+
+std::vector<BookRow> book_rows(const Json& book) {
     if (!book.is_array()) throw TypeError(std::string("a book must be a JSON array of contracts, not ") + book.type_name());
-    BookResult result;
-    result.evaluation_date = options.evaluation_date;
-    result.greeks = options.greeks;
-    result.stats = options.stats;
-    SpotCache spots(options.evaluation_date);
+    std::vector<BookRow> rows;
     std::map<std::string, std::size_t> seen;  // id -> first position
 
     const std::size_t n = book.size();
@@ -252,18 +271,50 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
                 throw ValueError("duplicate id \"" + *row.id + "\": contract " + std::to_string(first->second) +
                                  " of the book has it too");
             }
-            value_contract(row, contract, market, spots, options);
         } catch (...) {
-            const ErrorText e = describe_error(std::current_exception());
-            row.error = RowError{e.kind, e.message};
-            row.value = OptionGreeks{};
-            row.stats.reset();
+            row.error = describe_error(std::current_exception());
         }
-        result.rows.push_back(std::move(row));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const Json*>& contracts,
+                                    const BookMarket& market, const BookOptions& options) {
+    if (contracts.size() != rows.size()) {
+        throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
+                         std::to_string(contracts.size()) + " contracts");
+    }
+    SpotCache spots(options.evaluation_date);
+    const std::size_t n = rows.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        BookRow& row = rows[i];
+        if (row.ok()) {
+            try {
+                if (!contracts[i]) throw ValueError("value_rows: no contract for " + row.label());
+                value_contract(row, *contracts[i], market, spots, options);
+            } catch (...) {
+                row.error = describe_error(std::current_exception());
+                row.value = OptionGreeks{};
+                row.stats.reset();
+            }
+        }
         if (options.progress) options.progress(i + 1, n);
     }
+    return spots.missing();
+}
+
+BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+    BookResult result;
+    result.evaluation_date = options.evaluation_date;
+    result.greeks = options.greeks;
+    result.stats = options.stats;
+    result.rows = book_rows(book);
+    std::vector<const Json*> contracts;
+    contracts.reserve(book.size());
+    for (const auto& contract : book) contracts.push_back(&contract);
+    result.missing_spots = value_rows(result.rows, contracts, market, options);
     result.totals = book_totals(result.rows);
-    result.missing_spots = spots.missing();
     return result;
 }
 
@@ -524,9 +575,10 @@ void write_table(std::ostream& out, const BookResult& result) {
 
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width) {
     const std::size_t filled = total ? std::min(width, done * width / total) : width;
-    std::string line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
-                       std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) +
-                       " s";
+    // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) on "[" + std::string(...).
+    std::string line(1, '[');
+    line.append(filled, '#').append(width - filled, '.');
+    line += "]  " + std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) + " s";
     if (done > 0 && done < total) {
         const double left = elapsed_seconds / static_cast<double>(done) * static_cast<double>(total - done);
         line += "  left ~" + fixed(left, 1) + " s";
@@ -534,4 +586,15 @@ std::string progress_line(std::size_t done, std::size_t total, double elapsed_se
     return line;
 }
 
-}  // namespace kestrel::cli
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation) {
+    return calendar::projected_years(std::min(effect, evaluation), maturity);
+}
+
+std::string years_text(const std::vector<int>& years) {
+    if (years.empty()) return "";
+    const std::string first = std::to_string(years.front());
+    return years.size() == 1 ? first : first + "-" + std::to_string(years.back());
+}
+
+}  // namespace kestrel::book

@@ -1,9 +1,9 @@
-#include "notes.hpp"
+#include <kestrel/detail/note_extras.hpp>
 
 #include <kestrel/phoenix.hpp>
 #include <kestrel/snowball.hpp>
 
-namespace kestrel::cli {
+namespace kestrel::detail {
 
 std::optional<detail::NoteStatistics> note_statistics(BaseOption& option, double spot, double r, double vol, double q,
                                                       const EvalDate& date) {
@@ -33,4 +33,4 @@ nlohmann::ordered_json statistics_json(const detail::NoteStatistics& s) {
     return out;
 }
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::detail

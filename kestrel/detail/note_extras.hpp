@@ -8,20 +8,20 @@
 
 #include <optional>
 
-namespace kestrel::cli {
+namespace kestrel::detail {
 
 // A snowball's or phoenix's statistics; none for any other product.
-std::optional<detail::NoteStatistics> note_statistics(BaseOption& option, double spot, double r, double vol, double q,
+std::optional<NoteStatistics> note_statistics(BaseOption& option, double spot, double r, double vol, double q,
                                                       const EvalDate& date);
 
 // A snowball's or phoenix's fair coupon rate; TypeError naming the type for
 // any other product.
-detail::FairCoupon note_fair_coupon(BaseOption& option, const std::string& type, double spot, double r, double vol,
+FairCoupon note_fair_coupon(BaseOption& option, const std::string& type, double spot, double r, double vol,
                                     double q, const EvalDate& date, double target);
 
 // {"npv", "standard_error", "knock_out_probability", "knock_out_by_date":
 // {date: probability}, "knock_in_probability", "loss_probability",
 // "expected_life"}.
-nlohmann::ordered_json statistics_json(const detail::NoteStatistics& s);
+nlohmann::ordered_json statistics_json(const NoteStatistics& s);
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::detail

@@ -19,6 +19,7 @@
 #include <ql/time/date.hpp>
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -26,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 
 // Market inputs of one underlying.
 struct UnderlyingMarket {
@@ -50,6 +51,9 @@ struct BookMarket {
 struct RowError {
     std::string kind, message;
 };
+// The kind and message of an error, each on one line: a kestrel error's kind()
+// ("KeyError", ...), "QuantLib" for QuantLib's, "Error" for anything else.
+RowError describe_error(std::exception_ptr error);
 
 // Where a row's spot came from.
 enum class SpotSource { Market, Store };
@@ -123,6 +127,24 @@ BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& mark
 // the same: a --date that has closes, or a "spot" for each in the market
 // file. Asks the installed store; empty when no spot was missing.
 std::string missing_spot_hint(const BookResult& result);
+// value_book in two steps, for valuing parts of one book in other processes.
+// book_rows: every contract's row before valuation, with its id, type and
+// underlying, or the error that stops it before any market is needed (not an
+// object, no usable id, an id an earlier contract has).
+std::vector<BookRow> book_rows(const nlohmann::ordered_json& book);
+// Values the contract of each row that has no error yet; `contracts[i]` is the
+// contract of `rows[i]`. One store read per underlying and call. Returns the
+// underlyings the store had no close for on the evaluation date.
+std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const nlohmann::ordered_json*>& contracts,
+                const BookMarket& market, const BookOptions& options);
+
+// The projected calendar years (no published or official closures) that a
+// valuation's schedule or grid touches: from the earlier of the contract's
+// effect date and the evaluation date to its maturity.
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation);
+// "2027" or "2027-2029".
+std::string years_text(const std::vector<int>& years);
 
 // The totals of a set of rows, as value_book computes them.
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
@@ -141,4 +163,4 @@ nlohmann::ordered_json book_to_json(const BookResult& result);
 // "[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s"
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::book
