@@ -11,7 +11,7 @@
 //     example market's inputs), pde beside mc (first seed).
 // --paths=N changes the paths; --quick runs section 1 only, on the one-year
 // notes (the smoke test).
-#include "autocallable_notes.hpp"
+#include <kestrel/detail/autocallable_notes.hpp>
 
 #include <heron/memory_store.hpp>
 #include <kestrel/detail/autocallable.hpp>
@@ -44,10 +44,11 @@ detail::ValueDeltaGamma mc_value(const BaseOption& note, double spot, const Mark
 }
 
 pde::Note describe(const BaseOption& note, const Terms& terms, const Market& m = {}) {
-    const auto t = detail::read_note_terms(terms, note.maturity_date());
     const auto* s = dynamic_cast<const SnowBallOption*>(&note);
-    const std::vector<double>& coupon = s ? s->coupon() : dynamic_cast<const PhoenixOption&>(note).coupon();
-    return detail::pde_note(t, s ? pde::Rule::snowball : pde::Rule::phoenix, coupon, utils::parse_date(m.date),
+    const auto t = detail::read_note_terms(terms, note.maturity_date(),
+                                           s ? detail::NoteKind::snowball : detail::NoteKind::phoenix);
+    const detail::NoteLegs& legs = s ? s->legs() : dynamic_cast<const PhoenixOption&>(note).legs();
+    return detail::pde_note(t, s ? pde::Rule::snowball : pde::Rule::phoenix, legs, utils::parse_date(m.date),
                             note.maturity_date(), m.r, m.q, m.vol, false);
 }
 

@@ -5,7 +5,7 @@
 // thread; it has no paths) follow the Monte Carlo's for each note.
 #include "common.hpp"
 
-#include <autocallable_notes.hpp>
+#include <kestrel/detail/autocallable_notes.hpp>
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>
 
@@ -97,14 +97,14 @@ void add_bench_command(CLI::App& app, Action& action) {
     cmd->add_option("PRODUCT", o->product, "snowball or phoenix")
         ->required()
         ->check(CLI::IsMember({"snowball", "phoenix"}));
-    cmd->add_option("--years", o->years, "note lengths to time (default: 1 2)")->check(CLI::IsMember({1, 2}));
-    cmd->add_option("--paths", o->paths, "Monte Carlo paths (default: 100000)")->check(CLI::PositiveNumber);
+    cmd->add_option("--years", o->years, "note lengths to time (default: 1 2)")->transform(whole_number(1, 2));
+    cmd->add_option("--paths", o->paths, "Monte Carlo paths (default: 100000)")->transform(whole_number(1));
     cmd->add_option("--threads", o->threads, "thread counts to time (default: 1 and all cores)")
-        ->check(CLI::PositiveNumber);
+        ->transform(whole_number(1, kMaxThreads));
     cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: pde")
         ->check(CLI::IsMember(note_engines()));
     cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
-        ->check(CLI::PositiveNumber);
+        ->transform(whole_number(1, 1000));
     cmd->callback([&action, o] { action = [o] { run_bench(*o); }; });
 }
 

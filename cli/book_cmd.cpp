@@ -1,8 +1,9 @@
 // kestrel book BOOK.json --market MARKET.json ...: every contract of a book
 // valued (and with --greeks its Greeks), one row each, with totals per
 // underlying and for the book.
-#include "book.hpp"
 #include "common.hpp"
+
+#include <kestrel/book.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -26,9 +27,11 @@
 namespace kestrel::cli {
 namespace {
 
+using namespace kestrel::book;
+
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;
-    bool greeks = false;
+    bool greeks = false, stats = false;
     std::string engine;
     StoreOptions store;
     SimulationOptions simulation;
@@ -134,6 +137,7 @@ void run_book(const BookCommandOptions& o) {
     options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
     options.engine = o.engine;
+    options.stats = o.stats;
     ProgressBar bar(book.size());
     options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
     const BookResult result = value_book(book, market, options);
@@ -147,9 +151,10 @@ void run_book(const BookCommandOptions& o) {
         write_file(o.out, text.str());
     }
     if (const std::size_t failed = result.failed()) {
+        const std::string hint = missing_spot_hint(result);
         throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(result.rows.size()) +
                                  (result.rows.size() == 1 ? " contract" : " contracts") +
-                                 " failed; their rows give the error");
+                                 " failed; their rows give the error" + (hint.empty() ? "" : "; " + hint));
     }
 }
 
@@ -171,6 +176,9 @@ void add_book_command(CLI::App& app, Action& action) {
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
     add_engine_option(*cmd, o->engine);
+    cmd->add_flag("--stats", o->stats,
+                  "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
+                  "of knocking out and the expected life in years (one more simulation each)");
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     cmd->add_option("--out", o->out, "write the output to this file instead of stdout");

@@ -1,5 +1,7 @@
 #include "common.hpp"
 
+#include <kestrel/calendar.hpp>
+
 #include <heron/csv.hpp>
 #include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
@@ -10,9 +12,13 @@
 
 #include <ql/errors.hpp>
 
+#include <charconv>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
+#include <string_view>
 
 namespace kestrel::cli {
 namespace {
@@ -24,6 +30,52 @@ std::string one_line(std::string text) {
         if (c == '\n' || c == '\r') c = ' ';
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// The value of text that names a whole number: digits, an optional fraction
+// and an optional decimal exponent ("250", "1e5", "2.5e4", "10e-1"), worked
+// out on the digits so that no rounding can turn 1.5 or 0.999e3 into a whole
+// number. Nothing for anything else, a sign included, or beyond 2^64 - 1.
+std::optional<std::uint64_t> parse_whole_number(std::string_view text) {
+    std::string digits;    // every digit written, the point left out
+    long long scale = 0;   // the value is digits x 10^scale
+    std::size_t i = 0;
+    for (; i < text.size() && is_digit(text[i]); ++i) digits += text[i];
+    if (i < text.size() && text[i] == '.') {
+        for (++i; i < text.size() && is_digit(text[i]); ++i, --scale) digits += text[i];
+    }
+    if (digits.empty()) return std::nullopt;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        const bool negative = i < text.size() && text[i] == '-';
+        if (i < text.size() && (text[i] == '-' || text[i] == '+')) ++i;
+        const std::size_t first = i;
+        long long exponent = 0;
+        for (; i < text.size() && is_digit(text[i]); ++i) {
+            exponent = exponent * 10 + (text[i] - '0');
+            if (exponent > 1000) return std::nullopt;
+        }
+        if (i == first) return std::nullopt;
+        scale += negative ? -exponent : exponent;
+    }
+    if (i != text.size()) return std::nullopt;
+    digits.erase(0, digits.find_first_not_of('0'));
+    if (digits.empty()) return 0;
+    if (scale < 0) {
+        const auto fraction = static_cast<std::size_t>(-scale);
+        if (fraction >= digits.size() || digits.find_first_not_of('0', digits.size() - fraction) != std::string::npos)
+            return std::nullopt;
+        digits.resize(digits.size() - fraction);
+    } else {
+        if (digits.size() + static_cast<std::size_t>(scale) > 20) return std::nullopt;
+        digits.append(static_cast<std::size_t>(scale), '0');
+    }
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
 }
 
 }  // namespace
@@ -43,20 +95,6 @@ std::string error_line(std::exception_ptr error) {
     }
 }
 
-ErrorText describe_error(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const kestrel::Error& e) {
-        return {e.kind(), one_line(e.what())};
-    } catch (const QuantLib::Error& e) {
-        return {"QuantLib", one_line(e.what())};
-    } catch (const std::exception& e) {
-        return {"Error", one_line(e.what())};
-    } catch (...) {
-        return {"Error", "unknown failure"};
-    }
-}
-
 int report_error(std::exception_ptr error) {
     std::cout.flush();
     std::cerr << error_line(error) << std::endl;
@@ -70,7 +108,11 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error) {
         mutable_app.exit(error, std::cout, std::cerr);
         return 0;
     }
-    std::cerr << "error: " << one_line(error.what()) << " (see kestrel --help)" << std::endl;
+    std::string text = one_line(error.what());
+    // A failed check reads "<option>: must be ...": make it one sentence.
+    if (const auto at = text.find(": must be "); !text.empty() && text[0] == '-' && at < text.find(' '))
+        text.erase(at, 1);
+    std::cerr << "error: " << text << " (see kestrel --help)" << std::endl;
     return kExitUsage;
 }
 
@@ -91,6 +133,37 @@ CLI::Validator date_text() {
             }
         },
         "YYYY-MM-DD", "DATE");
+}
+
+CLI::Validator whole_number(std::uint64_t min, std::uint64_t max) {
+    const std::string range = max == UINT64_MAX && min > 0 ? "of at least " + std::to_string(min)
+                                                : "from " + std::to_string(min) + " to " + std::to_string(max);
+    return CLI::Validator(
+        [min, max, range](std::string& text) -> std::string {
+            const auto value = parse_whole_number(text);
+            if (!value || *value < min || *value > max)
+                return "must be a whole number " + range + ", not '" + text + "'";
+            text = std::to_string(*value);
+            return {};
+        },
+        "", "WHOLE_NUMBER");
+}
+
+CLI::Validator finite_number() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::string_view digits = text;
+            if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+            double x = 0;
+            const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), x);
+            if (digits.empty() || end != digits.data() + digits.size() ||
+                (ec != std::errc() && ec != std::errc::result_out_of_range))
+                return "must be a number, not '" + text + "'";
+            if (ec == std::errc::result_out_of_range || !std::isfinite(x))
+                return "must be a finite number, not '" + text + "'";
+            return {};
+        },
+        "", "FINITE_NUMBER");
 }
 
 void add_store_options(CLI::App& command, StoreOptions& options) {
@@ -119,23 +192,28 @@ std::shared_ptr<heron::Client> install_store(const StoreOptions& options) {
         heron::load_directory(*memory, options.prices);
         store = memory;
     } else {
-        std::error_code ec;
-        const std::string bundled = bundled_db_path();
-        if (!bundled.empty() && fs::is_regular_file(bundled, ec)) {
-            store = std::make_shared<heron::SqliteStore>(
-                bundled, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
-        } else if (fs::is_directory(KESTREL_SOURCE_PRICES, ec)) {
-            // A build tree whose database was not made: the price files themselves.
-            auto memory = std::make_shared<heron::MemoryStore>();
-            heron::load_directory(*memory, KESTREL_SOURCE_PRICES);
-            store = memory;
-        } else {
-            throw heron::ServiceError("no bundled price store (looked for '" + bundled +
-                                      "'); give one with --db FILE or --prices DIR");
-        }
+        store = open_bundled_store().store;
     }
     heron::install(store);
     return store;
+}
+
+BundledStore open_bundled_store() {
+    std::error_code ec;
+    const std::string bundled = bundled_db_path();
+    if (!bundled.empty() && fs::is_regular_file(bundled, ec)) {
+        return {std::make_shared<heron::SqliteStore>(bundled,
+                                                     heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly}),
+                bundled};
+    }
+    if (fs::is_directory(KESTREL_SOURCE_PRICES, ec)) {
+        // A build tree whose database was not made: the price files themselves.
+        auto memory = std::make_shared<heron::MemoryStore>();
+        heron::load_directory(*memory, KESTREL_SOURCE_PRICES);
+        return {memory, KESTREL_SOURCE_PRICES};
+    }
+    throw heron::ServiceError("no bundled price store (looked for '" + bundled +
+                              "'); give one with --db FILE or --prices DIR");
 }
 
 void add_engine_option(CLI::App& command, std::string& engine) {
@@ -144,10 +222,12 @@ void add_engine_option(CLI::App& command, std::string& engine) {
 }
 
 void add_simulation_options(CLI::App& command, SimulationOptions& options) {
-    command.add_option("--paths", options.paths, "Monte Carlo paths (default 100000)")->check(CLI::PositiveNumber);
-    command.add_option("--seed", options.seed, "Monte Carlo seed (default 20240101)");
+    command.add_option("--paths", options.paths, "Monte Carlo paths (default 100000; 1e5 reads as 100000)")
+        ->transform(whole_number(1));
+    command.add_option("--seed", options.seed, "Monte Carlo seed, 0 to 2^64 - 1 (default 20240101)")
+        ->transform(whole_number(0));
     command.add_option("--threads", options.threads, "Monte Carlo worker threads (default: all cores)")
-        ->check(CLI::PositiveNumber);
+        ->transform(whole_number(1, kMaxThreads));
 }
 
 void apply_simulation_options(const SimulationOptions& options) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kestrel::cli {
 
@@ -35,13 +36,6 @@ void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
 // "error: QuantLib: <message>" for QuantLib's, "error: <message>" for the
 // rest; always one line.
 std::string error_line(std::exception_ptr error);
-// The kind and message of an error, each on one line, for output that keeps
-// them apart (a book's rows): a kestrel error's kind() ("KeyError", ...),
-// "QuantLib" for QuantLib's, "Error" for anything else.
-struct ErrorText {
-    std::string kind, message;
-};
-ErrorText describe_error(std::exception_ptr error);
 // Prints error_line on stderr and returns the exit code 1.
 int report_error(std::exception_ptr error);
 // A command-line mistake: help and version go to stdout with exit 0; anything
@@ -62,6 +56,17 @@ void write_stdout(const std::string& text);
 // Accepts YYYY-MM-DD text naming a real day (a usage error otherwise).
 CLI::Validator date_text();
 
+// A whole number from `min` to `max`, in digits or with a decimal exponent
+// ("100000", "1e5", "2.5e4" all read as what they say; the text is rewritten
+// to plain digits). Anything else, a sign included, is the usage error
+// "<option> must be a whole number of at least <min>" ("... from <min> to
+// <max>" when `max` is below 2^64 - 1 or `min` is 0), quoting what was
+// given. A transform: add it with ->transform(), not ->check().
+CLI::Validator whole_number(std::uint64_t min, std::uint64_t max = UINT64_MAX);
+// A finite decimal number ("3936.08", "-0.5", "2e-2"); otherwise "<option>
+// must be a number" (or "a finite number" for nan and inf).
+CLI::Validator finite_number();
+
 // Where market data comes from: --db FILE (an SQLite price store, read
 // only), --prices DIR (a directory of price files loaded into memory), or,
 // with neither, the bundled store.
@@ -74,10 +79,21 @@ void add_store_options(CLI::App& command, StoreOptions& options);
 // Opens the store the options name and installs it as heron's client.
 std::shared_ptr<heron::Client> install_store(const StoreOptions& options);
 
+// The bundled market data, read only: the database bundled_db_path() names
+// or, in a build tree without one, the price files it is built from. `where`
+// says which (the path). A ServiceError when there is neither.
+struct BundledStore {
+    std::shared_ptr<heron::Client> store;
+    std::string where;
+};
+BundledStore open_bundled_store();
+
 // The bundled price database: share/kestrel/prices.db beside the directory
 // of the executable (the same layout in the build tree and once installed).
 std::string bundled_db_path();
 
+// The most worker threads a command takes.
+inline constexpr std::uint64_t kMaxThreads = 1024;
 // --engine mc|pde: the engine of every snowball or phoenix that names none
 // in its terms ("engine"); empty when not given.
 void add_engine_option(CLI::App& command, std::string& engine);

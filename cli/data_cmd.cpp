@@ -1,10 +1,14 @@
-// kestrel data import | info: building and inspecting an SQLite price store.
+// kestrel data import | info | holidays import: building and inspecting an
+// SQLite price store.
 #include "common.hpp"
 
+#include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/utils.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -31,11 +35,23 @@ void run_import(const ImportOptions& o) {
     write_stdout(out.str());
 }
 
+// The store --db names or, without it, the bundled one (headed by where it is).
 void run_info(const std::string& db) {
-    heron::SqliteStore store(db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
-    const auto series = store.summary();
+    std::vector<heron::SeriesSummary> series;
+    std::string name = db, heading;
+    if (!db.empty()) {
+        series = heron::SqliteStore(db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly}).summary();
+    } else {
+        const BundledStore bundled = open_bundled_store();
+        name = bundled.where;
+        heading = "bundled store: " + name + "\n";
+        if (auto* sqlite = dynamic_cast<heron::SqliteStore*>(bundled.store.get()))
+            series = sqlite->summary();
+        else
+            series = dynamic_cast<const heron::MemoryStore&>(*bundled.store).summary();
+    }
     if (series.empty()) {
-        write_stdout(db + ": empty store\n");
+        write_stdout(heading + name + ": empty store\n");
         return;
     }
     std::vector<std::vector<std::string>> rows{{"instrument", "adjust", "first", "last", "rows"}};
@@ -49,6 +65,7 @@ void run_info(const std::string& db) {
     for (const auto& row : rows)
         for (std::size_t c = 0; c < row.size(); ++c) width[c] = std::max(width[c], row[c].size());
     std::ostringstream out;
+    out << heading;
     for (const auto& row : rows) {
         for (std::size_t c = 0; c < row.size(); ++c) {
             const std::string pad(width[c] - row[c].size(), ' ');
@@ -58,6 +75,30 @@ void run_info(const std::string& db) {
         out << '\n';
     }
     out << series.size() << " series, " << total << " rows\n";
+    write_stdout(out.str());
+}
+
+struct HolidaysOptions {
+    std::string file, db;
+};
+
+// Everything is checked before the store is opened for writing, so a refused
+// file leaves the store exactly as it was (byte for byte).
+void run_holidays_import(const HolidaysOptions& o) {
+    const auto list = calendar::read_closures_file(o.file);
+    std::error_code ec;
+    if (std::filesystem::exists(o.db, ec)) {
+        heron::SqliteStore reader(o.db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+        reader.check_closures(list);
+    }
+    heron::SqliteStore store(o.db);
+    const std::size_t replaced = store.import_closures(list);
+    std::string years;
+    for (int y : list.years) years += (years.empty() ? "" : ", ") + std::to_string(y);
+    std::ostringstream out;
+    out << "imported " << o.file << " into " << o.db << ": " << list.closures.size() << " official closures for "
+        << years << " (in place of " << (replaced ? std::to_string(replaced) + " stored before" : "the projection")
+        << ")\n";
     write_stdout(out.str());
 }
 
@@ -80,9 +121,20 @@ void add_data_command(CLI::App& app, Action& action) {
     import->callback([&action, import_options] { action = [import_options] { run_import(*import_options); }; });
 
     auto db = std::make_shared<std::string>();
-    auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store");
-    info->add_option("--db", *db, "SQLite price store")->required()->check(CLI::ExistingFile);
+    auto* info = data->add_subcommand("info", "Instruments, adjust types, date ranges and row counts of a store (default: the bundled one)");
+    info->add_option("--db", *db, "SQLite price store (default: the bundled store)")->check(CLI::ExistingFile);
     info->callback([&action, db] { action = [db] { run_info(*db); }; });
+
+    auto* holidays = data->add_subcommand("holidays", "Official exchange closures kept in a store");
+    holidays->require_subcommand(1);
+    auto holidays_options = std::make_shared<HolidaysOptions>();
+    auto* holidays_import = holidays->add_subcommand(
+        "import", "Store a year's (or several years') official closures (date,holiday; weekdays only), in place of "
+                  "the projection for those years. A bad file is refused and the store left as it was");
+    holidays_import->add_option("FILE", holidays_options->file, "closure file (CSV)")->required()->check(CLI::ExistingFile);
+    holidays_import->add_option("--db", holidays_options->db, "SQLite price store (created when missing)")->required();
+    holidays_import->callback(
+        [&action, holidays_options] { action = [holidays_options] { run_holidays_import(*holidays_options); }; });
 }
 
 }  // namespace kestrel::cli

@@ -1,6 +1,8 @@
 // kestrel price TERMS.json --spot S --r R --vol V --q Q ...: one contract's
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
+#include <kestrel/book.hpp>
+#include <kestrel/detail/note_extras.hpp>
 
 #include <kestrel/kestrel.hpp>
 
@@ -8,6 +10,7 @@
 
 #include <cmath>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <sstream>
 
@@ -20,6 +23,8 @@ struct PriceOptions {
     std::string date;
     bool greeks = false;
     std::string engine;
+    bool fair_coupon = false, stats = false;
+    double target = 0.0;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -39,15 +44,36 @@ Terms read_terms(const std::string& path) {
     return Terms::from_json(json);
 }
 
+// A valuation whose schedule or grid runs into projected closures says so.
+void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& date) {
+    const auto years = book::projected_years_of(option.effect_date(), option.maturity_date(), date);
+    if (years.empty()) return;
+    std::cerr << "warning: the schedule runs through " << book::years_text(years)
+              << ", whose exchange closures are projected by the holiday rules, not published "
+                 "(import the official list with `kestrel data holidays import`)"
+              << std::endl;
+}
+
 void run_price(const PriceOptions& o) {
     const Terms terms = with_note_engine(read_terms(o.terms_file), o.engine);
     apply_simulation_options(o.simulation);
     install_store(o.store);
     const auto option = make_option(terms);
     const EvalDate date = o.date.empty() ? EvalDate{} : EvalDate{utils::DateInput(o.date)};
+    warn_projected_calendar(*option, o.date.empty() ? utils::today() : utils::parse_date(o.date));
 
     nlohmann::ordered_json out;
-    if (o.greeks) {
+    if (o.fair_coupon) {
+        const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), o.spot, o.r, o.vol, o.q, date, o.target);
+        out["fair_coupon_rate"] = f.fair_coupon_rate;
+        out["standard_error"] = f.standard_error;
+    } else if (o.stats) {
+        const auto s = detail::note_statistics(*option, o.spot, o.r, o.vol, o.q, date);
+        if (!s)
+            throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
+                            terms.at("type").to_string());
+        out = detail::statistics_json(*s);
+    } else if (o.greeks) {
         const OptionGreeks g = option->greeks(o.spot, o.r, o.vol, o.q, date);
         for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];
     } else {
@@ -56,7 +82,7 @@ void run_price(const PriceOptions& o) {
     // JSON has no NaN or infinity; a valuation that produced one is a failure,
     // never a number.
     for (const auto& [name, value] : out.items())
-        if (!std::isfinite(value.get<double>()))
+        if (value.is_number() && !std::isfinite(value.get<double>()))
             throw std::runtime_error("the valuation gave a non-finite " + name + " (" +
                                      std::to_string(value.get<double>()) + ")");
     write_stdout(out.dump() + "\n");
@@ -71,13 +97,22 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("TERMS", o->terms_file, "JSON object: the contract's terms and its \"type\"")
         ->required()
         ->check(CLI::ExistingFile);
-    cmd->add_option("--spot", o->spot, "price of the underlying")->required();
-    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->required();
-    cmd->add_option("--vol", o->vol, "Black volatility")->required();
-    cmd->add_option("--q", o->q, "continuous dividend yield")->required();
+    cmd->add_option("--spot", o->spot, "price of the underlying")->required()->check(finite_number());
+    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->required()->check(finite_number());
+    cmd->add_option("--vol", o->vol, "Black volatility")->required()->check(finite_number());
+    cmd->add_option("--q", o->q, "continuous dividend yield")->required()->check(finite_number());
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
-    cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
     add_engine_option(*cmd, o->engine);
+    auto* greeks = cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
+    auto* fair = cmd->add_flag("--fair-coupon", o->fair_coupon,
+                               "snowball, phoenix: prints {\"fair_coupon_rate\": ..., \"standard_error\": ...}, the "
+                               "coupon rate at which npv is --target");
+    cmd->add_option("--target", o->target, "the npv --fair-coupon solves for (default 0)")->needs(fair);
+    auto* stats = cmd->add_flag("--stats", o->stats,
+                                "snowball, phoenix: npv, its standard error, knock-out probabilities (in all and by "
+                                "date), knock-in and loss probabilities, expected life in years");
+    fair->excludes(greeks)->excludes(stats);
+    stats->excludes(greeks);
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_price(*o); }; });

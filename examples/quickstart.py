@@ -1,7 +1,9 @@
 """kestrel from Python: value a snowball note on the bundled CSI 500 history.
 
-Run after building the Python package (see README.md, "Python"):
-    PYTHONPATH=build/python python3 examples/quickstart.py
+Run after `bash scripts/main.sh`, which builds the Python package and ends
+with the line to paste (see README.md, "Python"):
+    export PYTHONPATH=$PWD/build/python
+    python3 examples/quickstart.py
 """
 import datetime
 

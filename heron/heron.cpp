@@ -7,6 +7,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 namespace heron {
 
@@ -84,14 +85,22 @@ std::string number_text(double v) {
 }  // namespace
 
 void validate_bars(const std::vector<Bar>& bars, const std::string& source, const std::vector<std::size_t>& lines) {
-    std::map<Date, std::size_t> seen;  // date -> line
+    // Dates as day numbers (QuantLib's own comparisons convert each date to a
+    // calendar date first). Rows usually come in date order, where a date past
+    // the last one cannot repeat an earlier one; from the first row out of
+    // order on, every date is looked up among all before it.
+    std::vector<Date::serial_type> serials;
+    serials.reserve(bars.size());
+    std::unordered_map<Date::serial_type, std::size_t> first_row;  // filled once the order breaks
+    bool ordered = true;
     for (std::size_t i = 0; i < bars.size(); ++i) {
         const Bar& b = bars[i];
-        const std::size_t line = i < lines.size() ? lines[i] : i + 1;
+        const auto line_of = [&](std::size_t k) { return k < lines.size() ? lines[k] : k + 1; };
         auto fail = [&](const std::string& why) {
-            throw kestrel::ValueError(source + ":" + std::to_string(line) + ": " + why);
+            throw kestrel::ValueError(source + ":" + std::to_string(line_of(i)) + ": " + why);
         };
-        if (b.date == Date()) fail("missing date");
+        const Date::serial_type n = kestrel::calendar::serial_number(b.date);
+        if (n == 0) fail("missing date");
         const std::pair<const char*, double> prices[] = {
             {"open", b.open}, {"high", b.high}, {"low", b.low}, {"close", b.close}};
         for (const auto& [name, v] : prices)
@@ -103,14 +112,25 @@ void validate_bars(const std::vector<Bar>& bars, const std::string& source, cons
         if (b.high < b.open) fail("high (" + number_text(b.high) + ") is below open (" + number_text(b.open) + ")");
         if (b.high < b.close)
             fail("high (" + number_text(b.high) + ") is below close (" + number_text(b.close) + ")");
-        const std::string day = kestrel::utils::format_date(b.date);
-        if (!kestrel::calendar::is_trading_day(b.date)) {
+        if (!kestrel::calendar::is_trading_serial(n)) {
             const auto w = b.date.weekday();
-            fail(day + " is not a trading day" +
-                 (w == QuantLib::Saturday || w == QuantLib::Sunday ? " (weekend)" : " (exchange closed)"));
+            fail(kestrel::utils::format_date(b.date) + " is not a trading day" +
+                 (w == QuantLib::Saturday || w == QuantLib::Sunday ? std::string(" (weekend)")
+                  : kestrel::calendar::is_projected(b.date)
+                      ? std::string(" (a projected exchange closure: import the year's official closures first)")
+                      : std::string(" (exchange closed)")));
         }
-        const auto [it, inserted] = seen.emplace(b.date, line);
-        if (!inserted) fail("duplicate date " + day + " (first on line " + std::to_string(it->second) + ")");
+        if (ordered && !serials.empty() && n <= serials.back()) {
+            ordered = false;
+            for (std::size_t k = 0; k < serials.size(); ++k) first_row.emplace(serials[k], k);
+        }
+        if (!ordered) {
+            const auto [it, inserted] = first_row.emplace(n, i);
+            if (!inserted)
+                fail("duplicate date " + kestrel::utils::format_date(b.date) + " (first on line " +
+                     std::to_string(line_of(it->second)) + ")");
+        }
+        serials.push_back(n);
     }
 }
 

@@ -1,4 +1,9 @@
 #include <heron/memory_store.hpp>
+#include <kestrel/calendar.hpp>
+
+#include <algorithm>
+#include <iterator>
+#include <numeric>
 
 namespace heron {
 
@@ -12,28 +17,77 @@ std::size_t MemoryStore::add(const std::string& instrument, const std::string& a
     check_instrument(instrument);
     validate_request({"close"}, adjust);
     validate_bars(bars, instrument + "." + adjust);
-    std::lock_guard lock(mutex_);
-    auto& series = data_[{instrument, adjust}];
-    std::size_t replaced = 0;
-    for (auto& b : bars) {
-        const auto it = series.find(b.date);
-        if (it == series.end()) {
-            series.emplace(b.date, std::move(b));
-        } else if (!(it->second == b)) {
-            it->second = std::move(b);
-            ++replaced;
+    return add_checked(instrument, adjust, std::move(bars));
+}
+
+std::size_t MemoryStore::add_checked(const std::string& instrument, const std::string& adjust,
+                                     std::vector<Bar> bars) {
+    check_instrument(instrument);
+    validate_request({"close"}, adjust);
+    // Distinct dates (checked); put them in order.
+    std::vector<Date::serial_type> serials(bars.size());
+    for (std::size_t i = 0; i < bars.size(); ++i) serials[i] = kestrel::calendar::serial_number(bars[i].date);
+    if (!std::is_sorted(serials.begin(), serials.end())) {
+        std::vector<std::size_t> order(bars.size());
+        std::iota(order.begin(), order.end(), std::size_t{0});
+        std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return serials[a] < serials[b]; });
+        std::vector<Date::serial_type> s(bars.size());
+        std::vector<Bar> b(bars.size());
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            s[i] = serials[order[i]];
+            b[i] = std::move(bars[order[i]]);
         }
+        serials = std::move(s);
+        bars = std::move(b);
     }
-    return replaced;
+    std::lock_guard lock(mutex_);
+    return merge(data_[{instrument, adjust}], std::move(serials), std::move(bars));
 }
 
 void MemoryStore::add_closes(const std::string& instrument, const std::string& adjust,
                              const std::vector<std::pair<Date, double>>& closes) {
     check_instrument(instrument);
     validate_request({"close"}, adjust);
+    // In date order, the last close given for a date winning.
+    std::map<Date::serial_type, Bar> by_day;
+    for (const auto& [d, c] : closes) by_day.insert_or_assign(kestrel::calendar::serial_number(d), Bar{d, c, c, c, c, std::nullopt});
+    std::vector<Date::serial_type> serials;
+    std::vector<Bar> bars;
+    for (auto& [n, b] : by_day) {
+        serials.push_back(n);
+        bars.push_back(std::move(b));
+    }
     std::lock_guard lock(mutex_);
-    auto& series = data_[{instrument, adjust}];
-    for (const auto& [d, c] : closes) series.insert_or_assign(d, Bar{d, c, c, c, c, std::nullopt});
+    merge(data_[{instrument, adjust}], std::move(serials), std::move(bars));
+}
+
+std::size_t MemoryStore::merge(Series& series, std::vector<Date::serial_type> serials, std::vector<Bar> bars) {
+    if (series.serials.empty() || serials.empty() || serials.front() > series.serials.back()) {
+        // New days after the stored ones: the usual load of a file.
+        series.serials.insert(series.serials.end(), serials.begin(), serials.end());
+        series.bars.insert(series.bars.end(), std::make_move_iterator(bars.begin()),
+                           std::make_move_iterator(bars.end()));
+        return 0;
+    }
+    Series out;
+    out.serials.reserve(series.serials.size() + serials.size());
+    out.bars.reserve(series.serials.size() + serials.size());
+    std::size_t replaced = 0, i = 0, j = 0;
+    while (i < series.serials.size() || j < serials.size()) {
+        if (j == serials.size() || (i < series.serials.size() && series.serials[i] < serials[j])) {
+            out.serials.push_back(series.serials[i]);
+            out.bars.push_back(std::move(series.bars[i++]));
+        } else {
+            if (i < series.serials.size() && series.serials[i] == serials[j]) {
+                if (!(series.bars[i] == bars[j])) ++replaced;
+                ++i;
+            }
+            out.serials.push_back(serials[j]);
+            out.bars.push_back(std::move(bars[j++]));
+        }
+    }
+    series = std::move(out);
+    return replaced;
 }
 
 std::optional<PriceTable> MemoryStore::get_price(const std::string& order_book_id, const Date& start,
@@ -44,10 +98,12 @@ std::optional<PriceTable> MemoryStore::get_price(const std::string& order_book_i
     std::lock_guard lock(mutex_);
     const auto it = data_.find({order_book_id, adjust_type});
     if (it == data_.end()) return std::nullopt;
-    std::vector<Bar> rows;
-    for (auto b = it->second.lower_bound(start); b != it->second.end() && b->first <= end; ++b)
-        rows.push_back(b->second);
-    if (rows.empty()) return std::nullopt;
+    const auto& s = it->second.serials;
+    const auto first = std::lower_bound(s.begin(), s.end(), kestrel::calendar::serial_number(start));
+    const auto last = std::upper_bound(first, s.end(), kestrel::calendar::serial_number(end));
+    if (first == last) return std::nullopt;
+    const auto& bars = it->second.bars;
+    const std::vector<Bar> rows(bars.begin() + (first - s.begin()), bars.begin() + (last - s.begin()));
     return make_table(order_book_id, rows, fields);
 }
 
@@ -55,8 +111,8 @@ std::vector<MemoryStore::Summary> MemoryStore::summary() const {
     std::lock_guard lock(mutex_);
     std::vector<Summary> out;
     for (const auto& [key, series] : data_) {
-        if (series.empty()) continue;
-        out.push_back({key.first, key.second, series.begin()->first, series.rbegin()->first, series.size()});
+        if (series.bars.empty()) continue;
+        out.push_back({key.first, key.second, series.bars.front().date, series.bars.back().date, series.bars.size()});
     }
     return out;
 }

@@ -29,8 +29,23 @@ class MemoryStore : public CalendarClient {
     std::vector<Summary> summary() const;
 
   private:
+    // add() for bars parse_csv has checked already (load_directory).
+    friend std::size_t load_directory(MemoryStore& store, const std::string& dir);
+    std::size_t add_checked(const std::string& instrument, const std::string& adjust, std::vector<Bar> bars);
+
+    // One series in date order, with each date's serial number beside it:
+    // look-ups and merges compare day numbers, not QuantLib dates.
+    struct Series {
+        std::vector<Date::serial_type> serials;
+        std::vector<Bar> bars;
+    };
+    // Puts `bars` (ascending, distinct dates) into the series; where a date is
+    // stored already the new bar replaces it. Returns how many stored bars
+    // changed. Caller holds the lock.
+    static std::size_t merge(Series& series, std::vector<Date::serial_type> serials, std::vector<Bar> bars);
+
     mutable std::mutex mutex_;
-    std::map<std::pair<std::string, std::string>, std::map<Date, Bar>> data_;
+    std::map<std::pair<std::string, std::string>, Series> data_;
 };
 
 }  // namespace heron

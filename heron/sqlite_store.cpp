@@ -42,6 +42,7 @@ class Statement {
     }
     void bind(int i, const std::string& text) { sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT); }
     void bind(int i, double v) { sqlite3_bind_double(stmt_, i, v); }
+    void bind(int i, std::int64_t v) { sqlite3_bind_int64(stmt_, i, v); }
     void bind(int i, const std::optional<double>& v) {
         if (v) sqlite3_bind_double(stmt_, i, *v);
         else sqlite3_bind_null(stmt_, i);
@@ -75,6 +76,8 @@ SqliteStore::SqliteStore(std::string path) : SqliteStore(std::move(path), Option
 SqliteStore::SqliteStore(std::string path, Options options) : path_(std::move(path)), options_(options) {
     try {
         open();
+        const auto official = official_closures();
+        if (!official.years.empty()) kestrel::calendar::set_official_closures(official);
     } catch (...) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -342,6 +345,115 @@ std::vector<SeriesSummary> SqliteStore::summary() {
     }
     if (rc != SQLITE_DONE) fail(rc, "reading the summary");
     return out;
+}
+
+namespace {
+
+constexpr const char* kCreateClosures = R"sql(
+CREATE TABLE IF NOT EXISTS closure_years (year INTEGER PRIMARY KEY);
+CREATE TABLE IF NOT EXISTS closures (date TEXT PRIMARY KEY, name TEXT NOT NULL) WITHOUT ROWID;
+)sql";
+
+}  // namespace
+
+void SqliteStore::check_closures(const kestrel::calendar::ClosureList& list) {
+    std::lock_guard lock(mutex_);
+    if (!has_schema_) return;
+    int rc = SQLITE_OK;
+    Statement s(db_, "SELECT instrument FROM prices WHERE date = ?1 LIMIT 1", rc);
+    if (rc != SQLITE_OK) fail(rc, "checking the closures");
+    for (std::size_t i = 0; i < list.closures.size(); ++i) {
+        const std::string day = kestrel::utils::format_date(list.closures[i].date);
+        s.reset();
+        s.bind(1, day);
+        rc = s.step();
+        if (rc == SQLITE_ROW) {
+            const std::size_t line = i < list.lines.size() ? list.lines[i] : i + 1;
+            throw kestrel::ValueError(list.source + ":" + std::to_string(line) + ": " + day +
+                                      " is a trading day in the price history (" + s.text(0) + " has prices on it)");
+        }
+        if (rc != SQLITE_DONE) fail(rc, "checking the closures");
+    }
+}
+
+kestrel::calendar::ClosureList SqliteStore::official_closures() {
+    std::lock_guard lock(mutex_);
+    kestrel::calendar::ClosureList list;
+    list.source = path_;
+    if (!has_schema_) return list;
+    int rc = SQLITE_OK;
+    {
+        Statement t(db_, "SELECT count(*) FROM sqlite_schema WHERE type = 'table' AND name = 'closure_years'", rc);
+        if (rc != SQLITE_OK || t.step() != SQLITE_ROW) fail(rc, "reading the closures");
+        if (t.integer(0) == 0) return list;
+    }
+    Statement years(db_, "SELECT year FROM closure_years ORDER BY year", rc);
+    if (rc != SQLITE_OK) fail(rc, "reading the closures");
+    while ((rc = years.step()) == SQLITE_ROW) list.years.push_back(static_cast<int>(years.integer(0)));
+    if (rc != SQLITE_DONE) fail(rc, "reading the closures");
+    Statement days(db_, "SELECT date, name FROM closures ORDER BY date", rc);
+    if (rc != SQLITE_OK) fail(rc, "reading the closures");
+    while ((rc = days.step()) == SQLITE_ROW) {
+        try {
+            list.closures.push_back({kestrel::utils::parse_date(days.text(0)), days.text(1),
+                                     kestrel::calendar::Source::Official});
+        } catch (const kestrel::ValueError& e) {
+            throw ServiceError("price store '" + path_ + "' holds a bad closure date: " + e.what());
+        }
+        list.lines.push_back(list.closures.size());
+    }
+    if (rc != SQLITE_DONE) fail(rc, "reading the closures");
+    return list;
+}
+
+std::size_t SqliteStore::import_closures(const kestrel::calendar::ClosureList& list) {
+    if (options_.mode == Mode::ReadOnly)
+        throw ServiceError("price store '" + path_ + "' is open read-only and cannot import");
+    check_closures(list);
+    std::size_t replaced = 0;
+    {
+        std::lock_guard lock(mutex_);
+        Transaction tx(db_);
+        int rc = tx.begin();
+        if (rc != SQLITE_OK) fail(rc, "starting the import");
+        rc = sqlite3_exec(db_, kCreateClosures, nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) fail(rc, "creating the closure tables");
+        Statement count(db_, "SELECT count(*) FROM closures WHERE substr(date, 1, 4) = ?1", rc);
+        if (rc != SQLITE_OK) fail(rc, "preparing the import");
+        Statement drop(db_, "DELETE FROM closures WHERE substr(date, 1, 4) = ?1", rc);
+        if (rc != SQLITE_OK) fail(rc, "preparing the import");
+        Statement year(db_, "INSERT OR IGNORE INTO closure_years (year) VALUES (?1)", rc);
+        if (rc != SQLITE_OK) fail(rc, "preparing the import");
+        Statement put(db_, "INSERT INTO closures (date, name) VALUES (?1, ?2)", rc);
+        if (rc != SQLITE_OK) fail(rc, "preparing the import");
+        for (int y : list.years) {
+            const std::string text = std::to_string(y);
+            count.reset();
+            count.bind(1, text);
+            if ((rc = count.step()) != SQLITE_ROW) fail(rc, "importing " + list.source);
+            replaced += static_cast<std::size_t>(count.integer(0));
+            drop.reset();
+            drop.bind(1, text);
+            if ((rc = drop.step()) != SQLITE_DONE) fail(rc, "importing " + list.source);
+            year.reset();
+            year.bind(1, static_cast<std::int64_t>(y));
+            if ((rc = year.step()) != SQLITE_DONE) fail(rc, "importing " + list.source);
+        }
+        for (const auto& c : list.closures) {
+            put.reset();
+            put.bind(1, kestrel::utils::format_date(c.date));
+            put.bind(2, c.name);
+            if ((rc = put.step()) != SQLITE_DONE) fail(rc, "importing " + list.source);
+        }
+        count.reset();
+        drop.reset();
+        year.reset();
+        put.reset();
+        rc = tx.commit();
+        if (rc != SQLITE_OK) fail(rc, "committing the import");
+    }
+    kestrel::calendar::set_official_closures(list);
+    return replaced;
 }
 
 }  // namespace heron

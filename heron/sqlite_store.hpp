@@ -10,8 +10,15 @@
 // Imports are all-or-nothing: every row is checked before the database is
 // touched, and the rows are written in one transaction, so a bad row or a
 // failure part way leaves the database exactly as it was.
+//
+// A store may also hold official exchange closures for years after the
+// published calendar (tables closure_years(year) and closures(date, name)):
+// opening such a store makes them the calendar's for those years
+// (kestrel::calendar::set_official_closures), so the calendar, the trading-day
+// operations and every product agree with the store.
 #include <heron/csv.hpp>
 #include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
 
 #include <chrono>
 #include <mutex>
@@ -79,6 +86,17 @@ class SqliteStore : public CalendarClient {
 
     // The stored series, by instrument then adjust type.
     std::vector<SeriesSummary> summary();
+
+    // Checks an official closure list against the store: a closure on a day
+    // the store holds prices for is a ValueError "<source>:<line>: ..." naming
+    // the day and an instrument. Reads only.
+    void check_closures(const kestrel::calendar::ClosureList& list);
+    // Stores the list in place of what the store held for its years, in one
+    // transaction after check_closures, and makes it the calendar's. Returns
+    // how many closures replaced the ones stored before for those years.
+    std::size_t import_closures(const kestrel::calendar::ClosureList& list);
+    // The official closures the store holds (no years when none).
+    kestrel::calendar::ClosureList official_closures();
 
   private:
     struct Job {

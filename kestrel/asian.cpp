@@ -32,7 +32,11 @@ Average::Type read_average_type(const Terms& option) {
 ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const detail::ProcessPtr& process) {
     if (average_type == Average::Geometric)
         return ext::make_shared<AnalyticDiscreteGeometricAveragePriceAsianEngine>(process);
+    // Paths drawn fixing by fixing, without a Brownian bridge: the engine as
+    // QuantLib's Python binding defaults it. MakeMCDiscreteArithmeticAPEngine
+    // turns the bridge on unless told, which changes the draws and the value.
     return MakeMCDiscreteArithmeticAPEngine<PseudoRandom>(process)
+        .withBrownianBridge(false)
         .withControlVariate(true)
         .withAbsoluteTolerance(AsianOption::mc_tolerance)
         .withSeed(AsianOption::mc_seed);

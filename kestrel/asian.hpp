@@ -11,7 +11,8 @@
 //
 // Engines: AnalyticDiscreteGeometricAveragePriceAsianEngine (geometric);
 // MCDiscreteArithmeticAPEngine<PseudoRandom> with the geometric control
-// variate, absolute tolerance 0.005 and seed 42 (arithmetic).
+// variate, absolute tolerance 0.005, seed 42 and no Brownian bridge, QuantLib's
+// own defaults otherwise (arithmetic).
 //
 // Price scale. The value is homogeneous of degree one in (spot, strike, past
 // closes), so npv values the contract with every price divided by one scale

@@ -6,20 +6,46 @@ namespace kestrel {
 namespace {
 
 // The phoenix's payoff over observed paths: on each knock-out date while
-// alive, the coupon at or above the knock-in barrier, then the knock-out
-// strictly above the knock-out barrier; the loss below the strike when
-// knocked in and never knocked out.
-double phoenix_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths) {
+// alive, the coupon at or above its coupon barrier (with memory, with every
+// coupon owed since the last one paid), then the knock-out strictly above its
+// knock-out level; the loss below the strike (the final price floored at
+// floor_price) when knocked in and never knocked out.
+double phoenix_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
     const std::size_t n = paths.n, m = paths.m;
     double coupons = 0.0, loss = 0.0;
     for (std::size_t p = 0; p < n; ++p) {
         bool alive = true;
+        std::size_t at = m;
+        double c = 0.0, u = 0.0, owed = in.owed, owed_unit = in.owed_unit;
         for (std::size_t i = 0; i < m && alive; ++i) {
             const double level = paths.ko[i * n + p];
-            if (level >= in.ki) coupons += in.coupon_pv[i];
-            alive = !(level > in.ko);
+            if (level >= in.coupon_level[i]) {
+                if (in.memory) {
+                    const double pay = (owed + in.coupon[i]) * in.ko_discount[i];
+                    coupons += pay;
+                    c += pay;
+                    u += (owed_unit + in.unit[i]) * in.ko_discount[i];
+                    owed = owed_unit = 0.0;
+                } else {
+                    coupons += in.coupon_pv[i];
+                    c += in.coupon_pv[i];
+                    u += in.unit_pv[i];
+                }
+            } else if (in.memory) {
+                owed += in.coupon[i];
+                owed_unit += in.unit[i];
+            }
+            alive = !(level > in.ko[i]);
+            if (!alive) at = i;
         }
-        if (alive && (in.knocked_in || paths.ki_min[p] < in.ki)) loss += std::min(paths.final[p] - in.strike, 0.0);
+        double l = 0.0;
+        const bool ends_knocked_in = alive && (in.knocked_in || paths.ki_min[p] < in.ki);
+        if (ends_knocked_in) {
+            const double final = in.floor ? std::max(paths.final[p], *in.floor) : paths.final[p];
+            l = std::min(final - in.strike, 0.0);
+            loss += l;
+        }
+        if (tally) detail::tally_path(in, tally, c, u, l, at, ends_knocked_in);
     }
     return coupons + loss * in.final_discount * in.spot;
 }
@@ -27,10 +53,9 @@ double phoenix_payoff(const detail::PayoffInputs& in, const detail::mc::Observat
 }  // namespace
 
 PhoenixOption::PhoenixOption(const Terms& option)
-    : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date())) {
+    : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date(), detail::NoteKind::phoenix)) {
     // The finite-difference engine has no owed-coupon state.
-    if (const Value* memory = option.find("memory");
-        memory && terms_.engine == detail::NoteEngine::pde && *memory == Value(true))
+    if (terms_.memory && terms_.engine == detail::NoteEngine::pde)
         throw NotImplementedError("the pde engine does not value a memory phoenix (\"memory\": true); "
                                   "use \"engine\": \"mc\"");
     const auto& dates = terms_.ko_obs_dates;
@@ -38,21 +63,36 @@ PhoenixOption::PhoenixOption(const Terms& option)
         throw IndexError("the knock-out schedule is empty (obs_start_date " + utils::format_date(terms_.obs_start_date) +
                          ", obs_end_date " + utils::format_date(terms_.obs_end_date) + ", ko_obs_freq " +
                          terms_.ko_obs_freq.to_string() + "): no first coupon");
-    // Each coupon accrues over its own period: the first from the effect date,
-    // each later one from the previous knock-out date.
-    const double per_year = s0_number() * terms_.coupon_rate;
-    coupon_.reserve(dates.size());
+    // Each coupon accrues over its own period at its own date's rate: the
+    // first from the effect date, each later one from the previous knock-out
+    // date.
+    const double s0 = s0_number();
+    legs_.coupon.reserve(dates.size());
+    legs_.unit.reserve(dates.size());
     for (std::size_t i = 0; i < dates.size(); ++i) {
         const QuantLib::Date& from = i == 0 ? effect_date() : dates[i - 1];
-        coupon_.push_back(per_year * static_cast<double>(dates[i] - from) / 365.0);
+        const double days = static_cast<double>(dates[i] - from);
+        legs_.coupon.push_back(s0 * terms_.coupon_rates[i] * days / 365.0);
+        legs_.unit.push_back(s0 * days / 365.0);
     }
+}
+
+detail::NoteCarry PhoenixOption::carry(const detail::NoteState& state) const {
+    detail::NoteCarry c{state.knocked_in, 0.0, 0.0};
+    for (std::size_t i : state.owed) {
+        c.owed += legs_.coupon[i];
+        c.owed_unit += legs_.unit[i];
+    }
+    return c;
 }
 
 double PhoenixOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
     const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
                                           evaluation_date);
     if (state.settled) return 0.0;
-    return _npv(spot, r, vol, q, state.evaluation_date, state.knocked_in).npv;
+    if (terms_.engine == detail::NoteEngine::pde) return _npv(spot, r, vol, q, state.evaluation_date, state.knocked_in).npv;
+    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
+    return detail::value_note(terms_, &phoenix_payoff, sim, spot, carry(state), false).npv;
 }
 
 OptionGreeks PhoenixOption::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
@@ -60,29 +100,57 @@ OptionGreeks PhoenixOption::greeks(double spot, double r, double vol, double q, 
                                           evaluation_date);
     if (state.settled) return OptionGreeks{};
     const EvalDate e = state.evaluation_date;
-    const auto v = _npv(spot, r, vol, q, e, state.knocked_in, true);
+    const auto v = terms_.engine == detail::NoteEngine::pde
+                       ? _npv(spot, r, vol, q, e, state.knocked_in, true)
+                       : detail::value_note(terms_, &phoenix_payoff,
+                                            detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r,
+                                                            q, vol),
+                                            spot, carry(state), true);
     const double vg = vega(spot, r, vol, q, e);
     const double th = theta(spot, r, vol, q, e);
     const double rh = rho(spot, r, vol, q, e);
     return OptionGreeks{v.npv, v.delta, v.gamma, vg, th, rh};
 }
 
+detail::NoteStatistics PhoenixOption::statistics(double spot, double r, double vol, double q,
+                                                 const EvalDate& evaluation_date) {
+    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
+                                          evaluation_date);
+    if (state.settled) return detail::NoteStatistics{};
+    if (terms_.engine == detail::NoteEngine::pde) detail::no_pde_statistics();
+    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
+    return detail::note_statistics(sim, detail::tally_note(terms_, &phoenix_payoff, sim, spot, carry(state)));
+}
+
+detail::FairCoupon PhoenixOption::fair_coupon_rate(double spot, double r, double vol, double q,
+                                                   const EvalDate& evaluation_date, double target) {
+    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
+                                          evaluation_date);
+    if (state.settled) throw ValueError("no coupon left to solve for: the note has knocked out or matured");
+    if (terms_.engine == detail::NoteEngine::pde)
+        return detail::fair_coupon_pde(terms_, detail::pde::Rule::phoenix, legs_, state.evaluation_date,
+                                       maturity_date(), spot, r, q, vol, state.knocked_in, target);
+    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
+    return detail::fair_coupon(terms_, detail::tally_note(terms_, &phoenix_payoff, sim, spot, carry(state)), target);
+}
+
 double PhoenixOption::_mc_pricing(const random_sample::Matrix& paths, double spot,
                                   const std::vector<std::size_t>& ki_ob_indexes,
                                   const std::vector<std::size_t>& ko_ob_indexes, const std::vector<double>& discount,
-                                  const std::vector<double>& coupon, bool knocked_in) const {
+                                  const std::vector<double>& coupon, bool knocked_in, double owed_coupon) const {
     return detail::price_paths(terms_, &phoenix_payoff, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                               knocked_in);
+                               std::nullopt, detail::NoteCarry{knocked_in, owed_coupon, 0.0});
 }
 
 detail::ValueDeltaGamma PhoenixOption::_npv(double spot, double r, double vol, double q,
                                             const EvalDate& evaluation_date, bool knocked_in,
                                             bool delta_and_gamma) const {
     if (terms_.engine == detail::NoteEngine::pde)
-        return detail::value_note_pde(terms_, detail::pde::Rule::phoenix, coupon_, eval_or_today(evaluation_date),
+        return detail::value_note_pde(terms_, detail::pde::Rule::phoenix, legs_, eval_or_today(evaluation_date),
                                       maturity_date(), spot, r, q, vol, knocked_in, delta_and_gamma);
-    const auto sim = detail::prepare(terms_, coupon_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
-    return detail::value_note(terms_, &phoenix_payoff, sim, spot, knocked_in, delta_and_gamma);
+    const auto sim = detail::prepare(terms_, legs_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
+    return detail::value_note(terms_, &phoenix_payoff, sim, spot, detail::NoteCarry{knocked_in, 0.0, 0.0},
+                              delta_and_gamma);
 }
 
 }  // namespace kestrel

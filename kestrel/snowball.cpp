@@ -6,25 +6,36 @@ namespace kestrel {
 namespace {
 
 // The snowball's payoff over observed paths: the first knock-out date's
-// coupon; the last coupon when the path neither knocks in nor knocks out; the
-// loss below the strike when knocked in and never knocked out.
-double snowball_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths) {
+// coupon (each date against its own level); the maturity coupon when the path
+// neither knocks in nor knocks out; the loss below the strike (the final price
+// floored at floor_price) when knocked in and never knocked out.
+double snowball_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
     const std::size_t n = paths.n, m = paths.m;
     double coupons = 0.0, loss = 0.0;
     for (std::size_t p = 0; p < n; ++p) {
-        bool alive = true;
+        std::size_t at = m;
         for (std::size_t i = 0; i < m; ++i)
-            if (paths.ko[i * n + p] > in.ko) {
-                coupons += in.coupon_pv[i];
-                alive = false;
+            if (paths.ko[i * n + p] > in.ko[i]) {
+                at = i;
                 break;
             }
-        if (!alive) continue;
+        if (at < m) {
+            coupons += in.coupon_pv[at];
+            if (tally) detail::tally_path(in, tally, in.coupon_pv[at], in.unit_pv[at], 0.0, at, false);
+            continue;
+        }
         const bool knocked_in = in.knocked_in || paths.ki_min[p] < in.ki;
-        if (knocked_in)
-            loss += std::min(paths.final[p] - in.strike, 0.0);
-        else if (m > 0)
-            coupons += in.coupon_pv[m - 1];
+        if (knocked_in) {
+            const double final = in.floor ? std::max(paths.final[p], *in.floor) : paths.final[p];
+            const double l = std::min(final - in.strike, 0.0);
+            loss += l;
+            if (tally) detail::tally_path(in, tally, 0.0, 0.0, l, m, true);
+        } else if (m > 0) {
+            coupons += in.maturity_pv;
+            if (tally) detail::tally_path(in, tally, in.maturity_pv, in.maturity_unit_pv, 0.0, m, false);
+        } else if (tally) {
+            detail::tally_path(in, tally, 0.0, 0.0, 0.0, m, false);
+        }
     }
     return coupons + loss * in.final_discount * in.spot;
 }
@@ -32,12 +43,20 @@ double snowball_payoff(const detail::PayoffInputs& in, const detail::mc::Observa
 }  // namespace
 
 SnowBallOption::SnowBallOption(const Terms& option)
-    : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date())) {
-    // Every coupon accrues from obs_start_date.
-    const double per_year = s0_number() * terms_.coupon_rate;
-    coupon_.reserve(terms_.ko_obs_dates.size());
-    for (const auto& d : terms_.ko_obs_dates)
-        coupon_.push_back(per_year * static_cast<double>(d - terms_.obs_start_date) / 365.0);
+    : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date(), detail::NoteKind::snowball)) {
+    // Every coupon accrues from obs_start_date, at its own date's rate.
+    const double s0 = s0_number();
+    const auto& dates = terms_.ko_obs_dates;
+    legs_.coupon.reserve(dates.size());
+    legs_.unit.reserve(dates.size());
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        const double days = static_cast<double>(dates[i] - terms_.obs_start_date);
+        legs_.coupon.push_back(s0 * terms_.coupon_rates[i] * days / 365.0);
+        legs_.unit.push_back(s0 * days / 365.0);
+    }
+    if (terms_.maturity_coupon_rate && !dates.empty())
+        legs_.maturity_coupon =
+            s0 * *terms_.maturity_coupon_rate * static_cast<double>(dates.back() - terms_.obs_start_date) / 365.0;
 }
 
 double SnowBallOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
@@ -59,22 +78,46 @@ OptionGreeks SnowBallOption::greeks(double spot, double r, double vol, double q,
     return OptionGreeks{v.npv, v.delta, v.gamma, vg, th, rh};
 }
 
+detail::NoteStatistics SnowBallOption::statistics(double spot, double r, double vol, double q,
+                                                  const EvalDate& evaluation_date) {
+    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
+                                          evaluation_date);
+    if (state.settled) return detail::NoteStatistics{};
+    if (terms_.engine == detail::NoteEngine::pde) detail::no_pde_statistics();
+    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
+    return detail::note_statistics(
+        sim, detail::tally_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{state.knocked_in, 0.0, 0.0}));
+}
+
+detail::FairCoupon SnowBallOption::fair_coupon_rate(double spot, double r, double vol, double q,
+                                                    const EvalDate& evaluation_date, double target) {
+    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
+                                          evaluation_date);
+    if (state.settled) throw ValueError("no coupon left to solve for: the note has knocked out or matured");
+    if (terms_.engine == detail::NoteEngine::pde)
+        return detail::fair_coupon_pde(terms_, detail::pde::Rule::snowball, legs_, state.evaluation_date,
+                                       maturity_date(), spot, r, q, vol, state.knocked_in, target);
+    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
+    return detail::fair_coupon(
+        terms_, detail::tally_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{state.knocked_in, 0.0, 0.0}), target);
+}
+
 double SnowBallOption::_mc_pricing(const random_sample::Matrix& paths, double spot,
                                    const std::vector<std::size_t>& ki_ob_indexes,
                                    const std::vector<std::size_t>& ko_ob_indexes, const std::vector<double>& discount,
                                    const std::vector<double>& coupon, bool knocked_in) const {
     return detail::price_paths(terms_, &snowball_payoff, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
-                               knocked_in);
+                               legs_.maturity_coupon, detail::NoteCarry{knocked_in, 0.0, 0.0});
 }
 
 detail::ValueDeltaGamma SnowBallOption::_npv(double spot, double r, double vol, double q,
                                              const EvalDate& evaluation_date, bool knocked_in,
                                              bool delta_and_gamma) const {
     if (terms_.engine == detail::NoteEngine::pde)
-        return detail::value_note_pde(terms_, detail::pde::Rule::snowball, coupon_, eval_or_today(evaluation_date),
+        return detail::value_note_pde(terms_, detail::pde::Rule::snowball, legs_, eval_or_today(evaluation_date),
                                       maturity_date(), spot, r, q, vol, knocked_in, delta_and_gamma);
-    const auto sim = detail::prepare(terms_, coupon_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
-    return detail::value_note(terms_, &snowball_payoff, sim, spot, knocked_in, delta_and_gamma);
+    const auto sim = detail::prepare(terms_, legs_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
+    return detail::value_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{knocked_in, 0.0, 0.0}, delta_and_gamma);
 }
 
 }  // namespace kestrel

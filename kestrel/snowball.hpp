@@ -12,6 +12,13 @@
 // neither knocks in nor out is paid the last knock-out date's coupon. Values
 // are per one unit of the underlying (notional is not applied).
 //
+// Optional terms (see detail::NoteTerms): "ko_barrier" as a list of one level
+// per knock-out date or with "ko_barrier_step" (step-down); "coupon_rate" as a
+// list or with "coupon_rate_step" (date i pays s0 x rate_i x days / 365, still
+// from obs_start_date); "maturity_coupon_rate", the rate of the coupon of a
+// path that neither knocks in nor out (accrued to the last knock-out date);
+// "floor_price", the level the final price is floored at for the loss
+// (limited loss; at the strike the principal is protected).
 // Engines: the optional term "engine" (after the others) picks "mc", the
 // Monte Carlo kernel (kestrel/detail/montecarlo.hpp; the default), or "pde",
 // the finite-difference engine (kestrel/detail/pde.hpp); any other name is a
@@ -40,12 +47,26 @@ class SnowBallOption : public BaseOption {
     OptionGreeks greeks(double spot, double r, double vol, double q,
                         const EvalDate& evaluation_date = std::nullopt) override;
 
+    // From one simulation: the value's standard error, the probability of
+    // knocking out on each remaining knock-out date and in all, of reaching
+    // maturity knocked in, of a loss at maturity, and the expected remaining
+    // life in years. All zero once knocked out or after maturity.
+    detail::NoteStatistics statistics(double spot, double r, double vol, double q,
+                                      const EvalDate& evaluation_date = std::nullopt);
+    // The coupon rate that makes npv equal target: "coupon_rate", or the first
+    // date's rate of the rate schedule shifted in parallel ("maturity_coupon_rate"
+    // moves with it only when absent). Exact on the simulation's paths (the value
+    // is affine in the rate), with its standard error. ValueError when no coupon
+    // is left to solve for.
+    detail::FairCoupon fair_coupon_rate(double spot, double r, double vol, double q,
+                                        const EvalDate& evaluation_date = std::nullopt, double target = 0.0);
+
     // The payoff averaged over given paths (prices over spot, one row per
-    // path): knock-out strictly above ko_barrier / spot on the knock-out
-    // positions (one coupon per path, discounted to its date), knock-in
+    // path): knock-out strictly above each date's knock-out level / spot on
+    // the knock-out positions (the last dates of the schedule) (one coupon per path, discounted to its date), knock-in
     // strictly below ki_barrier / spot on the knock-in positions (or every
-    // path when knocked_in), the last coupon for paths that touch neither, the
-    // loss min(final - strike / spot, 0) x spot discounted from the last day
+    // path when knocked_in), the maturity coupon for paths that touch neither,
+    // the loss min(max(final, floor) - strike / spot, 0) x spot discounted from the last day
     // for paths knocked in and never knocked out. coupon has one amount per
     // knock-out position, discount one factor per grid day.
     double _mc_pricing(const random_sample::Matrix& paths, double spot, const std::vector<std::size_t>& ki_ob_indexes,
@@ -69,11 +90,16 @@ class SnowBallOption : public BaseOption {
     const std::vector<QuantLib::Date>& ki_obs_dates() const noexcept { return terms_.ki_obs_dates; }
     const std::vector<QuantLib::Date>& ko_obs_dates() const noexcept { return terms_.ko_obs_dates; }
     // The amount paid on knock-out on each of ko_obs_dates(), in that order.
-    const std::vector<double>& coupon() const noexcept { return coupon_; }
+    const std::vector<double>& coupon() const noexcept { return legs_.coupon; }
+    // The resolved terms: one knock-out level and one rate per knock-out date,
+    // the floor and the maturity coupon rate when given.
+    const detail::NoteTerms& terms() const noexcept { return terms_; }
+    // The coupons per date, and per unit of coupon rate.
+    const detail::NoteLegs& legs() const noexcept { return legs_; }
 
   private:
     detail::NoteTerms terms_;
-    std::vector<double> coupon_;
+    detail::NoteLegs legs_;
 };
 
 }  // namespace kestrel

@@ -7,17 +7,6 @@
 #include <ctime>
 
 namespace kestrel {
-
-Error::Error(std::string message) : message_(std::move(message)) {}
-Error::~Error() = default;
-KeyError::~KeyError() = default;
-ValueError::~ValueError() = default;
-NotImplementedError::~NotImplementedError() = default;
-AssertionError::~AssertionError() = default;
-TypeError::~TypeError() = default;
-IndexError::~IndexError() = default;
-ZeroDivisionError::~ZeroDivisionError() = default;
-
 namespace utils {
 namespace {
 
@@ -160,6 +149,13 @@ std::vector<QuantLib::Date> get_obs_dates(const DateInput& start_in, const DateI
     const QuantLib::Date start = start_in.date();
     const QuantLib::Date end = end_in.date();
     if (freq == "daily") return calendar::trading_days(start, end);
+    if (freq == "once") {
+        // obs_end_date alone (a European observation), on or before it.
+        if (end <= start) return {};
+        const QuantLib::Date r = roll(end, end);
+        if (r > start) return {r};
+        return {};
+    }
     Period p;
     if (!lookup_period(freq, p))
         throw ValueError("unknown observation frequency: " + std::string(freq));

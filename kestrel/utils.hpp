@@ -60,6 +60,9 @@ QuantLib::Date today();
 //   "monthly"       1 month     "bimonthly"     2 months
 //   "quarterly"     3 months    "semiannually"  6 months
 //   "annually"      12 months
+//   "once"          `end` alone (a European observation), moved back to the
+//                   previous trading day when it is not one; none when that
+//                   is not after `start`
 // For the periodic tokens the dates are start + k x period for k = 1, 2, ...
 // while not after `end` (month steps keep the start's day of month, clipped to
 // the month's last day: Jan 31 + 1 month = Feb 28/29). Each is moved forward to

@@ -12,8 +12,11 @@ PACKAGES=(
   libbenchmark-dev
   librandom123-dev
   libcli11-dev
+  liblunar-date-dev libglib2.0-dev
   clang libclang-rt-14-dev
   pybind11-dev python3-pybind11 python3-dev python3-pytest python3-pandas python3-numpy
+  quantlib-python  # QuantLib's own Python binding: the reference the Asian engine is checked against
+  python3-distributed python3-dask openssl
 )
 
 missing=()

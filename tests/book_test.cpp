@@ -1,10 +1,12 @@
-#include "book.hpp"
+#include <kestrel/book.hpp>
 
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 
+#include "support/note_support.hpp"
 #include "support/test_support.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,7 +19,7 @@
 #include <vector>
 
 using namespace kestrel;
-using namespace kestrel::cli;
+using namespace kestrel::book;
 using Json = nlohmann::ordered_json;
 using QuantLib::Date;
 
@@ -232,6 +234,36 @@ TEST_F(BookTest, SpotComesFromTheStoreCloseOnTheEvaluationDate) {
     EXPECT_EQ(book_to_json(result)["rows"][0]["spot_source"], "store");
 }
 
+TEST_F(BookTest, MissingSpotsEndInOneSentenceOnWhereTheStoresClosesAre) {
+    const auto d = [](const char* text) { return utils::parse_date(text); };
+    client->add_closes("AAA", "pre", {{d("2024-02-28"), 90.0}, {d("2024-02-29"), 91.0}});  // ends before
+    client->add_closes("EEE", "pre", {{d("2024-02-28"), 40.0}});                          // ends earlier still
+    client->add_closes("BBB", "pre", {{d("2024-03-04"), 50.0}});                          // begins after
+    client->add_closes("CCC", "pre", {{d("2024-02-29"), 20.0}, {d("2024-03-04"), 21.0}}); // a gap on the day
+    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
+        "CCC": {"vol": 0.2, "q": 0}, "DDD": {"vol": 0.2, "q": 0}, "EEE": {"vol": 0.2, "q": 0},
+        "FFF": {"vol": 0.2, "q": 0, "spot": 10}}})");
+    const auto value = [&](const Json& book) { return value_book(book, m, BookOptions{kEval, false, {}}); };
+
+    // Ended: the earliest end is a --date that serves every such underlying.
+    const auto ended = value(Json::array({vanilla("a", "AAA", 95), vanilla("e", "EEE", 40), vanilla("a2", "AAA", 90),
+                                          vanilla("f", "FFF", 10)}));
+    EXPECT_EQ(ended.failed(), 3u);
+    EXPECT_TRUE(ended.rows[3].ok());
+    EXPECT_EQ(ended.missing_spots, (std::vector<std::string>{"AAA", "EEE"}));
+    EXPECT_EQ(missing_spot_hint(ended),
+              "the store's \"pre\" closes end on 2024-02-28 (EEE) and 2024-02-29 (AAA), before 2024-03-01: pass "
+              "--date 2024-02-28 (or an earlier trading day) or give each underlying a \"spot\" in the market file");
+
+    const auto others = value(Json::array({vanilla("b", "BBB", 50), vanilla("c", "CCC", 20), vanilla("d", "DDD", 1)}));
+    EXPECT_EQ(missing_spot_hint(others),
+              "the store's \"pre\" closes begin on 2024-03-04 (BBB), after 2024-03-01; the store has no \"pre\" "
+              "close on 2024-03-01 for CCC; the store has no \"pre\" closes of DDD at all: pass --date YYYY-MM-DD, "
+              "a trading day with closes, or give each underlying a \"spot\" in the market file");
+
+    EXPECT_EQ(missing_spot_hint(value(Json::array({vanilla("f", "FFF", 10)}))), "");
+}
+
 TEST_F(BookTest, CsvAndJsonReadBackToTheSameNumbers) {
     Json broken = vanilla("broken, \"quoted\"", "AAA", 95);
     broken["exercise_type"] = "bermudan";
@@ -322,6 +354,26 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
     EXPECT_EQ(ends[0], ends[1]) << t;
 }
 
+// A contract running into projected calendar years is flagged in the table
+// (row note and footnote) and in json; the others are not.
+TEST_F(BookTest, ContractsOverProjectedYearsAreNoted) {
+    Json later = vanilla("later", "AAA", 95);
+    later["maturity_date"] = "2028-06-30";
+    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), market(kMarket),
+                                   BookOptions{kEval, false, {}});
+    ASSERT_TRUE(result.rows[1].ok());
+    EXPECT_TRUE(result.rows[0].projected_years.empty());
+    EXPECT_EQ(result.rows[1].projected_years, (std::vector<int>{2027, 2028}));
+    std::ostringstream out;
+    write_book(out, result, BookFormat::Table);
+    EXPECT_THAT(out.str(), ::testing::HasSubstr("  (projected calendar)\n"));
+    EXPECT_THAT(out.str(), ::testing::HasSubstr("\n(projected calendar): the schedule runs through 2027-2028, whose "
+                                                "exchange closures are projected"));
+    const Json json = book_to_json(result);
+    EXPECT_FALSE(json["rows"][0].contains("projected_calendar"));
+    EXPECT_EQ(json["rows"][1]["projected_calendar"], Json::array({2027, 2028}));
+}
+
 TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
     EXPECT_EQ(parse_book_format("table"), BookFormat::Table);
     EXPECT_EQ(parse_book_format("csv"), BookFormat::Csv);
@@ -400,4 +452,37 @@ TEST(ExampleBookTest, EveryContractValuesWithGreeksOnTheBundledHistory) {
     EXPECT_GT(row("uo-call-600519").value.npv, 0);
     EXPECT_GT(row("dnt-csi300").value.npv, 0);
     EXPECT_LT(row("dnt-csi300").value.npv, 100);
+}
+
+// --stats: the notes' own statistics on their rows, nothing on the others,
+// and three more columns in every format.
+TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
+    test::ScopedClient scoped{test::bundled_store()};
+    test::ScopedPaths paths{1000};
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    const Date eval = utils::parse_date("2024-12-31");
+    const auto result = value_book(book, market, BookOptions{eval, false, {}, true});
+    ASSERT_EQ(result.failed(), 0u);
+    for (std::size_t i = 0; i < book.size(); ++i) {
+        const auto& row = result.rows[i];
+        auto option = make_option(Terms::from_json(book[i]));
+        auto* note = dynamic_cast<PhoenixOption*>(option.get());
+        auto* snowball = dynamic_cast<SnowBallOption*>(option.get());
+        ASSERT_EQ(row.stats.has_value(), note || snowball) << row.label();
+        if (!row.stats) continue;
+        const UnderlyingMarket& m = *market.find(*row.underlying);
+        const auto s = note ? note->statistics(row.spot, market.r, m.vol, m.q, eval)
+                            : snowball->statistics(row.spot, market.r, m.vol, m.q, eval);
+        EXPECT_EQ(s.npv, row.value.npv) << row.label();
+        EXPECT_EQ(row.stats->standard_error, s.standard_error) << row.label();
+        EXPECT_EQ(row.stats->ko_probability, s.ko_total) << row.label();
+        EXPECT_EQ(row.stats->expected_life, s.expected_life) << row.label();
+    }
+    std::ostringstream csv;
+    write_csv(csv, result);
+    EXPECT_THAT(csv.str(), ::testing::StartsWith("record,id,type,underlying,npv,standard_error,ko_probability,"
+                                                 "expected_life,spot,"));
+    const Json json = book_to_json(result);
+    EXPECT_TRUE(json["rows"][0]["standard_error"].is_null()) << "a vanilla has none";
 }

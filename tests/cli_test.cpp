@@ -11,6 +11,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 
@@ -147,6 +148,14 @@ TEST(CliPrice, LibraryErrorsAreOneLineWithTheirKindAndExitOne) {
     }
 }
 
+TEST(CliPrice, FairCouponAndStatsAreForTheNotesOnly) {
+    expect_error_line(kestrel_cli("price " + kExample + kMarket + " --fair-coupon"), 1,
+                      "error: TypeError: a fair coupon is solved for the snowball and phoenix notes only, not vanilla");
+    expect_error_line(kestrel_cli("price " + kExample + kMarket + " --stats"), 1, "error: TypeError: statistics");
+    for (const char* clash : {" --fair-coupon --greeks", " --stats --greeks", " --fair-coupon --stats", " --target 1"})
+        EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + clash).code, 2) << clash;
+}
+
 TEST(CliPrice, CommandLineMistakesExitTwo) {
     TempDir dir;
     const std::string mistakes[] = {
@@ -193,6 +202,48 @@ TEST(CliPrice, EngineOptionFillsInANoteThatNamesNone) {
     expect_error_line(kestrel_cli("price " + plain + market + " --engine fdm"), 2, "error: ");
 }
 
+TEST(CliPrice, NumericOptionsSayWhatTheyTake) {
+    const std::string vanilla = "price " + kExample + " --date 2025-06-30 ";
+    const std::string market = " --spot 3936.0791 --r 0.018 --vol 0.2 --q 0.015";
+    const std::pair<std::string, std::string> cases[] = {
+        {vanilla + market + " --paths 0", "--paths must be a whole number of at least 1, not '0'"},
+        {vanilla + market + " --paths -5", "--paths must be a whole number of at least 1, not '-5'"},
+        {vanilla + market + " --paths 1.5", "--paths must be a whole number of at least 1, not '1.5'"},
+        {vanilla + market + " --paths 2e-1", "--paths must be a whole number of at least 1, not '2e-1'"},
+        {vanilla + market + " --threads 0", "--threads must be a whole number from 1 to 1024, not '0'"},
+        {vanilla + market + " --seed -1", "--seed must be a whole number from 0 to 18446744073709551615, not '-1'"},
+        {vanilla + market + " --seed 18446744073709551616",
+         "--seed must be a whole number from 0 to 18446744073709551615, not '18446744073709551616'"},
+        {vanilla + "--spot abc --r 0.018 --vol 0.2 --q 0.015", "--spot must be a number, not 'abc'"},
+        {vanilla + "--spot 1 --r 0.018 --vol nan --q 0.015", "--vol must be a finite number, not 'nan'"},
+        {vanilla + "--spot 1 --r 1e999 --vol 0.2 --q 0.015", "--r must be a finite number, not '1e999'"},
+        {"bench snowball --repeat 0", "--repeat must be a whole number from 1 to 1000, not '0'"},
+        {"bench snowball --years 3", "--years must be a whole number from 1 to 2, not '3'"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome r = kestrel_cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "error: " + message + " (see kestrel --help)\n");
+    }
+
+    // A path count with an exponent is the number it names; the largest seed
+    // is a seed.
+    TempDir dir;
+    const auto book = nlohmann::ordered_json::parse(kestrel::test::read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                                             "/examples/book.json"));
+    const auto note = std::find_if(book.begin(), book.end(), [](const auto& c) { return c["type"] == "snowball"; });
+    ASSERT_NE(note, book.end());
+    const std::string snowball = "price " + dir.write("note.json", note->dump()) +
+                                 " --spot 3934.91 --r 0.016 --vol 0.19 --q 0.025 --date 2024-12-31 --paths ";
+    const Outcome thousand = kestrel_cli(snowball + "1000");
+    ASSERT_EQ(thousand.code, 0) << thousand.err;
+    EXPECT_EQ(kestrel_cli(snowball + "1e3").out, thousand.out);
+    EXPECT_EQ(kestrel_cli(snowball + "0.1e4").out, thousand.out);
+    EXPECT_NE(kestrel_cli(snowball + "1001").out, thousand.out);
+    EXPECT_EQ(kestrel_cli(snowball + "1000 --seed 18446744073709551615").code, 0);
+}
+
 // ---------------------------------------------------------------------------
 // kestrel data
 
@@ -230,6 +281,25 @@ TEST(CliData, ImportInfoAndABadFileLeavingTheStoreUntouched) {
     expect_error_line(kestrel_cli("data info --db " + good), 1, "error: HeronError: '" + good + "' is not a kestrel price store");
 }
 
+TEST(CliData, InfoWithoutADatabaseShowsTheBundledStore) {
+    const std::string bundled =
+        (std::filesystem::path(KESTREL_CLI).parent_path().parent_path() / "share/kestrel/prices.db").string();
+    const Outcome named = kestrel_cli("data info --db " + bundled);
+    ASSERT_EQ(named.code, 0) << named.err;
+    const Outcome info = kestrel_cli("data info");
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_EQ(info.out, "bundled store: " + bundled + "\n" + named.out);
+
+    // A copy of the program with no database beside it shows the price files
+    // it would read, with the same series.
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("bin"));
+    std::filesystem::copy_file(KESTREL_CLI, dir.file("bin/kestrel"));
+    const Outcome files = run_with(dir.file("bin/kestrel"), "data info");
+    ASSERT_EQ(files.code, 0) << files.err;
+    EXPECT_EQ(files.out, "bundled store: " + kestrel::test::data_dir() + "/prices\n" + named.out);
+}
+
 // ---------------------------------------------------------------------------
 // kestrel calendar
 
@@ -243,6 +313,65 @@ TEST(CliCalendar, ListsOrCountsTradingDays) {
     r = kestrel_cli("calendar 2024-03-01 2024-02-01 --count");
     EXPECT_EQ(r.out, "0\n");
     expect_error_line(kestrel_cli("calendar 2024-02-30 2024-03-01"), 2, "error: ");
+}
+
+// ---------------------------------------------------------------------------
+// projected and official closures
+
+TEST(CliHolidays, ProjectionMarkedThenAnOfficialListImportedAndBadFilesRefused) {
+    TempDir dir;
+    const std::string db = dir.file("p.db");
+    const std::string prices = dir.write("p.csv", "date,open,high,low,close\n"
+                                                  "2027-01-04,100,101,99,100\n2027-01-05,100,101,99,100.5\n");
+    ASSERT_EQ(kestrel_cli("data import " + prices + " --db " + db + " --instrument TEST.XSHG --adjust pre").code, 0);
+
+    Outcome r = kestrel_cli("calendar 2027-02-03 2027-02-09 --closures --db " + db);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "2027-02-05  Spring Festival  (projected)\n2027-02-08  Spring Festival  (projected)\n"
+                     "2027-02-09  Spring Festival  (projected)\n");
+    EXPECT_THAT(r.err, HasSubstr("those of 2027 are projected"));
+
+    // A note over 2027-2028 says its schedule runs into projected years.
+    const std::string terms = dir.write(
+        "note.json",
+        R"({"type": "snowball", "underlying": "TEST.XSHG", "effect_date": "2027-01-04", "maturity_date": "2028-12-29",
+            "s0": 100, "notional": 1, "strike": 100, "ki_barrier": 75, "ko_barrier": 103, "coupon_rate": 0.1,
+            "ki_obs_freq": "daily", "ko_obs_freq": "monthly", "obs_start_date": "2027-01-04",
+            "obs_end_date": "2028-12-29"})");
+    const std::string price = "price " + terms + " --spot 100.5 --r 0.02 --vol 0.2 --q 0 --date 2027-01-05 "
+                              "--paths 500 --db " + db;
+    r = kestrel_cli(price);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2027-2028, whose exchange closures are projected"));
+
+    const std::string bytes = kestrel::test::read_file(db);
+    const std::pair<std::string, std::string> refused[] = {
+        {"date,holiday\n2027-02-04,Spring Festival\n2027-02-06,Spring Festival\n", ":3: 2027-02-06 is a Saturday"},
+        {"date,holiday\n2027-02-04,Spring Festival\n2027-02-04,National Day\n", ":3: 2027-02-04 is named twice"},
+        {"date,holiday\n2027-01-01,New Year's Day\n2027-01-05,Bridge\n",
+         ":3: 2027-01-05 is a trading day in the price history (TEST.XSHG has prices on it)"},
+    };
+    for (const auto& [text, reason] : refused) {
+        const std::string file = dir.write("bad.csv", text);
+        expect_error_line(kestrel_cli("data holidays import " + file + " --db " + db), 1,
+                          "error: ValueError: " + file + reason);
+        EXPECT_EQ(kestrel::test::read_file(db), bytes) << reason;
+    }
+
+    // The official list differs from the projection: 4 February closes, 9-12 February trade.
+    const std::string official = dir.write("official.csv", "date,holiday\n2027-01-01,New Year's Day\n"
+                                                           "2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n"
+                                                           "2027-02-08,Spring Festival\n");
+    r = kestrel_cli("data holidays import " + official + " --db " + db);
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("4 official closures for 2027 (in place of the projection)"));
+    r = kestrel_cli("calendar 2027-02-03 2027-02-10 --db " + db);
+    EXPECT_EQ(r.out, "2027-02-03\n2027-02-09\n2027-02-10\n");
+    EXPECT_EQ(r.err, "");
+    r = kestrel_cli("calendar 2027-02-03 2027-02-10 --closures --db " + db);
+    EXPECT_EQ(r.out, "2027-02-04  Spring Festival\n2027-02-05  Spring Festival\n2027-02-08  Spring Festival\n");
+    r = kestrel_cli(price);
+    EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2028,"));
 }
 
 }  // namespace

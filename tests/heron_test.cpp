@@ -9,9 +9,11 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <random>
 #include <sstream>
 
 namespace {
@@ -90,6 +92,54 @@ TEST(Csv, ReadsRowsWithTheirLines) {
     EXPECT_FALSE(rows.bars[0].volume.has_value());
 }
 
+TEST(Csv, PricesReadAsTheNearestDouble) {
+    // Prices of every length up to 17 digits with the point anywhere, and the
+    // forms only the general reader takes, each the double from_chars gives.
+    std::vector<std::string> texts{"1e2", "2.5E-1", "0.1", "9007199254740993", "123456789012345.6", ".5", "7.",
+                                   "0.000000000000000000000123", "3431.1053", "999999999999999"};
+    std::mt19937_64 random(7);
+    while (texts.size() < 3000) {
+        const std::size_t digits = 1 + random() % 17, point = random() % digits;
+        std::string t;
+        for (std::size_t k = 0; k < digits; ++k) {
+            if (k == point && k > 0) t += '.';
+            t += static_cast<char>('0' + (k == 0 ? 1 + random() % 9 : random() % 10));
+        }
+        texts.push_back(t);
+    }
+    const auto days = kestrel::calendar::trading_days(parse_date("2005-01-04"), parse_date("2020-12-31"));
+    ASSERT_GE(days.size(), texts.size());
+    std::string csv = "date,open,high,low,close\n";
+    for (std::size_t i = 0; i < texts.size(); ++i)
+        csv += kestrel::utils::format_date(days[i]) + "," + texts[i] + "," + texts[i] + "," + texts[i] + "," + texts[i] + "\n";
+    const auto rows = heron::parse_csv(csv, "prices.csv");
+    ASSERT_EQ(rows.bars.size(), texts.size());
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        double expected = 0;
+        std::from_chars(texts[i].data(), texts[i].data() + texts[i].size(), expected);
+        ASSERT_EQ(rows.bars[i].close, expected) << texts[i];
+    }
+}
+
+TEST(Csv, DatesReadAsParseDateReadsThem) {
+    // Every trading day QuantLib's dates can hold, leap days included.
+    const auto days = kestrel::calendar::trading_days(parse_date("1901-01-01"), parse_date("2199-12-31"));
+    std::string csv = "date,open,high,low,close\n";
+    std::vector<std::string> texts;
+    for (const auto& d : days) {
+        texts.push_back(kestrel::utils::format_date(d));
+        csv += texts.back() + ",1,1,1,1\n";
+    }
+    const auto rows = heron::parse_csv(csv, "days.csv");
+    ASSERT_EQ(rows.bars.size(), days.size());
+    for (std::size_t i = 0; i < days.size(); ++i) ASSERT_EQ(rows.bars[i].date, parse_date(texts[i])) << texts[i];
+    for (const char* bad : {"2100-02-29", "2023-02-29", "2024-13-01", "2024-00-10", "2024-04-31", "1900-12-31",
+                            "2200-01-01", "2024-1-02", "2024/01/02"}) {
+        EXPECT_THAT(value_error([&] { heron::parse_csv(kHeader + bad + ",1,1,1,1,\n", "bad.csv"); }),
+                    HasSubstr("bad.csv:2: invalid date '" + std::string(bad) + "'"));
+    }
+}
+
 TEST(Csv, ColumnsMayComeInAnyOrderAndVolumeMayBeBlank) {
     const auto rows = heron::parse_csv("close,date,volume,low,high,open\n"
                                        "10.5,2024-01-02,,9,11,10\n"
@@ -122,6 +172,11 @@ TEST(Csv, BadInputNamesFileLineAndReason) {
         {kHeader + ok + "2024-01-06,10,11,9,10.5,100\n", "bad.csv:3: 2024-01-06 is not a trading day (weekend)"},
         {kHeader + "2024-02-12,10,11,9,10.5,100\n", "bad.csv:2: 2024-02-12 is not a trading day (exchange closed)"},
         {kHeader + ok + "\n" + ok, "bad.csv:4: duplicate date 2024-01-02 (first on line 2)"},
+        // Out of order: a repeat of a day two rows back, and one after the order broke.
+        {kHeader + ok + "2024-01-04,10,11,9,10.5,100\n" + ok, "bad.csv:4: duplicate date 2024-01-02 (first on line 2)"},
+        {kHeader + "2024-01-04,10,11,9,10.5,100\n" + ok + "2024-01-05,10,11,9,10.5,100\n" +
+             "2024-01-04,10,11,9,10.5,100\n",
+         "bad.csv:5: duplicate date 2024-01-04 (first on line 2)"},
         {kHeader + "2024-01-02,10,11,9,10.5\n", "bad.csv:2: expected 6 fields, found 5"},
         {ok, "bad.csv:1: missing header line"},
         {"date,open,high,low,close,amount\n", "bad.csv:1: unknown column 'amount'"},
@@ -198,6 +253,23 @@ TEST(MemoryStore, AddReportsReplacedDatesAndRejectsBadBarsWhole) {
     bars[1].close = 11.9;
     EXPECT_EQ(store.add("X", "pre", bars), 1u);
     const std::string before = dump(store);
+
+    // Days between and around the stored ones, given out of order, land in
+    // date order; of the stored days given again only a changed one counts.
+    heron::MemoryStore merged;
+    ASSERT_EQ(merged.add("X", "pre", {bars[2], bars[0]}), 0u);
+    auto later = bars[2];
+    later.date = parse_date("2024-01-05");
+    auto changed = bars[2];
+    changed.close = 11.2;
+    EXPECT_EQ(merged.add("X", "pre", {later, bars[1], bars[0], changed}), 1u);
+    auto expected = bars;
+    expected[2] = changed;
+    expected.push_back(later);
+    heron::MemoryStore direct;
+    direct.add("X", "pre", expected);
+    EXPECT_EQ(dump(merged), dump(direct));
+    EXPECT_EQ(merged.summary().at(0).rows, 4u);
 
     auto bad = bars;
     bad[0].close = 10.7;  // a change that must not land
@@ -547,6 +619,45 @@ TEST(Heron, FreeFunctionsForwardToTheInstalledStore) {
     ASSERT_TRUE(t.has_value());
     EXPECT_EQ(t->size(), 2u);
     EXPECT_EQ(t->columns(), (std::vector<std::string>{"low", "high"}));
+}
+
+// Official closures kept in a store: refused on a day the store has prices
+// for, read back (and made the calendar's) when the store is opened again,
+// replaced year by year.
+TEST(SqliteStoreClosures, StoredClosuresComeBackWithTheStore) {
+    namespace cal = kestrel::calendar;
+    struct Reset {
+        ~Reset() { cal::clear_official_closures(); }
+    } reset;
+    TempDir dir;
+    const std::string path = dir.file("p.db");
+    const auto list = [](const std::string& rows) { return cal::read_closures("date,holiday\n" + rows, "h.csv"); };
+    {
+        heron::SqliteStore store(path);
+        store.import("TEST.XSHG", {"pre"}, heron::parse_csv(kHeader + "2027-01-04,10,11,9,10.5,100\n", "p.csv"));
+        EXPECT_EQ(value_error([&] { store.import_closures(list("2027-02-04,Spring Festival\n2027-01-04,Bridge\n")); }),
+                  "h.csv:3: 2027-01-04 is a trading day in the price history (TEST.XSHG has prices on it)");
+        EXPECT_TRUE(store.official_closures().years.empty());
+        EXPECT_TRUE(cal::official_years().empty());
+        EXPECT_EQ(store.import_closures(list("2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n")), 0u);
+    }
+    cal::clear_official_closures();
+    EXPECT_TRUE(kestrel::calendar::is_trading_day(parse_date("2027-02-04")));  // projected again
+    {
+        auto store = std::make_shared<heron::SqliteStore>(path, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+        EXPECT_EQ(cal::official_years(), std::vector<int>{2027});
+        kestrel::test::ScopedClient scoped{store};
+        EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), parse_date("2027-02-08"));
+        EXPECT_THROW(store->import_closures(list("2027-02-04,Spring Festival\n")), heron::ServiceError);
+    }
+    heron::SqliteStore store(path);
+    EXPECT_EQ(store.import_closures(list("2027-02-09,Spring Festival\n")), 2u);
+    const auto back = store.official_closures();
+    EXPECT_EQ(back.years, std::vector<int>{2027});
+    ASSERT_EQ(back.closures.size(), 1u);
+    EXPECT_EQ(back.closures[0].date, parse_date("2027-02-09"));
+    EXPECT_TRUE(cal::is_trading_day(parse_date("2027-02-04")));
+    EXPECT_FALSE(cal::is_trading_day(parse_date("2027-02-09")));
 }
 
 }  // namespace

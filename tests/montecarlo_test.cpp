@@ -19,6 +19,8 @@
 #include <mutex>
 #include <limits>
 #include <numbers>
+#include <numeric>
+#include <type_traits>
 #include <vector>
 
 using namespace kestrel;
@@ -453,7 +455,7 @@ TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
 TYPED_TEST(NoteTest, TheStreamedValueIsMcPricingOnTheFullPathMatrix) {
     auto note = this->make();
     const double S = 98, r = 0.025, vol = 0.3, q = 0.005;
-    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+    const auto sim = detail::prepare(note->terms(), note->legs(), this->E,
                                      note->maturity_date(), r, q, vol);
     const rs::Matrix paths = mc::simulate_paths(sim.model);
     ASSERT_EQ(paths.cols(), sim.grid.size());
@@ -470,7 +472,7 @@ TYPED_TEST(NoteTest, EqualFrequenciesShareOneScheduleAndGridPositions) {
     this->terms.set("ki_obs_freq", "monthly");
     auto note = this->make();
     EXPECT_EQ(note->ki_obs_dates(), note->ko_obs_dates());
-    const auto sim = detail::prepare(detail::read_note_terms(this->terms, note->maturity_date()), note->coupon(), this->E,
+    const auto sim = detail::prepare(note->terms(), note->legs(), this->E,
                                      note->maturity_date(), 0.03, 0.0, 0.2);
     EXPECT_EQ(sim.ki_ob_indexes, sim.ko_ob_indexes);
     EXPECT_EQ(sim.coupon.size(), sim.ko_ob_indexes.size());
@@ -482,6 +484,158 @@ TYPED_TEST(NoteTest, MakeOptionBuildsItByName) {
     EXPECT_NE(dynamic_cast<TypeParam*>(option.get()), nullptr);
     const auto names = known_types();
     EXPECT_NE(std::find(names.begin(), names.end(), NoteType<TypeParam>::name), names.end());
+}
+
+// ---------------------------------------------------------------- note variants
+
+TYPED_TEST(NoteTest, NeutralVariantTermsValueBitForBitAsThePlainNote) {
+    const bool snowball = std::is_same_v<TypeParam, SnowBallOption>;
+    auto plain = this->make();
+    const OptionGreeks want = plain->greeks(98, 0.025, 0.3, 0.01, this->E);
+    // Each new term at the value that leaves the contract as it was.
+    Terms t = this->terms;
+    t.set("ko_barrier", Value::List(plain->ko_obs_dates().size(), Value(103.0)));
+    t.set("coupon_rate_step", 0.0);
+    t.set("floor_price", 1e-9);
+    t.set(snowball ? "maturity_coupon_rate" : "coupon_barrier", snowball ? 0.2 : 80.0);
+    t.set("memory", false);
+    TypeParam neutral(t);
+    EXPECT_EQ(neutral.coupon(), plain->coupon());
+    EXPECT_EQ(neutral.greeks(98, 0.025, 0.3, 0.01, this->E), want);
+}
+
+TYPED_TEST(NoteTest, BadVariantTermsAreRefusedNamingTheTerm) {
+    const bool snowball = std::is_same_v<TypeParam, SnowBallOption>;
+    const std::size_t m = TypeParam(this->terms).ko_obs_dates().size();
+    struct Case {
+        const char* key;
+        Value value;
+        const char* says;
+    };
+    const std::vector<Case> cases{
+        {"ko_barrier", Value::List{Value(103.0), Value(102.0)}, "ko_barrier: 2 entries for 12 knock-out dates"},
+        {"ko_barrier", Value::List(m, Value(-1.0)), "ko_barrier entry 1 must be a positive finite price level"},
+        {"ko_barrier_step", 10.0, "ko_barrier 103 less 11 x ko_barrier_step 10 (knock-out date 12)"},
+        {"ko_barrier_step", std::numeric_limits<double>::infinity(), "ko_barrier_step must be finite"},
+        {"coupon_rate_step", 0.05, "coupon_rate 0.2 less 5 x coupon_rate_step 0.05"},
+        {"coupon_rate", Value::List(m, Value(std::nan(""))), "coupon_rate entry 1 must be a finite rate"},
+        {"floor_price", 100.5, "floor_price 100.5 is above the strike 100"},
+        {"floor_price", 0.0, "floor_price must be a positive finite price level"},
+        {snowball ? "maturity_coupon_rate" : "coupon_barrier", -0.1, snowball ? "maturity_coupon_rate" : "coupon_barrier"},
+    };
+    for (const Case& c : cases) {
+        Terms t = this->terms;
+        t.set(c.key, c.value);
+        try {
+            TypeParam note(t);
+            ADD_FAILURE() << "no ValueError for " << c.key << " " << c.value;
+        } catch (const ValueError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(c.says)) << c.key;
+        }
+    }
+    Terms t = this->terms;
+    t.set("ko_barrier", Value::List(m, Value(103.0)));
+    t.set("ko_barrier_step", 1.0);
+    EXPECT_THROW(TypeParam{t}, ValueError) << "a step needs a number";
+    t = this->terms;
+    t.set("memory", "yes");
+    if (snowball)
+        EXPECT_NO_THROW(TypeParam{t}) << "memory is the phoenix's term";
+    else
+        EXPECT_THROW(TypeParam{t}, TypeError);
+}
+
+// The value on each path from _mc_pricing on that path alone.
+template <class Note>
+std::vector<double> path_values(const Note& note, const detail::NoteSimulation& sim, double spot) {
+    const rs::Matrix paths = mc::simulate_paths(sim.model);
+    std::vector<double> out;
+    for (std::size_t p = 0; p < paths.rows(); ++p) {
+        rs::Matrix row(1, paths.cols());
+        std::copy_n(paths.row(p), paths.cols(), row.row(0));
+        out.push_back(note._mc_pricing(row, spot, sim.ki_ob_indexes, sim.ko_ob_indexes, sim.model.discount,
+                                       sim.coupon, false));
+    }
+    return out;
+}
+
+TYPED_TEST(NoteTest, StatisticsAreThePathsOwnFrequenciesAndSpread) {
+    rs::set_paths(300);
+    auto note = this->make();
+    const double S = 100, r = 0.02, vol = 0.3, q = 0.0;
+    const auto sim = detail::prepare(note->terms(), note->legs(), this->E, note->maturity_date(), r, q, vol);
+    const std::vector<double> v = path_values(*note, sim, S);
+    const double n = static_cast<double>(v.size());
+    const double mean = std::accumulate(v.begin(), v.end(), 0.0) / n;
+    double ss = 0;
+    for (double x : v) ss += (x - mean) * (x - mean);
+    const auto s = note->statistics(S, r, vol, q, this->E);
+    EXPECT_EQ(s.npv, note->npv(S, r, vol, q, this->E));
+    EXPECT_NEAR(s.standard_error, std::sqrt(ss / (n - 1) / n), 1e-9 * s.standard_error);
+    EXPECT_GT(s.standard_error, 0.0);
+    ASSERT_EQ(s.ko_dates, sim.ko_dates);
+    EXPECT_NEAR(std::accumulate(s.ko_probability.begin(), s.ko_probability.end(), 0.0), s.ko_total, 1e-12);
+    EXPECT_GT(s.ko_total, 0.0);
+    EXPECT_GT(s.ki_probability, 0.0);
+    // A loss needs the note knocked in at maturity.
+    EXPECT_LE(s.loss_probability, s.ki_probability);
+    EXPECT_GT(s.expected_life, 0.0);
+    EXPECT_LT(s.expected_life, static_cast<double>(note->maturity_date() - this->E) / 365);
+}
+
+TYPED_TEST(NoteTest, StatisticsOnFlatPathsAreCertain) {
+    auto note = this->make();
+    const auto& dates = note->ko_obs_dates();
+    const Date first = dates[2];  // the first on or after E
+    const double to_first = static_cast<double>(first - this->E) / 365;
+    const double to_end = static_cast<double>(note->maturity_date() - this->E) / 365;
+    struct Case {
+        double spot, ko, ki, loss, life;
+    } cases[] = {{104, 1, 0, 0, to_first}, {90, 0, 0, 0, to_end}, {79, 0, 1, 1, to_end}};
+    for (const Case& c : cases) {
+        const auto s = note->statistics(c.spot, 0.0, 0.0, 0.0, this->E);
+        EXPECT_EQ(s.ko_total, c.ko) << c.spot;
+        EXPECT_EQ(s.ko_probability.front(), c.ko) << c.spot;
+        EXPECT_EQ(s.ki_probability, c.ki) << c.spot;
+        EXPECT_EQ(s.loss_probability, c.loss) << c.spot;
+        EXPECT_NEAR(s.expected_life, c.life, 1e-12) << c.spot;
+        EXPECT_LT(s.standard_error, 1e-6) << "every path the same, but for rounding";
+    }
+}
+
+TYPED_TEST(NoteTest, FairCouponIsExactOnItsPathsAndMatchesBisection) {
+    rs::set_paths(1000);
+    this->terms.set("coupon_rate_step", 0.005);
+    auto note = this->make();
+    const double S = 100, r = 0.02, vol = 0.25, q = 0.0, target = -1.5;
+    const auto fair = note->fair_coupon_rate(S, r, vol, q, this->E, target);
+    auto npv_at = [&](double rate) {
+        Terms t = this->terms;
+        t.set("coupon_rate", rate);
+        return TypeParam(t).npv(S, r, vol, q, this->E);
+    };
+    // Same seed, so the same paths: npv there is the target, to rounding.
+    EXPECT_NEAR(npv_at(fair.fair_coupon_rate), target, 1e-9);
+    double lo = 0.06, hi = 0.6;
+    ASSERT_LT(npv_at(lo), target);
+    ASSERT_GT(npv_at(hi), target);
+    for (int i = 0; i < 36; ++i) (npv_at((lo + hi) / 2) < target ? lo : hi) = (lo + hi) / 2;
+    EXPECT_NEAR(fair.fair_coupon_rate, lo, 1e-9);
+    // Its error: the rates of other seeds scatter by about it.
+    std::vector<double> rates;
+    for (std::uint64_t seed = 1; seed <= 8; ++seed) {
+        rs::set_seed(seed);
+        rates.push_back(note->fair_coupon_rate(S, r, vol, q, this->E, target).fair_coupon_rate);
+    }
+    const double mean = std::accumulate(rates.begin(), rates.end(), 0.0) / 8;
+    double ss = 0;
+    for (double x : rates) ss += (x - mean) * (x - mean);
+    const double scatter = std::sqrt(ss / 7);
+    EXPECT_GT(fair.standard_error, scatter / 3);
+    EXPECT_LT(fair.standard_error, scatter * 3);
+    // Nothing to solve for once no knock-out date is left.
+    this->terms.set("obs_end_date", "2025-02-28");
+    EXPECT_THROW(this->make()->fair_coupon_rate(S, r, vol, q, this->E), ValueError);
 }
 
 }  // namespace

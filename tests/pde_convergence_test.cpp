@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <memory>
+#include <utility>
+#include <vector>
 
 using namespace kestrel;
 
@@ -20,6 +22,7 @@ struct Case {
     const char* ki_obs_freq;
     const char* evaluation_date;
     bool knocked_in;
+    std::vector<std::pair<const char*, Value>> variant = {};
 };
 
 detail::ValueDeltaGamma value(const BaseOption& note, const Case& c, double spot) {
@@ -39,11 +42,17 @@ TEST(PdeAgainstMonteCarlo, ValueAndDeltaWithinThreeStandardErrors) {
         {"phoenix", "daily", "2025-01-02", false},
         {"phoenix", "daily", "2025-03-15", true},
         {"phoenix", "monthly", "2025-03-15", false},
+        // Variants: step-down barrier and rate; a floor and a maturity coupon;
+        // a phoenix coupon barrier above the knock-in with a stepped barrier.
+        {"snowball", "daily", "2025-01-02", false, {{"ko_barrier_step", 0.5}, {"coupon_rate_step", 0.005}}},
+        {"snowball", "daily", "2025-01-02", false, {{"floor_price", 90.0}, {"maturity_coupon_rate", 0.04}}},
+        {"phoenix", "daily", "2025-01-02", false, {{"coupon_barrier", 95.0}, {"ko_barrier_step", 0.5}}},
     };
     constexpr int kSeeds = 8;
     for (const Case& c : cases) {
         Terms terms = test::one_year_note(c.type);
         terms.set("ki_obs_freq", c.ki_obs_freq);
+        for (const auto& [key, v] : c.variant) terms.set(key, v);
         const auto mc = make_option(terms);
         terms.set("engine", "pde");
         const auto fd = make_option(terms);
@@ -61,7 +70,7 @@ TEST(PdeAgainstMonteCarlo, ValueAndDeltaWithinThreeStandardErrors) {
         const double dse = std::sqrt((dsum2 / kSeeds - dmean * dmean) / (kSeeds - 1));
         const auto v = value(*fd, c, 97.0);
         const std::string row = std::string(c.type) + " knock-in " + c.ki_obs_freq + " on " + c.evaluation_date +
-                                (c.knocked_in ? " knocked in" : "");
+                                (c.knocked_in ? " knocked in" : "") + (c.variant.empty() ? "" : " variant");
         EXPECT_NEAR(v.npv, mean, 3 * se + 1e-3) << row << ": mc " << mean << " se " << se;
         EXPECT_NEAR(v.delta, dmean, 3 * dse + 1e-4) << row << ": mc delta " << dmean << " se " << dse;
     }

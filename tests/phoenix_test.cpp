@@ -158,6 +158,63 @@ TEST_F(PhoenixTest, NoKnockInDateLeftMeansNoPathKnocksIn) {
     EXPECT_EQ(note.npv(50, 0.0, 0.0, 0.0, day("2025-06-16")), 0.0);
 }
 
+// Memory and the coupon barrier on one path of five grid days: knock-out
+// positions 1 to 4 (coupons 1, 2, 3, 4), coupon barrier 90 (0.9 relative),
+// knock-in 0.8, knock-out 1.03.
+TEST_F(PhoenixTest, MemoryAndCouponBarrierOnGivenPaths) {
+    terms.set("coupon_barrier", 90.0);
+    const PhoenixOption plain(terms);
+    terms.set("memory", true);
+    const PhoenixOption memory(terms);
+    const std::vector<std::size_t> ko{1, 2, 3, 4};
+    const std::vector<double> df{1.0, 0.99, 0.98, 0.97, 0.96}, coupons{1.0, 2.0, 3.0, 4.0};
+    auto value = [&](const PhoenixOption& n, const std::vector<double>& path, double owed = 0.0) {
+        return n._mc_pricing(one_path(path), 100, {}, ko, df, coupons, false, owed);
+    };
+    EXPECT_NEAR(value(memory, {1, 0.85, 0.85, 0.85, 0.95}), (1 + 2 + 3 + 4) * 0.96, 1e-12)
+        << "three owed coupons paid at once with the fourth";
+    EXPECT_NEAR(value(plain, {1, 0.85, 0.85, 0.85, 0.95}), 4 * 0.96, 1e-12)
+        << "between the knock-in and the coupon barrier: nothing";
+    EXPECT_NEAR(value(memory, {1, 0.85, 0.95, 0.85, 0.85}), (1 + 2) * 0.98, 1e-12)
+        << "coupons owed at maturity are lost";
+    EXPECT_NEAR(value(memory, {1, 0.85, 0.85, 1.05, 0.5}), (1 + 2 + 3) * 0.97, 1e-12)
+        << "paid on the knock-out date";
+    EXPECT_NEAR(value(memory, {1, 0.95, 0.95, 0.95, 0.95}, 5.0), 6 * 0.99 + 2 * 0.98 + 3 * 0.97 + 4 * 0.96, 1e-12)
+        << "owed from the history: paid with the first coupon earned";
+    EXPECT_NEAR(value(plain, {1, 0.95, 0.95, 0.95, 0.95}, 5.0), 1 * 0.99 + 2 * 0.98 + 3 * 0.97 + 4 * 0.96, 1e-12)
+        << "no memory: nothing owed";
+}
+
+TEST_F(PhoenixTest, OwedCouponsFromTheHistoryOnFlatPaths) {
+    terms.set("coupon_barrier", 90.0);
+    terms.set("memory", true);
+    PhoenixOption note(terms);
+    const auto& d = note.ko_obs_dates();
+    const auto& c = note.coupon();
+    const Date E = day("2025-03-17");
+    ASSERT_LT(d[1], E);
+    ASSERT_GT(d[2], E);
+    const double all = std::accumulate(c.begin(), c.end(), 0.0);
+    const double remaining = all - c[0] - c[1];
+    auto history = [&](double first, double second) {
+        std::vector<std::pair<Date, double>> closes;
+        for (const Date& t : calendar::trading_days(day("2025-01-02"), E - 1))
+            closes.emplace_back(t, t == d[0] ? first : t == d[1] ? second : 95.0);
+        client->add_closes("NOTE.TEST", "pre", closes);
+    };
+    // Flat at 95 every remaining coupon is earned, the first with what is owed.
+    history(85, 85);
+    EXPECT_NEAR(note.npv(95, 0.0, 0.0, 0.0, E), all, 1e-12) << "both past coupons owed";
+    history(85, 95);
+    EXPECT_NEAR(note.npv(95, 0.0, 0.0, 0.0, E), remaining, 1e-12) << "paid on the second date";
+    history(95, 85);
+    EXPECT_NEAR(note.npv(95, 0.0, 0.0, 0.0, E), remaining + c[1], 1e-12) << "the second owed";
+    terms.set("memory", false);
+    EXPECT_NEAR(PhoenixOption(terms).npv(95, 0.0, 0.0, 0.0, E), remaining, 1e-12) << "no memory";
+    // Flat at 85, above the knock-in but below the coupon barrier: nothing is ever paid.
+    EXPECT_EQ(note.npv(85, 0.0, 0.0, 0.0, E), 0.0);
+}
+
 TEST(PhoenixRealData, Csi300NoteInsideItsHistory) {
     test::ScopedClient scoped(test::bundled_store());
     test::ScopedPaths paths(2000);

@@ -11,6 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -193,6 +194,82 @@ TEST_F(SnowballTest, KnockedInNoteFarBelowIsNegative) {
     EXPECT_LT(note._npv(60, 0.03, 0.2, 0.0, day("2025-03-17"), true).npv, -25.0);
 }
 
+// Variants on one path of four grid days: knock-out positions 1, 2 and 3 are
+// the schedule's last three dates (coupons 1, 2 and 3), spot 100, no
+// discounting.
+TEST_F(SnowballTest, VariantPayoffsOnGivenPaths) {
+    const std::vector<std::size_t> all{0, 1, 2, 3}, ko{1, 2, 3};
+    auto value = [&](const Terms& t, const std::vector<double>& path) {
+        return SnowBallOption(t)._mc_pricing(one_path(path), 100, all, ko, {1, 1, 1, 1}, {1.0, 2.0, 3.0});
+    };
+    // Step-down by 1 a date: the last three levels are 94, 93 and 92.
+    Terms step = terms;
+    step.set("ko_barrier_step", 1.0);
+    EXPECT_NEAR(value(step, {1.0, 0.93, 0.935, 0.5}), 2.0, 1e-12) << "crossed only on the second of them";
+    EXPECT_NEAR(value(terms, {1.0, 0.93, 0.935, 0.5}), -50.0, 1e-12) << "the flat barrier is never crossed";
+    // Parachute: the last date's level is 80.
+    Terms parachute = terms;
+    Value::List levels(SnowBallOption(terms).ko_obs_dates().size(), Value(103.0));
+    levels.back() = 80.0;
+    parachute.set("ko_barrier", levels);
+    EXPECT_NEAR(value(parachute, {1.0, 1.0, 0.7, 0.85}), 3.0, 1e-12) << "knocked in, then out on the last date";
+    EXPECT_NEAR(value(parachute, {1.0, 1.0, 0.7, 0.8}), -20.0, 1e-12) << "at the last level: the loss";
+    // Floor at 85: the loss is at most 15.
+    Terms floor = terms;
+    floor.set("floor_price", 85.0);
+    EXPECT_NEAR(value(floor, {1.0, 1.0, 0.7, 0.6}), -15.0, 1e-12) << "the floor binds";
+    EXPECT_NEAR(value(floor, {1.0, 1.0, 0.7, 0.9}), -10.0, 1e-12) << "the floor does not bind";
+    floor.set("floor_price", 100.0);
+    EXPECT_EQ(value(floor, {1.0, 1.0, 0.7, 0.6}), 0.0) << "principal protected";
+    // A maturity coupon of 5 % a year replaces the last coupon of an untouched path only.
+    Terms maturity = terms;
+    maturity.set("maturity_coupon_rate", 0.05);
+    const SnowBallOption plain(terms);
+    const double days = static_cast<double>(plain.ko_obs_dates().back() - plain.obs_start_date());
+    EXPECT_NEAR(value(maturity, {1.0, 1.0, 1.0, 1.0}), 100 * 0.05 * days / 365, 1e-12);
+    EXPECT_NEAR(value(maturity, {1.0, 1.0, 1.0, 1.04}), 3.0, 1e-12) << "a knock-out on the last date is paid its coupon";
+}
+
+TEST_F(SnowballTest, StepDownSchedulesAndTheirFlatPathValues) {
+    terms.set("coupon_rate_step", 0.01);
+    terms.set("ko_barrier_step", 1.0);
+    const SnowBallOption note(terms);
+    const auto& dates = note.ko_obs_dates();
+    ASSERT_EQ(dates.size(), 12u);
+    for (std::size_t i = 0; i < dates.size(); ++i) {
+        EXPECT_EQ(note.terms().ko_barriers[i], 103.0 - static_cast<double>(i));
+        EXPECT_NEAR(note.coupon()[i], 100 * (0.2 - 0.01 * static_cast<double>(i)) *
+                                          static_cast<double>(dates[i] - note.obs_start_date()) / 365, 1e-12);
+    }
+    const Date E = day("2025-01-02");
+    // Flat at 95: first strictly above its date's level on date 9 (94).
+    EXPECT_NEAR(note._npv(95, 0.0, 0.0, 0.0, E).npv, note.coupon()[9], 1e-12);
+    EXPECT_NEAR(note._npv(99.5, 0.0, 0.0, 0.0, E).npv, note.coupon()[4], 1e-12) << "level 99 on date 4";
+    EXPECT_NEAR(note._npv(85, 0.0, 0.0, 0.0, E).npv, note.coupon()[11], 1e-12) << "untouched: the last rate";
+}
+
+TEST_F(SnowballTest, FairCouponOnAFlatUntouchedPath) {
+    const Date E = day("2025-01-02");
+    // Flat at 90 the note pays rate x 100 x days / 365 on the last date, so
+    // the rate worth 3 is 3 x 365 / (100 x days).
+    const SnowBallOption note(terms);
+    const double days = static_cast<double>(note.ko_obs_dates().back() - note.obs_start_date());
+    const auto fair = SnowBallOption(terms).fair_coupon_rate(90, 0.0, 0.0, 0.0, E, 3.0);
+    EXPECT_NEAR(fair.fair_coupon_rate, 3.0 * 365 / (100 * days), 1e-12);
+    EXPECT_LT(fair.standard_error, 1e-9);
+    // With a maturity coupon rate of its own, nothing on that path moves with the rate.
+    terms.set("maturity_coupon_rate", 0.05);
+    EXPECT_THROW(SnowBallOption(terms).fair_coupon_rate(90, 0.0, 0.0, 0.0, E), ValueError);
+}
+
+TEST_F(SnowballTest, OnceObservesOnlyTheObservationEnd) {
+    terms.set("ki_obs_freq", "once");
+    const SnowBallOption european(terms);
+    EXPECT_EQ(european.ki_obs_dates(), std::vector<Date>{day("2026-01-05")});
+    // 3 January 2026 is a Saturday: observed the trading day before.
+    EXPECT_EQ(utils::get_obs_dates(day("2025-01-02"), day("2026-01-03"), "once"), std::vector<Date>{day("2025-12-31")});
+}
+
 // A two-year snowball on the CSI 300 from 4 January 2022 (s0 = that close):
 // knock-out at 103 % monthly, knock-in at 75 % daily. The index first closed
 // below 75 % on 24 October 2022 and never above 103 % in its life.
@@ -239,6 +316,49 @@ TEST(SnowballRealData, Csi300NoteKnockedOutInJuly2020IsWorthNothing) {
     EXPECT_EQ(client->trading_dates_calls, 0);
     // The month before it was alive.
     EXPECT_GT(note.npv(4000, 0.02, 0.2, 0.0, day("2020-06-15")), 0.0);
+}
+
+// A note over 2027-2028, past the published calendar: its grid and schedules
+// skip the projected Spring Festival and National Day weeks, and once an
+// official list for 2027 is installed the same valuation follows it.
+TEST(SnowballProjectedCalendar, GridSkipsProjectedHolidaysAndFollowsAnOfficialList) {
+    test::ScopedClient scoped{std::make_shared<test::CountingClient>()};
+    test::ScopedPaths paths{2000};
+    Terms t = test::one_year_note("snowball");
+    for (const char* key : {"effect_date", "obs_start_date"}) t.set(key, "2027-01-05");
+    for (const char* key : {"maturity_date", "obs_end_date"}) t.set(key, "2028-12-29");
+    const Date eval = day("2027-01-05");
+    const auto in = [](const std::vector<Date>& v, const char* from, const char* to) {
+        return std::any_of(v.begin(), v.end(), [&](const Date& d) { return d >= day(from) && d <= day(to); });
+    };
+
+    const SnowBallOption note(t);
+    const auto grid = detail::mc::make_grid(eval, note.maturity_date()).dates;
+    for (const auto& [from, to] : {std::pair{"2027-02-05", "2027-02-12"}, {"2027-10-01", "2027-10-07"},
+                                   {"2028-01-25", "2028-02-01"}, {"2028-10-02", "2028-10-06"}})
+        EXPECT_FALSE(in(grid, from, to)) << from;
+    EXPECT_EQ(note.ki_obs_dates(), grid);
+    // Monthly on the 5th: February's and October's roll past the breaks.
+    EXPECT_THAT(note.ko_obs_dates(), ::testing::IsSupersetOf({day("2027-02-15"), day("2027-10-08"), day("2028-10-09")}));
+    const double projected = note._npv(100, 0.02, 0.2, 0, eval).npv;
+
+    // Official 2027: Spring Festival 8-12 February only, National Day through 8 October.
+    calendar::set_official_closures(calendar::read_closures(
+        "date,holiday\n2027-02-08,Spring Festival\n2027-02-09,Spring Festival\n2027-02-10,Spring Festival\n"
+        "2027-02-11,Spring Festival\n2027-02-12,Spring Festival\n2027-10-01,National Day\n"
+        "2027-10-04,National Day\n2027-10-05,National Day\n2027-10-06,National Day\n2027-10-07,National Day\n"
+        "2027-10-08,National Day\n",
+        "official.csv"));
+    const SnowBallOption official(t);
+    const auto official_grid = detail::mc::make_grid(eval, official.maturity_date()).dates;
+    EXPECT_TRUE(in(official_grid, "2027-02-05", "2027-02-05"));
+    EXPECT_FALSE(in(official_grid, "2027-10-08", "2027-10-08"));
+    EXPECT_EQ(official.ki_obs_dates(), official_grid);
+    EXPECT_THAT(official.ko_obs_dates(), ::testing::IsSupersetOf({day("2027-02-05"), day("2027-10-11")}));
+    EXPECT_NE(official._npv(100, 0.02, 0.2, 0, eval).npv, projected);
+
+    calendar::clear_official_closures();
+    EXPECT_EQ(SnowBallOption(t)._npv(100, 0.02, 0.2, 0, eval).npv, projected);
 }
 
 }  // namespace

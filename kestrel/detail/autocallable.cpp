@@ -2,7 +2,11 @@
 #include <kestrel/detail/autocallable.hpp>
 #include <kestrel/utils.hpp>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <string>
+#include <variant>
 
 namespace kestrel::detail {
 namespace {
@@ -23,6 +27,65 @@ void check_within_maturity(const std::vector<Date>& dates, const Date& maturity,
                              " is after maturity_date " + utils::format_date(maturity));
 }
 
+// Shortest text that reads back as the same double.
+std::string num(double x) {
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, res.ptr);
+}
+
+// A price level: finite and positive.
+double level(double x, const std::string& what) {
+    if (!std::isfinite(x) || x <= 0) throw ValueError(what + " must be a positive finite price level, not " + num(x));
+    return x;
+}
+
+// A rate: finite and not negative.
+double rate(double x, const std::string& what) {
+    if (!std::isfinite(x) || x < 0) throw ValueError(what + " must be a finite rate not below zero, not " + num(x));
+    return x;
+}
+
+// One number per knock-out date from "key" (a number, or a list of one per
+// date) and "key_step" (with a number: date i takes number - i x step). A
+// plain number without a step is repeated unchecked. check(x, what) validates
+// a listed or stepped entry.
+template <class Check>
+std::vector<double> per_date(const Terms& option, const std::string& key, double& first, std::size_t dates,
+                             Check check) {
+    const Value& v = option.at(key);
+    const std::string step_key = key + "_step";
+    const Value* step = option.find(step_key);
+    if (step && step->is_none()) step = nullptr;
+    std::vector<double> out;
+    if (v.is_list()) {
+        if (step) throw ValueError(step_key + " needs a number " + key + ", not a list");
+        const Value::List& list = v.as_list(key);
+        if (list.size() != dates)
+            throw ValueError(key + ": " + std::to_string(list.size()) + " entries for " + std::to_string(dates) +
+                             " knock-out dates");
+        for (std::size_t i = 0; i < list.size(); ++i)
+            out.push_back(check(list[i].as_number(key), key + " entry " + std::to_string(i + 1)));
+        first = out.empty() ? 0.0 : out.front();
+        return out;
+    }
+    first = v.as_number(key);
+    if (!step) return std::vector<double>(dates, first);
+    const double s = step->as_number(step_key);
+    if (!std::isfinite(s)) throw ValueError(step_key + " must be finite, not " + num(s));
+    for (std::size_t i = 0; i < dates; ++i)
+        out.push_back(check(first - static_cast<double>(i) * s,
+                            key + " " + num(first) + " less " + std::to_string(i) + " x " + step_key + " " + num(s) +
+                                " (knock-out date " + std::to_string(i + 1) + ")"));
+    return out;
+}
+
+std::optional<double> optional_number(const Terms& option, const char* key) {
+    const Value* v = option.find(key);
+    if (!v || v->is_none()) return std::nullopt;
+    return v->as_number(key);
+}
+
 }  // namespace
 
 const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP = {
@@ -39,12 +102,14 @@ NoteEngine note_engine(const std::string& name) {
     throw ValueError("unknown engine: '" + name + "' (known: " + known + ")");
 }
 
-NoteTerms read_note_terms(const Terms& option, const Date& maturity_date) {
+NoteTerms read_note_terms(const Terms& option, const Date& maturity_date, NoteKind kind) {
     NoteTerms t;
     t.strike = option.number("strike");
     t.ki_barrier = option.number("ki_barrier");
-    t.ko_barrier = option.number("ko_barrier");
-    t.coupon_rate = option.number("coupon_rate");
+    const Value& ko_barrier = option.at("ko_barrier");
+    if (!ko_barrier.is_list()) t.ko_barrier = ko_barrier.as_number("ko_barrier");
+    const Value& coupon_rate = option.at("coupon_rate");
+    if (!coupon_rate.is_list()) t.coupon_rate = coupon_rate.as_number("coupon_rate");
     t.ki_obs_freq = option.at("ki_obs_freq");
     t.ko_obs_freq = option.at("ko_obs_freq");
     t.obs_start_date = option.date("obs_start_date");
@@ -53,6 +118,28 @@ NoteTerms read_note_terms(const Terms& option, const Date& maturity_date) {
     t.ko_obs_dates = schedule(t.obs_start_date, t.obs_end_date, t.ko_obs_freq, "ko_obs_freq");
     check_within_maturity(t.ki_obs_dates, maturity_date, "knock-in");
     check_within_maturity(t.ko_obs_dates, maturity_date, "knock-out");
+
+    const std::size_t m = t.ko_obs_dates.size();
+    t.ko_barriers = per_date(option, "ko_barrier", t.ko_barrier, m, level);
+    t.coupon_rates = per_date(option, "coupon_rate", t.coupon_rate, m, rate);
+    if (const auto floor = optional_number(option, "floor_price")) {
+        t.floor_price = level(*floor, "floor_price");
+        if (*floor > t.strike)
+            throw ValueError("floor_price " + num(*floor) + " is above the strike " + num(t.strike));
+    }
+    if (kind == NoteKind::snowball) {
+        if (const auto mcr = optional_number(option, "maturity_coupon_rate"))
+            t.maturity_coupon_rate = rate(*mcr, "maturity_coupon_rate");
+    } else {
+        const auto cb = optional_number(option, "coupon_barrier");
+        t.coupon_barriers.assign(m, cb ? level(*cb, "coupon_barrier") : t.ki_barrier);
+        if (const Value* mem = option.find("memory"); mem && !mem->is_none()) {
+            const auto* b = std::get_if<bool>(&mem->storage());
+            if (!b) throw TypeError(std::string("memory: expected true or false, got ") + mem->kind() + " (" +
+                                    mem->to_string() + ")");
+            t.memory = *b;
+        }
+    }
     if (const Value* engine = option.find("engine")) t.engine = note_engine(engine->as_text("engine"));
     return t;
 }
@@ -76,64 +163,109 @@ NoteState note_state(const std::string& underlying, const Date& effect_date, con
             throw KeyError("no close of " + underlying + " on " + utils::format_date(d) + " in its price history");
         return history.at(d, "close");
     };
-    for (const Date& d : terms.ko_obs_dates)
-        if (d <= last && close(d) > terms.ko_barrier) state.settled = true;
+    for (std::size_t i = 0; i < terms.ko_obs_dates.size(); ++i) {
+        const Date& d = terms.ko_obs_dates[i];
+        if (d <= last && close(d) > terms.ko_barriers[i]) state.settled = true;
+    }
     if (state.settled) return state;
     for (const Date& d : terms.ki_obs_dates)
         if (d <= last && close(d) < terms.ki_barrier) state.knocked_in = true;
+    if (terms.memory) {
+        // Dates from the evaluation date on are observed again on the paths.
+        for (std::size_t i = 0; i < terms.ko_obs_dates.size(); ++i) {
+            const Date& d = terms.ko_obs_dates[i];
+            if (d > last || d >= state.evaluation_date) break;
+            if (close(d) >= terms.coupon_barriers[i])
+                state.owed.clear();
+            else
+                state.owed.push_back(i);
+        }
+    }
     return state;
 }
 
 PayoffInputs payoff_inputs(const NoteTerms& terms, double spot, mc::Space space, const std::vector<double>& discount,
                            const std::vector<std::size_t>& ko_ob_indexes, const std::vector<double>& coupon,
-                           bool knocked_in) {
-    if (coupon.size() != ko_ob_indexes.size())
-        throw ValueError(std::to_string(coupon.size()) + " coupons for " + std::to_string(ko_ob_indexes.size()) +
+                           const std::vector<double>& unit, const std::optional<double>& maturity_coupon,
+                           const NoteCarry& carry) {
+    const std::size_t K = coupon.size();
+    if (K != ko_ob_indexes.size())
+        throw ValueError(std::to_string(K) + " coupons for " + std::to_string(ko_ob_indexes.size()) +
                          " knock-out positions");
+    if (unit.size() != K)
+        throw ValueError(std::to_string(unit.size()) + " unit coupons for " + std::to_string(K) + " coupons");
+    if (K > terms.ko_barriers.size())
+        throw ValueError(std::to_string(K) + " coupons for a schedule of " + std::to_string(terms.ko_barriers.size()) +
+                         " knock-out dates");
     if (discount.empty()) throw ValueError("no discount factor: the grid has no day");
+    const std::size_t skip = terms.ko_barriers.size() - K;  // knock-out dates already past
     PayoffInputs in;
     in.ki = mc::relative_level(terms.ki_barrier, spot, space);
-    in.ko = mc::relative_level(terms.ko_barrier, spot, space);
+    in.ko.resize(K);
+    for (std::size_t i = 0; i < K; ++i) in.ko[i] = mc::relative_level(terms.ko_barriers[skip + i], spot, space);
+    if (!terms.coupon_barriers.empty()) {
+        in.coupon_level.resize(K);
+        for (std::size_t i = 0; i < K; ++i)
+            in.coupon_level[i] = mc::relative_level(terms.coupon_barriers[skip + i], spot, space);
+    }
     in.strike = terms.strike / spot;
+    if (terms.floor_price) in.floor = *terms.floor_price / spot;
     in.spot = spot;
-    in.coupon_pv.resize(coupon.size());
-    for (std::size_t i = 0; i < coupon.size(); ++i) {
+    in.coupon = coupon;
+    in.unit = unit;
+    in.coupon_pv.resize(K);
+    in.unit_pv.resize(K);
+    in.ko_discount.resize(K);
+    for (std::size_t i = 0; i < K; ++i) {
         if (ko_ob_indexes[i] >= discount.size())
             throw IndexError("knock-out position " + std::to_string(ko_ob_indexes[i]) + " is outside the " +
                              std::to_string(discount.size()) + " discount factors");
-        in.coupon_pv[i] = coupon[i] * discount[ko_ob_indexes[i]];
+        in.ko_discount[i] = discount[ko_ob_indexes[i]];
+        in.coupon_pv[i] = coupon[i] * in.ko_discount[i];
+        in.unit_pv[i] = unit[i] * in.ko_discount[i];
+    }
+    if (K > 0) {
+        in.maturity_pv = maturity_coupon ? *maturity_coupon * in.ko_discount[K - 1] : in.coupon_pv[K - 1];
+        in.maturity_unit_pv = maturity_coupon ? 0.0 : in.unit_pv[K - 1];
     }
     in.final_discount = discount.back();
-    in.knocked_in = knocked_in;
+    in.ko_time.assign(K, 0.0);
+    in.knocked_in = carry.knocked_in;
+    in.memory = terms.memory;
+    in.owed = carry.owed;
+    in.owed_unit = carry.owed_unit;
     return in;
 }
 
 double price_paths(const NoteTerms& terms, PayoffSum payoff, const mc::Matrix& paths, double spot,
                    const std::vector<std::size_t>& ki_ob_indexes, const std::vector<std::size_t>& ko_ob_indexes,
-                   const std::vector<double>& discount, const std::vector<double>& coupon, bool knocked_in) {
+                   const std::vector<double>& discount, const std::vector<double>& coupon,
+                   const std::optional<double>& maturity_coupon, const NoteCarry& carry) {
     if (paths.rows() == 0) throw ValueError("no paths to value");
     if (discount.size() != paths.cols())
         throw ValueError(std::to_string(discount.size()) + " discount factors for paths of " +
                          std::to_string(paths.cols()) + " grid days");
     const mc::MatrixObservations observed(paths, ki_ob_indexes, ko_ob_indexes);
-    const PayoffInputs in = payoff_inputs(terms, spot, mc::Space::price, discount, ko_ob_indexes, coupon, knocked_in);
-    return payoff(in, observed.view()) / static_cast<double>(paths.rows());
+    const PayoffInputs in = payoff_inputs(terms, spot, mc::Space::price, discount, ko_ob_indexes, coupon,
+                                          std::vector<double>(coupon.size(), 0.0), maturity_coupon, carry);
+    return payoff(in, observed.view(), nullptr) / static_cast<double>(paths.rows());
 }
 
-NoteSimulation prepare(const NoteTerms& terms, const std::vector<double>& coupon, const Date& evaluation_date,
+NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
                        const Date& maturity_date, double r, double q, double vol) {
     NoteSimulation sim;
     sim.grid = mc::make_grid(evaluation_date, maturity_date);
     if (sim.grid.size() == 0)
         throw ValueError("no trading day from " + utils::format_date(evaluation_date) + " to maturity_date " +
                          utils::format_date(maturity_date));
-    std::vector<Date> ko_dates;
     for (std::size_t i = 0; i < terms.ko_obs_dates.size(); ++i)
         if (terms.ko_obs_dates[i] >= evaluation_date) {
-            ko_dates.push_back(terms.ko_obs_dates[i]);
-            sim.coupon.push_back(coupon[i]);
+            sim.ko_dates.push_back(terms.ko_obs_dates[i]);
+            sim.coupon.push_back(legs.coupon[i]);
+            sim.unit.push_back(legs.unit[i]);
         }
-    sim.ko_ob_indexes = mc::positions(sim.grid, ko_dates);
+    sim.maturity_coupon = legs.maturity_coupon;
+    sim.ko_ob_indexes = mc::positions(sim.grid, sim.ko_dates);
     if (terms.ki_obs_freq == terms.ko_obs_freq) {
         sim.ki_ob_indexes = sim.ko_ob_indexes;
     } else {
@@ -146,21 +278,35 @@ NoteSimulation prepare(const NoteTerms& terms, const std::vector<double>& coupon
     return sim;
 }
 
+namespace {
+
+PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, double spot, const NoteCarry& carry) {
+    PayoffInputs in = payoff_inputs(terms, spot, mc::Space::log, sim.model.discount, sim.ko_ob_indexes, sim.coupon,
+                                    sim.unit, sim.maturity_coupon, carry);
+    // Years from the evaluation date: the steps summed up to each grid day.
+    std::vector<double> t(sim.grid.size());
+    double elapsed = 0.0;
+    for (std::size_t j = 0; j < t.size(); ++j) t[j] = elapsed += sim.grid.dtt[j];
+    for (std::size_t i = 0; i < in.ko_time.size(); ++i) in.ko_time[i] = t[sim.ko_ob_indexes[i]];
+    in.final_time = t.back();
+    return in;
+}
+
+}  // namespace
+
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                           bool knocked_in, bool delta_and_gamma) {
+                           const NoteCarry& carry, bool delta_and_gamma) {
     std::vector<double> spots{spot};
     if (delta_and_gamma) {
         spots.push_back(spot * 1.005);
         spots.push_back(spot * 0.995);
     }
     std::vector<PayoffInputs> inputs;
-    for (double s : spots)
-        inputs.push_back(
-            payoff_inputs(terms, s, mc::Space::log, sim.model.discount, sim.ko_ob_indexes, sim.coupon, knocked_in));
+    for (double s : spots) inputs.push_back(sim_inputs(terms, sim, s, carry));
     const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, spots.size(),
                                        [&](const mc::Observations& block, double* out) {
                                            for (std::size_t k = 0; k < inputs.size(); ++k)
-                                               out[k] = payoff(inputs[k], block);
+                                               out[k] = payoff(inputs[k], block, nullptr);
                                        });
     const double n = static_cast<double>(sums.paths);
     ValueDeltaGamma v;
@@ -174,21 +320,89 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
     return v;
 }
 
-pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
-                   const Date& evaluation_date, const Date& maturity_date, double r, double q, double vol,
-                   bool knocked_in) {
-    const NoteSimulation sim = prepare(terms, coupon, evaluation_date, maturity_date, r, q, vol);
+NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
+                     const NoteCarry& carry) {
+    const PayoffInputs in = sim_inputs(terms, sim, spot, carry);
+    const std::size_t n_fields = kKnockedOut + in.ko.size();
+    const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields,
+                                       [&](const mc::Observations& block, double* out) {
+                                           out[0] = payoff(in, block, out + 1);
+                                       });
+    NoteTally t;
+    t.paths = static_cast<double>(sums.paths);
+    t.value = sums.values[0];
+    t.fields.assign(sums.values.begin() + 1, sums.values.end());
+    return t;
+}
+
+namespace {
+
+// Standard error of the mean of w from n, the sum of w and the sum of w^2.
+double standard_error(double n, double sum, double sum_sq) {
+    if (n < 2) return 0.0;
+    const double mean = sum / n;
+    const double var = std::max(sum_sq / n - mean * mean, 0.0) * n / (n - 1);
+    return std::sqrt(var / n);
+}
+
+}  // namespace
+
+NoteStatistics note_statistics(const NoteSimulation& sim, const NoteTally& tally) {
+    const double n = tally.paths;
+    NoteStatistics s;
+    s.npv = tally.value / n;
+    s.standard_error = standard_error(n, tally.value, tally.fields[kValueSq]);
+    s.ko_dates = sim.ko_dates;
+    for (std::size_t i = 0; i < sim.ko_dates.size(); ++i) {
+        s.ko_probability.push_back(tally.fields[kKnockedOut + i] / n);
+        s.ko_total += tally.fields[kKnockedOut + i];
+    }
+    s.ko_total /= n;
+    s.ki_probability = tally.fields[kKnockedIn] / n;
+    s.loss_probability = tally.fields[kLoss] / n;
+    s.expected_life = tally.fields[kLife] / n;
+    return s;
+}
+
+FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double target) {
+    if (!std::isfinite(target)) throw ValueError("target must be finite, not " + num(target));
+    const double n = tally.paths;
+    const double V = tally.value / n, U = tally.fields[kUnit] / n;
+    if (!(std::fabs(U) > 0))
+        throw ValueError("no coupon left to solve for: no remaining knock-out date pays a coupon on any path");
+    const double d = (target - V) / U;
+    // w = v + d u per path has mean target: its spread gives the error of d.
+    const double sum_w = tally.value + d * tally.fields[kUnit];
+    const double sum_w2 =
+        tally.fields[kValueSq] + 2 * d * tally.fields[kCross] + d * d * tally.fields[kUnitSq];
+    return FairCoupon{terms.coupon_rate + d, standard_error(n, sum_w, sum_w2) / std::fabs(U)};
+}
+
+pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
+                   const Date& maturity_date, double r, double q, double vol, bool knocked_in, double rate_shift) {
+    if (terms.memory)
+        throw NotImplementedError("the pde engine does not value a memory phoenix (\"memory\": true): it has no "
+                                  "owed-coupon state; use \"engine\": \"mc\"");
+    const NoteSimulation sim = prepare(terms, legs, evaluation_date, maturity_date, r, q, vol);
     auto time = [&](std::size_t j) { return static_cast<double>(sim.grid.dates[j] - evaluation_date) / 365.0; };
+    const std::size_t K = sim.ko_ob_indexes.size();
+    const std::size_t skip = terms.ko_barriers.size() - K;  // knock-out dates already past
     pde::Note n;
     n.rule = rule;
-    for (std::size_t i = 0; i < sim.ko_ob_indexes.size(); ++i)
-        n.knock_out.push_back({time(sim.ko_ob_indexes[i]), terms.ko_barrier, sim.coupon[i], terms.ki_barrier});
+    for (std::size_t i = 0; i < K; ++i) {
+        const double coupon_barrier =
+            terms.coupon_barriers.empty() ? terms.ki_barrier : terms.coupon_barriers[skip + i];
+        n.knock_out.push_back({time(sim.ko_ob_indexes[i]), terms.ko_barriers[skip + i],
+                               sim.coupon[i] + rate_shift * sim.unit[i], coupon_barrier});
+    }
     for (std::size_t j : sim.ki_ob_indexes) n.knock_in.push_back(time(j));
     n.ki_barrier = terms.ki_barrier;
     n.strike = terms.strike;
+    n.floor_price = terms.floor_price;
     n.maturity = time(sim.grid.size() - 1);
-    if (rule == pde::Rule::snowball && !n.knock_out.empty()) {
-        n.non_touch_coupon = n.knock_out.back().coupon;
+    if (rule == pde::Rule::snowball && K > 0) {
+        // A given maturity coupon does not move with the coupon rate.
+        n.non_touch_coupon = sim.maturity_coupon ? *sim.maturity_coupon : n.knock_out.back().coupon;
         n.non_touch_time = n.knock_out.back().time;
     }
     n.knocked_in = knocked_in;
@@ -198,12 +412,33 @@ pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const std::vector<dou
     return n;
 }
 
-ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const std::vector<double>& coupon,
+ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
                                const Date& evaluation_date, const Date& maturity_date, double spot, double r,
                                double q, double vol, bool knocked_in, bool delta_and_gamma) {
-    const pde::Note note = pde_note(terms, rule, coupon, evaluation_date, maturity_date, r, q, vol, knocked_in);
+    const pde::Note note = pde_note(terms, rule, legs, evaluation_date, maturity_date, r, q, vol, knocked_in);
     const pde::Solution s = pde::solve(note, spot, delta_and_gamma);
     return ValueDeltaGamma{s.npv, s.delta, s.gamma};
+}
+
+FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
+                           const Date& maturity_date, double spot, double r, double q, double vol, bool knocked_in,
+                           double target) {
+    if (!std::isfinite(target)) throw ValueError("target must be finite, not " + num(target));
+    const auto value = [&](double shift) {
+        return pde::solve(pde_note(terms, rule, legs, evaluation_date, maturity_date, r, q, vol, knocked_in, shift),
+                          spot, false)
+            .npv;
+    };
+    // The coupons enter the backward solution linearly: V(x) = V + x U.
+    const double V = value(0.0), U = value(1.0) - V;
+    if (!(std::fabs(U) > 0))
+        throw ValueError("no coupon left to solve for: no remaining knock-out date pays a coupon");
+    return FairCoupon{terms.coupon_rate + (target - V) / U, 0.0};
+}
+
+void no_pde_statistics() {
+    throw NotImplementedError("statistics count knock-outs, knock-ins and losses over simulated paths: the pde "
+                              "engine has none; use \"engine\": \"mc\"");
 }
 
 }  // namespace kestrel::detail

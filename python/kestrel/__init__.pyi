@@ -1,6 +1,8 @@
 from datetime import date
 from typing import Any, Literal, Mapping, NamedTuple
 
+from . import calendar as calendar
+from . import book as book
 from . import heron as heron
 from . import random_sample as random_sample
 
@@ -169,6 +171,21 @@ class _Note(BaseOption):
     @property
     def coupon(self) -> dict[date, float]:
         """The amount paid on each knock-out date, in date order."""
+    @property
+    def ko_barriers(self) -> list[float]:
+        """The knock-out level of each knock-out date."""
+    @property
+    def coupon_rates(self) -> list[float]:
+        """The annual coupon rate of each knock-out date."""
+    @property
+    def floor_price(self) -> float | None: ...
+    def statistics(self, spot: float, r: float, vol: float, q: float,
+                   evaluation_date: DateLike | None = None) -> dict[str, Any]:
+        """npv, standard_error, knock_out_probability, knock_out_by_date ({date: probability}),
+        knock_in_probability, loss_probability, expected_life (years), from one simulation."""
+    def fair_coupon_rate(self, spot: float, r: float, vol: float, q: float,
+                         evaluation_date: DateLike | None = None, target: float = 0.0) -> dict[str, float]:
+        """{"fair_coupon_rate": ..., "standard_error": ...}: the coupon rate at which npv is target."""
 
 class SnowBallOption(_Note): ...
 class PhoenixOption(_Note): ...

@@ -47,5 +47,7 @@ const char* call_put_text(int option_type);
 
 // Registers the product classes on the module (products.cpp).
 void bind_products(py::module_& m);
+// Registers kestrel._core.book (book.cpp).
+void bind_book(py::module_& m);
 
 }  // namespace kestrel::python

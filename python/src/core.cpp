@@ -13,6 +13,7 @@
 #include <heron/heron.hpp>
 #include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <ql/errors.hpp>
@@ -658,7 +659,59 @@ void bind_heron(py::module_& m) {
                 out.append(py::dict("instrument"_a = x.instrument, "adjust"_a = x.adjust, "first"_a = from_date(x.first),
                                     "last"_a = from_date(x.last), "rows"_a = x.rows));
             return out;
-        });
+        })
+        .def(
+            "import_closures",
+            [](heron::SqliteStore& s, const std::string& path) {
+                std::vector<int> years;
+                {
+                    py::gil_scoped_release nogil;
+                    const auto list = calendar::read_closures_file(path);
+                    s.import_closures(list);
+                    years = list.years;
+                }
+                return years;
+            },
+            py::arg("path"),
+            "Store a file of official closures (date,holiday) in place of the projection for its years, and make\n"
+            "them the calendar's; returns the years. A refused file leaves the store as it was.");
+}
+
+// ---------------------------------------------------------------------------
+// Calendar
+
+py::list closure_tuples(const std::vector<calendar::Closure>& list) {
+    py::list out;
+    for (const auto& c : list) out.append(py::make_tuple(from_date(c.date), c.name, calendar::source_name(c.source)));
+    return out;
+}
+
+void bind_calendar(py::module_& m) {
+    py::module_ c = m.def_submodule("calendar", "The exchange's trading calendar: published, official and projected closures.");
+    c.def("is_trading_day", [](py::handle d) { return calendar::is_trading_day(to_date(d, "date")); }, py::arg("date"));
+    c.def("trading_days", [](py::handle a, py::handle b) {
+        return from_dates(calendar::trading_days(to_date(a, "start"), to_date(b, "end")));
+    }, py::arg("start"), py::arg("end"));
+    c.def("covered_from", [] { return from_date(calendar::covered_from()); });
+    c.def("covered_until", [] { return from_date(calendar::covered_until()); },
+          "Last day of the last published (or official) year.");
+    c.def("projected_until", [] { return from_date(calendar::projected_until()); }, "Last day of the projected years.");
+    c.def("is_projected", [](py::handle d) { return calendar::is_projected(to_date(d, "date")); }, py::arg("date"));
+    c.def("projected_years", [](py::handle a, py::handle b) {
+        return calendar::projected_years(to_date(a, "start"), to_date(b, "end"));
+    }, py::arg("start"), py::arg("end"));
+    c.def("closures", [](py::handle a, py::handle b) {
+        return closure_tuples(calendar::closures(to_date(a, "start"), to_date(b, "end")));
+    }, py::arg("start"), py::arg("end"), "Weekday closures as (date, name, source) tuples.");
+    c.def("project_year", [](int y) { return closure_tuples(calendar::project_year(y)); }, py::arg("year"),
+          "A year's closures by the exchange's holiday rules.");
+    c.def("load_closures", [](const std::string& path) {
+        const auto list = calendar::read_closures_file(path);
+        calendar::set_official_closures(list);
+        return list.years;
+    }, py::arg("path"), "Make a file of official closures the calendar's for its years, in this process only.");
+    c.def("official_years", &calendar::official_years);
+    c.def("clear_official_closures", &calendar::clear_official_closures);
 }
 
 // ---------------------------------------------------------------------------
@@ -800,8 +853,10 @@ PYBIND11_MODULE(_core, m) {
 
     kp::bind_heron(m);
     kp::bind_random_sample(m);
+    kp::bind_calendar(m);
     kp::bind_base(m);
     kp::bind_products(m);
+    kp::bind_book(m);
 
     // An installed Python client must be let go while the interpreter still runs.
     py::module_::import("atexit").attr("register")(py::cpp_function([] { heron::install(nullptr); }));

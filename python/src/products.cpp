@@ -245,7 +245,55 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
                     out[from_date(dates[i])] = amounts[i];
                 return out;
             },
-            "The amount paid on each knock-out date, {date: amount} in date order.");
+            "The amount paid on each knock-out date, {date: amount} in date order.")
+        .def_property_readonly("ko_barriers", [](const Note& o) { return o.terms().ko_barriers; },
+                               "The knock-out level of each knock-out date.")
+        .def_property_readonly("coupon_rates", [](const Note& o) { return o.terms().coupon_rates; },
+                               "The annual coupon rate of each knock-out date.")
+        .def_property_readonly("floor_price", [](const Note& o) { return optional_number(o.terms().floor_price); })
+        .def(
+            "statistics",
+            [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                const EvalDate e = to_eval_date(evaluation_date);
+                detail::NoteStatistics s;
+                {
+                    py::gil_scoped_release nogil;
+                    s = o.statistics(spot, r, vol, q, e);
+                }
+                py::dict by_date;
+                for (std::size_t i = 0; i < s.ko_dates.size(); ++i) by_date[from_date(s.ko_dates[i])] = s.ko_probability[i];
+                py::dict out;
+                out["npv"] = s.npv;
+                out["standard_error"] = s.standard_error;
+                out["knock_out_probability"] = s.ko_total;
+                out["knock_out_by_date"] = by_date;
+                out["knock_in_probability"] = s.ki_probability;
+                out["loss_probability"] = s.loss_probability;
+                out["expected_life"] = s.expected_life;
+                return out;
+            },
+            py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none(),
+            "From one simulation: npv, its standard error, the probability of knocking out (in all, and "
+            "{date: probability} by remaining knock-out date), of reaching maturity knocked in, of a loss at "
+            "maturity, and the expected remaining life in years.")
+        .def(
+            "fair_coupon_rate",
+            [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date, double target) {
+                const EvalDate e = to_eval_date(evaluation_date);
+                detail::FairCoupon f;
+                {
+                    py::gil_scoped_release nogil;
+                    f = o.fair_coupon_rate(spot, r, vol, q, e, target);
+                }
+                py::dict out;
+                out["fair_coupon_rate"] = f.fair_coupon_rate;
+                out["standard_error"] = f.standard_error;
+                return out;
+            },
+            py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none(),
+            py::arg("target") = 0.0,
+            "The coupon rate at which npv equals target, exact on one simulation's paths: "
+            "{\"fair_coupon_rate\": ..., \"standard_error\": ...}.");
 }
 
 }  // namespace

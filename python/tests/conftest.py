@@ -31,7 +31,7 @@ def cli(tmp_path):
     if not exe:
         pytest.skip("the kestrel command line is not part of this build")
 
-    def price(terms, spot, r, vol, q, date, greeks=False, paths=None, seed=None):
+    def price(terms, spot, r, vol, q, date, greeks=False, paths=None, seed=None, extra=()):
         path = tmp_path / "terms.json"
         path.write_text(json.dumps(terms))
         # repr() of a float is the shortest text that reads back as the same double.
@@ -43,6 +43,7 @@ def cli(tmp_path):
             cmd += ["--paths", str(paths)]
         if seed is not None:
             cmd += ["--seed", str(seed)]
+        cmd += list(extra)
         run = subprocess.run(cmd, capture_output=True, text=True, timeout=300)
         assert run.returncode == 0, f"{' '.join(cmd)}: {run.stderr}"
         return json.loads(run.stdout)

@@ -31,6 +31,9 @@ PARITY_CASES = {
     "phoenix": (snowball_terms(type="phoenix", ki_barrier=4000.0), EVAL, 3000),
     "snowball_pde": (snowball_terms(engine="pde"), EVAL, None),
     "phoenix_pde": (snowball_terms(type="phoenix", ki_barrier=4000.0, engine="pde"), EVAL, None),
+    "phoenix_memory_step_down": (snowball_terms(type="phoenix", ki_barrier=4000.0, ko_barrier_step=50.0,
+                                                coupon_barrier=4800.0, memory=True, floor_price=4000.0),
+                                 EVAL, 3000),
     "asian_geometric": (asian_terms(), EVAL, None),
     # Monte Carlo to QuantLib's tolerance: a short one, and its value only (greeks would take nine).
     "asian_arithmetic_put": (asian_terms(average_type="arithmetic", call_put="put", maturity_date="2024-07-31"),
@@ -252,3 +255,20 @@ def test_valuations_from_several_python_threads(bundled):
     for t in threads:
         t.join()
     assert results == [expected[d] for d in dates]
+
+
+def test_fair_coupon_and_statistics_equal_the_command_line(bundled, cli):
+    terms = snowball_terms(ki_barrier=4000.0, ko_barrier=[5900.0 - 20 * i for i in range(12)],
+                           maturity_coupon_rate=0.05)
+    kestrel.random_sample.set_paths(3000)
+    note = kestrel.SnowBallOption(terms)
+    m = dict(MARKET, spot=5100.0)
+    fair = note.fair_coupon_rate(**m, evaluation_date=EVAL, target=-10.0)
+    assert fair == cli(terms, **m, date=EVAL, paths=3000, extra=["--fair-coupon", "--target", "-10"])
+    stats = note.statistics(**m, evaluation_date=EVAL)
+    from_cli = cli(terms, **m, date=EVAL, paths=3000, extra=["--stats"])
+    by_date = stats.pop("knock_out_by_date")
+    assert {str(d): p for d, p in by_date.items()} == from_cli.pop("knock_out_by_date")
+    assert stats == from_cli
+    assert stats["npv"] == note.npv(**m, evaluation_date=EVAL)
+    assert note.ko_barriers == terms["ko_barrier"]

@@ -1,6 +1,7 @@
 // Values a vanilla option against the installed bundled price store, and
 // checks that kestrel's error types can be caught by type from outside.
 #include <heron/sqlite_store.hpp>
+#include <kestrel/book.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <iostream>
@@ -27,6 +28,18 @@ int main(int argc, char** argv) {
         const double npv = kestrel::make_option(terms)->npv(3936.0791, 0.018, 0.2, 0.015, "2025-06-30");
         std::cout << "npv " << npv << "\n";
         if (!(npv > 0)) return 1;
+        // The same vanilla as a one-contract book gives the same value.
+        nlohmann::ordered_json contract = terms.to_json();
+        contract["id"] = "v1";
+        const auto market = kestrel::book::BookMarket::from_json(nlohmann::ordered_json::parse(
+            R"({"r": 0.018, "underlyings": {"000300.XSHG": {"vol": 0.2, "q": 0.015, "spot": 3936.0791}}})"));
+        kestrel::book::BookOptions options;
+        options.evaluation_date = kestrel::utils::parse_date("2025-06-30");
+        const auto book = kestrel::book::value_book(nlohmann::ordered_json::array({contract}), market, options);
+        if (book.rows.size() != 1 || !book.rows[0].ok() || book.rows[0].value.npv != npv) {
+            std::cerr << "the one-contract book does not value like the vanilla\n";
+            return 1;
+        }
         try {
             kestrel::make_option(kestrel::Terms{});
             std::cerr << "no error for terms without a type\n";

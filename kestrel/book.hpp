@@ -19,6 +19,7 @@
 #include <ql/time/date.hpp>
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <iosfwd>
 #include <optional>
@@ -26,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 
 // Market inputs of one underlying.
 struct UnderlyingMarket {
@@ -50,9 +51,19 @@ struct BookMarket {
 struct RowError {
     std::string kind, message;
 };
+// The kind and message of an error, each on one line: a kestrel error's kind()
+// ("KeyError", ...), "QuantLib" for QuantLib's, "Error" for anything else.
+RowError describe_error(std::exception_ptr error);
 
 // Where a row's spot came from.
 enum class SpotSource { Market, Store };
+
+// A note's figures from its simulation (--stats).
+struct RowStats {
+    double standard_error = 0;  // of npv
+    double ko_probability = 0;  // of knocking out on any remaining date
+    double expected_life = 0;   // years to knock-out or maturity
+};
 
 struct BookRow {
     std::size_t position = 0;      // 1-based place in the book
@@ -62,7 +73,10 @@ struct BookRow {
     double spot = 0;
     SpotSource spot_source = SpotSource::Market;
     OptionGreeks value;            // npv only, unless Greeks were asked for
+    std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
+    // Projected calendar years the contract's schedule or grid touches.
+    std::vector<int> projected_years;
 
     bool ok() const noexcept { return !error; }
     // The id, or "(contract N)" for a contract without one.
@@ -82,8 +96,12 @@ struct BookTotal {
 struct BookResult {
     QuantLib::Date evaluation_date;
     bool greeks = false;
+    bool stats = false;
     std::vector<BookRow> rows;
     std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
+    // Underlyings the market gives no spot for and the store has no "pre"
+    // close of on the evaluation date, in order of first use.
+    std::vector<std::string> missing_spots;
 
     std::size_t failed() const noexcept;
 };
@@ -95,6 +113,9 @@ struct BookOptions {
     bool greeks = false;
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;
+    // Adds standard_error, ko_probability and expected_life on the snowball
+    // and phoenix rows (blank on the others and on totals).
+    bool stats = false;
     // The engine of every note ("snowball", "phoenix") that names none ("mc",
     // "pde"); empty: each note's own, or the default.
     std::string engine = {};
@@ -103,6 +124,30 @@ struct BookOptions {
 // Values every contract of `book` (a JSON array; anything else is a
 // TypeError), one after another.
 BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
+
+// For a result with missing spots, one sentence saying where the store's
+// "pre" closes of those underlyings end (or begin) and how to value them all
+// the same: a --date that has closes, or a "spot" for each in the market
+// file. Asks the installed store; empty when no spot was missing.
+std::string missing_spot_hint(const BookResult& result);
+// value_book in two steps, for valuing parts of one book in other processes.
+// book_rows: every contract's row before valuation, with its id, type and
+// underlying, or the error that stops it before any market is needed (not an
+// object, no usable id, an id an earlier contract has).
+std::vector<BookRow> book_rows(const nlohmann::ordered_json& book);
+// Values the contract of each row that has no error yet; `contracts[i]` is the
+// contract of `rows[i]`. One store read per underlying and call. Returns the
+// underlyings the store had no close for on the evaluation date.
+std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const nlohmann::ordered_json*>& contracts,
+                const BookMarket& market, const BookOptions& options);
+
+// The projected calendar years (no published or official closures) that a
+// valuation's schedule or grid touches: from the earlier of the contract's
+// effect date and the evaluation date to its maturity.
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation);
+// "2027" or "2027-2029".
+std::string years_text(const std::vector<int>& years);
 
 // The totals of a set of rows, as value_book computes them.
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
@@ -121,4 +166,4 @@ nlohmann::ordered_json book_to_json(const BookResult& result);
 // "[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s"
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
 
-}  // namespace kestrel::cli
+}  // namespace kestrel::book

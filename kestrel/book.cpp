@@ -1,11 +1,15 @@
-#include "book.hpp"
-
-#include "common.hpp"
+#include <kestrel/book.hpp>
+#include <kestrel/detail/note_extras.hpp>
 
 #include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
+#include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
 
+#include <ql/errors.hpp>
+
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -14,7 +18,7 @@
 #include <ostream>
 #include <sstream>
 
-namespace kestrel::cli {
+namespace kestrel::book {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -61,13 +65,19 @@ class SpotCache {
 
     double get(const std::string& underlying) {
         auto it = cache_.find(underlying);
-        if (it == cache_.end()) it = cache_.emplace(underlying, fetch(underlying)).first;
+        if (it == cache_.end()) {
+            it = cache_.emplace(underlying, fetch(underlying)).first;
+            if (!it->second) missing_.push_back(underlying);
+        }
         if (!it->second) {
             throw ValueError("no spot for " + underlying + ": the market gives none and the store has no \"pre\" close on " +
                              utils::format_date(date_));
         }
         return *it->second;
     }
+
+    // Underlyings without a close, in order of first use.
+    const std::vector<std::string>& missing() const noexcept { return missing_; }
 
   private:
     std::optional<double> fetch(const std::string& underlying) const {
@@ -82,7 +92,14 @@ class SpotCache {
 
     QuantLib::Date date_;
     std::map<std::string, std::optional<double>> cache_;
+    std::vector<std::string> missing_;
 };
+
+std::string join_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const auto& n : names) out += (out.empty() ? "" : ", ") + n;
+    return out;
+}
 
 void check_finite(const OptionGreeks& g, bool greeks) {
     for (std::size_t i = 0; i < (greeks ? OptionGreeks::size() : 1); ++i) {
@@ -113,6 +130,7 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.spot_source = SpotSource::Store;
     }
     const EvalDate date = utils::DateInput(options.evaluation_date);
+    row.projected_years = projected_years_of(option->effect_date(), option->maturity_date(), options.evaluation_date);
     if (options.greeks) {
         row.value = option->greeks(row.spot, market.r, m->vol, m->q, date);
         // The autocallable notes report gamma as d2V/dS2, every other product
@@ -124,6 +142,16 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
     }
     check_finite(row.value, options.greeks);
+    if (options.stats) {
+        if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
+            row.stats = RowStats{s->standard_error, s->ko_total, s->expected_life};
+    }
+}
+
+constexpr std::array<const char*, 3> kStatNames{"standard_error", "ko_probability", "expected_life"};
+
+double stat(const RowStats& s, std::size_t i) {
+    return i == 0 ? s.standard_error : i == 1 ? s.ko_probability : s.expected_life;
 }
 
 void add_to(BookTotal& t, const BookRow& row) {
@@ -138,6 +166,13 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.vega += row.value.vega;
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
+}
+
+std::string one_line(std::string text) {
+    for (char& c : text)
+        if (c == '\n' || c == '\r') c = ' ';
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
 }
 
 std::string csv_field(const std::string& s) {
@@ -190,12 +225,23 @@ std::size_t BookResult::failed() const noexcept {
     return static_cast<std::size_t>(std::count_if(rows.begin(), rows.end(), [](const BookRow& r) { return !r.ok(); }));
 }
 
-BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+RowError describe_error(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const kestrel::Error& e) {
+        return {e.kind(), one_line(e.what())};
+    } catch (const QuantLib::Error& e) {
+        return {"QuantLib", one_line(e.what())};
+    } catch (const std::exception& e) {
+        return {"Error", one_line(e.what())};
+    } catch (...) {
+        return {"Error", "unknown failure"};
+    }
+}
+
+std::vector<BookRow> book_rows(const Json& book) {
     if (!book.is_array()) throw TypeError(std::string("a book must be a JSON array of contracts, not ") + book.type_name());
-    BookResult result;
-    result.evaluation_date = options.evaluation_date;
-    result.greeks = options.greeks;
-    SpotCache spots(options.evaluation_date);
+    std::vector<BookRow> rows;
     std::map<std::string, std::size_t> seen;  // id -> first position
 
     const std::size_t n = book.size();
@@ -225,17 +271,95 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
                 throw ValueError("duplicate id \"" + *row.id + "\": contract " + std::to_string(first->second) +
                                  " of the book has it too");
             }
-            value_contract(row, contract, market, spots, options);
         } catch (...) {
-            const ErrorText e = describe_error(std::current_exception());
-            row.error = RowError{e.kind, e.message};
-            row.value = OptionGreeks{};
+            row.error = describe_error(std::current_exception());
         }
-        result.rows.push_back(std::move(row));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const Json*>& contracts,
+                                    const BookMarket& market, const BookOptions& options) {
+    if (contracts.size() != rows.size()) {
+        throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
+                         std::to_string(contracts.size()) + " contracts");
+    }
+    SpotCache spots(options.evaluation_date);
+    const std::size_t n = rows.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        BookRow& row = rows[i];
+        if (row.ok()) {
+            try {
+                if (!contracts[i]) throw ValueError("value_rows: no contract for " + row.label());
+                value_contract(row, *contracts[i], market, spots, options);
+            } catch (...) {
+                row.error = describe_error(std::current_exception());
+                row.value = OptionGreeks{};
+                row.stats.reset();
+            }
+        }
         if (options.progress) options.progress(i + 1, n);
     }
+    return spots.missing();
+}
+
+BookResult value_book(const Json& book, const BookMarket& market, const BookOptions& options) {
+    BookResult result;
+    result.evaluation_date = options.evaluation_date;
+    result.greeks = options.greeks;
+    result.stats = options.stats;
+    result.rows = book_rows(book);
+    std::vector<const Json*> contracts;
+    contracts.reserve(book.size());
+    for (const auto& contract : book) contracts.push_back(&contract);
+    result.missing_spots = value_rows(result.rows, contracts, market, options);
     result.totals = book_totals(result.rows);
     return result;
+}
+
+std::string missing_spot_hint(const BookResult& result) {
+    if (result.missing_spots.empty()) return {};
+    const QuantLib::Date& date = result.evaluation_date;
+    // Underlyings by the last (or first) day of their closes, in date order.
+    std::map<QuantLib::Date, std::vector<std::string>> end_before, begin_after;
+    std::vector<std::string> none, gap;
+    for (const auto& u : result.missing_spots) {
+        std::optional<heron::PriceTable> closes;
+        try {
+            closes = heron::get_price(u, QuantLib::Date::minDate(), QuantLib::Date::maxDate(), "close", "pre", true);
+        } catch (...) {
+            closes.reset();  // the rows already carry the store's own error
+        }
+        if (!closes || closes->empty()) none.push_back(u);
+        else if (closes->dates().back() < date) end_before[closes->dates().back()].push_back(u);
+        else if (closes->dates().front() > date) begin_after[closes->dates().front()].push_back(u);
+        else gap.push_back(u);
+    }
+    const std::string day = utils::format_date(date);
+    std::vector<std::string> parts;
+    const auto dated = [&](const std::map<QuantLib::Date, std::vector<std::string>>& by_date, const char* verb,
+                           const char* side) {
+        if (by_date.empty()) return;
+        std::string part = std::string("the store's \"pre\" closes ") + verb + " on ";
+        std::size_t k = 0;
+        for (const auto& [d, names] : by_date)
+            part += std::string(k++ ? " and " : "") + utils::format_date(d) + " (" + join_names(names) + ")";
+        parts.push_back(part + ", " + side + " " + day);
+    };
+    dated(end_before, "end", "before");
+    dated(begin_after, "begin", "after");
+    if (!gap.empty()) parts.push_back("the store has no \"pre\" close on " + day + " for " + join_names(gap));
+    if (!none.empty()) parts.push_back("the store has no \"pre\" closes of " + join_names(none) + " at all");
+    std::string text;
+    for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? "; " : "") + parts[i];
+    text += ": pass --date ";
+    if (!end_before.empty() && begin_after.empty()) {
+        text += utils::format_date(end_before.begin()->first) + " (or an earlier trading day)";
+    } else {
+        text += "YYYY-MM-DD, a trading day with closes,";
+    }
+    return text + " or give each underlying a \"spot\" in the market file";
 }
 
 std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows) {
@@ -289,8 +413,12 @@ Json book_to_json(const BookResult& result) {
         if (row.ok()) {
             j["underlying"] = row.underlying ? Json(*row.underlying) : Json(nullptr);
             for (std::size_t i = 0; i < fields; ++i) j[OptionGreeks::field_names[i]] = row.value[i];
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                    j[kStatNames[i]] = row.stats ? Json(stat(*row.stats, i)) : Json(nullptr);
             j["spot"] = row.spot;
             j["spot_source"] = source_name(row.spot_source);
+            if (!row.projected_years.empty()) j["projected_calendar"] = row.projected_years;
         } else {
             j["error"] = Json{{"kind", row.error->kind}, {"message", row.error->message}};
         }
@@ -319,11 +447,16 @@ void write_csv(std::ostream& out, const BookResult& result) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     out << "record,id,type,underlying";
     for (std::size_t i = 0; i < fields; ++i) out << ',' << OptionGreeks::field_names[i];
+    if (result.stats)
+        for (const char* name : kStatNames) out << ',' << name;
     out << ",spot,spot_source,contracts,failed,error_kind,error_message\n";
     for (const auto& row : result.rows) {
         out << "contract," << csv_field(row.id.value_or("")) << ',' << csv_field(row.type.value_or("")) << ','
             << csv_field(row.underlying.value_or(""));
         for (std::size_t i = 0; i < fields; ++i) out << ',' << (row.ok() ? exact(row.value[i]) : "");
+        if (result.stats)
+            for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                out << ',' << (row.stats ? exact(stat(*row.stats, i)) : "");
         if (row.ok()) {
             out << ',' << exact(row.spot) << ',' << source_name(row.spot_source) << ",,,,\n";
         } else {
@@ -336,6 +469,7 @@ void write_csv(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             out << ',' << (blank ? "" : exact(t.sum[i]));
         }
+        if (result.stats) out << std::string(kStatNames.size(), ',');
         out << ",,," << t.contracts << ',' << t.failed << ",,\n";
     }
 }
@@ -345,22 +479,31 @@ void write_table(std::ostream& out, const BookResult& result) {
     // Columns: id, type, underlying, spot, the value fields, then a note.
     std::vector<std::string> header{"id", "type", "underlying", "spot"};
     for (std::size_t i = 0; i < fields; ++i) header.push_back(OptionGreeks::field_names[i]);
+    if (result.stats)
+        for (const char* name : kStatNames) header.push_back(name);
     const std::size_t numeric_from = 3;
 
     std::vector<std::vector<std::string>> lines;
     std::vector<std::string> notes;
     bool any_store_spot = false;
+    std::vector<int> projected;
     for (const auto& row : result.rows) {
+        if (row.ok()) projected.insert(projected.end(), row.projected_years.begin(), row.projected_years.end());
         std::vector<std::string> cells{row.label(), row.type.value_or("-"), row.underlying.value_or("-")};
         if (row.ok()) {
             const bool store = row.spot_source == SpotSource::Store;
             any_store_spot = any_store_spot || store;
             cells.push_back(fixed(row.spot, 4) + (store ? "*" : " "));
             for (std::size_t i = 0; i < fields; ++i) cells.push_back(fixed(row.value[i], 4));
-            notes.emplace_back();
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i)
+                    cells.push_back(row.stats ? fixed(stat(*row.stats, i), 4) : "-");
+            notes.push_back(row.projected_years.empty() ? "" : "(projected calendar)");
         } else {
             cells.emplace_back();
             for (std::size_t i = 0; i < fields; ++i) cells.emplace_back();
+            if (result.stats)
+                for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
             notes.push_back(row.error->kind + ": " + row.error->message);
         }
         lines.push_back(std::move(cells));
@@ -372,6 +515,8 @@ void write_table(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             cells.push_back(blank ? "-" : fixed(t.sum[i], 4));
         }
+        if (result.stats)
+            for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
         lines.push_back(std::move(cells));
         const std::string count = std::to_string(t.contracts) + (t.contracts == 1 ? " contract" : " contracts");
         notes.push_back(t.failed ? count + ", " + std::to_string(t.failed) + " failed (not in the total)" : count);
@@ -412,17 +557,28 @@ void write_table(std::ostream& out, const BookResult& result) {
         out << "\n* spot: the underlying's adjusted (\"pre\") close on " << utils::format_date(result.evaluation_date)
             << " from the price store\n";
     }
+    if (!projected.empty()) {
+        std::sort(projected.begin(), projected.end());
+        projected.erase(std::unique(projected.begin(), projected.end()), projected.end());
+        out << "\n(projected calendar): the schedule runs through " << years_text(projected)
+            << ", whose exchange closures are projected by the holiday rules, not published\n";
+    }
     if (result.greeks) {
         out << "delta per unit of spot; gamma = spot x d2V/dS2; vega per volatility point; theta per calendar day; "
                "rho per percentage point\n";
+    }
+    if (result.stats) {
+        out << "standard_error: of npv (Monte Carlo); ko_probability: of knocking out on a remaining date; "
+               "expected_life: years to knock-out or maturity\n";
     }
 }
 
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width) {
     const std::size_t filled = total ? std::min(width, done * width / total) : width;
-    std::string line = "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]  " +
-                       std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) +
-                       " s";
+    // Appended piece by piece: g++ 12 warns (-Wrestrict, wrongly) on "[" + std::string(...).
+    std::string line(1, '[');
+    line.append(filled, '#').append(width - filled, '.');
+    line += "]  " + std::to_string(done) + "/" + std::to_string(total) + "  elapsed " + fixed(elapsed_seconds, 1) + " s";
     if (done > 0 && done < total) {
         const double left = elapsed_seconds / static_cast<double>(done) * static_cast<double>(total - done);
         line += "  left ~" + fixed(left, 1) + " s";
@@ -430,4 +586,15 @@ std::string progress_line(std::size_t done, std::size_t total, double elapsed_se
     return line;
 }
 
-}  // namespace kestrel::cli
+std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+                                    const QuantLib::Date& evaluation) {
+    return calendar::projected_years(std::min(effect, evaluation), maturity);
+}
+
+std::string years_text(const std::vector<int>& years) {
+    if (years.empty()) return "";
+    const std::string first = std::to_string(years.front());
+    return years.size() == 1 ? first : first + "-" + std::to_string(years.back());
+}
+
+}  // namespace kestrel::book
