@@ -142,7 +142,10 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
     }
     check_finite(row.value, options.greeks);
-    if (options.stats) {
+    // The statistics are counts over simulated paths: a note on the pde
+    // engine has none, and its columns stay blank.
+    const Value* engine = terms.find("engine");
+    if (options.stats && !(engine && *engine == Value("pde"))) {
         if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
             row.stats = RowStats{s->standard_error, s->ko_total, s->expected_life};
     }

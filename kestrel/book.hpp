@@ -114,7 +114,8 @@ struct BookOptions {
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;
     // Adds standard_error, ko_probability and expected_life on the snowball
-    // and phoenix rows (blank on the others and on totals).
+    // and phoenix rows (blank on the others, on notes valued by the pde
+    // engine, which has no simulation to count, and on totals).
     bool stats = false;
     // The engine of every note ("snowball", "phoenix") that names none ("mc",
     // "pde"); empty: each note's own, or the default.

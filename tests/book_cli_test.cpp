@@ -217,5 +217,12 @@ TEST(CliBook, EngineOptionRevaluesOnlyTheNotesThatNameNone) {
         else
             EXPECT_EQ(a[i]["npv"], b[i]["npv"]) << a[i]["id"];
     }
+    // --stats leaves a pde note's simulation columns blank, its value as it is.
+    const Json c = Json::parse(kestrel_cli(args + " --engine pde --stats").out)["rows"];
+    ASSERT_EQ(c.size(), b.size());
+    for (std::size_t i = 0; i < c.size(); ++i) {
+        EXPECT_EQ(c[i].value("npv", Json()), b[i].value("npv", Json())) << a[i]["id"];
+        EXPECT_TRUE(c[i].value("standard_error", Json()).is_null()) << a[i]["id"];
+    }
     EXPECT_EQ(kestrel_cli(args + " --engine fdm").code, 2);
 }
