@@ -305,6 +305,68 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
     return v;
 }
 
+OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
+                         double spot, double r, double vol, double q, const Date& evaluation_date,
+                         const NoteCarry& carry, const NoteCheck& check) {
+    // The valuations that simulate: a simulation, its carry and its spots.
+    struct Valuation {
+        NoteSimulation sim;
+        std::vector<PayoffInputs> inputs;
+    };
+    std::vector<Valuation> valuations;
+    auto add = [&](double r_, double vol_, const Date& date, const NoteCarry& c, std::vector<double> spots) {
+        Valuation v{prepare(terms, legs, date, maturity_date, r_, q, vol_), {}};
+        for (double s : spots) v.inputs.push_back(sim_inputs(terms, v.sim, s, c));
+        valuations.push_back(std::move(v));
+        return valuations.size() - 1;
+    };
+    constexpr std::size_t kSettled = static_cast<std::size_t>(-1);
+    auto add_checked = [&](double r_, double vol_, const Date& date) {
+        const std::optional<NoteCarry> c = check(r_, vol_, date);
+        return c ? add(r_, vol_, date, *c, {spot}) : kSettled;
+    };
+    const std::size_t centre = add(r, vol, evaluation_date, carry, {spot, spot * 1.005, spot * 0.995});
+    const std::size_t vol_up = add_checked(r, vol + kVolBump, evaluation_date);
+    const std::size_t vol_down = add_checked(r, vol - kVolBump, evaluation_date);
+    const bool has_theta = maturity_date - evaluation_date > 1;
+    std::size_t tomorrow = kSettled, today = kSettled;
+    if (has_theta) {
+        tomorrow = add_checked(r, vol, evaluation_date + 1);
+        // Today's valuation is the centre's unless its history check says otherwise.
+        const std::optional<NoteCarry> c = check(r, vol, evaluation_date);
+        if (!c)
+            today = kSettled;
+        else if (c->knocked_in == carry.knocked_in && c->owed == carry.owed && c->owed_unit == carry.owed_unit)
+            today = centre;
+        else
+            today = add(r, vol, evaluation_date, *c, {spot});
+    }
+    const std::size_t r_up = add_checked(r + kRateBump, vol, evaluation_date);
+    const std::size_t r_down = add_checked(r - kRateBump, vol, evaluation_date);
+
+    std::vector<mc::Leg> sim_legs;
+    for (const Valuation& v : valuations)
+        sim_legs.push_back(mc::Leg{&v.sim.model, v.sim.ki_ob_indexes, v.sim.ko_ob_indexes, v.inputs.size()});
+    const std::vector<mc::Sums> sums =
+        mc::simulate_legs(sim_legs, [&](std::size_t k, const mc::Observations& block, double* out) {
+            const Valuation& v = valuations[k];
+            for (std::size_t i = 0; i < v.inputs.size(); ++i) out[i] = payoff(v.inputs[i], block, nullptr);
+        });
+    auto value = [&](std::size_t k, std::size_t i = 0) {
+        return k == kSettled ? 0.0 : sums[k].values[i] / static_cast<double>(sums[k].paths);
+    };
+    OptionGreeks g;
+    g.npv = value(centre);
+    const double p1 = value(centre, 1), p2 = value(centre, 2);
+    const double h = spot * 0.005;
+    g.delta = (p1 - p2) / (spot * 0.01);
+    g.gamma = (p1 + p2 - 2 * g.npv) / (h * h);
+    g.vega = (value(vol_up) - value(vol_down)) / 2;
+    g.theta = has_theta ? value(tomorrow) - value(today) : 0.0;
+    g.rho = value(r_down) - value(r_up);
+    return g;
+}
+
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                      const NoteCarry& carry) {
     const PayoffInputs in = sim_inputs(terms, sim, spot, carry);

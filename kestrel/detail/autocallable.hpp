@@ -10,6 +10,7 @@
 
 #include <ql/time/date.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -199,6 +200,21 @@ NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date&
 // delta = (p1 - p2) / (spot x 0.01), gamma = (p1 + p2 - 2 p0) / (spot x 0.005)^2.
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                            const NoteCarry& carry, bool delta_and_gamma);
+
+// The history check of one valuation of greeks at rate r and volatility vol
+// on date: the note's carry, or none when it has settled there (worth 0).
+using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;
+
+// A note's greeks from its state on evaluation_date (carry): the value,
+// delta and gamma of value_note, and the base class's vega, theta and rho,
+// the nine valuations on one set of shocks in one pass over the blocks
+// (tomorrow's grid ends where today's does, so it takes today's shocks of its
+// days). Each bumped valuation runs its own history check first, in the order
+// the separate calls run them (vega, theta, rho); every number equals the one
+// the separate valuations give, bit for bit.
+OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
+                         double spot, double r, double vol, double q, const Date& evaluation_date,
+                         const NoteCarry& carry, const NoteCheck& check);
 
 // Sums of one simulation at spot: the value's and the tally's.
 struct NoteTally {

@@ -58,11 +58,20 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
     return plan;
 }
 
-// One thread's buffers.
+// One leg's buffers in one thread.
+struct LegBuffers {
+    std::vector<double> x, ki_min, ko, final;
+    explicit LegBuffers(std::size_t m) : x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+};
+
+// One thread's buffers: the shocks of a chunk, and each leg's.
 struct Workspace {
-    std::vector<double> z, x, ki_min, ko, final;
-    explicit Workspace(std::size_t m)
-        : z((kChunkDays + 3) * kBlockPaths), x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+    std::vector<double> z;
+    std::vector<LegBuffers> legs;
+    explicit Workspace(const std::vector<DayPlan>& plans) : z((kChunkDays + 3) * kBlockPaths) {
+        legs.reserve(plans.size());
+        for (const DayPlan& plan : plans) legs.emplace_back(plan.ko_pos.size());
+    }
 };
 
 // Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
@@ -82,25 +91,37 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
     return slot;
 }
 
-// Simulates paths [first, first + n) and observes them in log space.
-Observations run_block(const Model& model, const DayPlan& plan, std::size_t first, std::size_t n, std::uint64_t seed,
-                       Workspace& ws) {
-    const std::size_t T = model.size();
-    const std::size_t m = plan.ko_pos.size();
-    double* x = ws.x.data();
-    std::fill_n(x, n, 0.0);
-    std::fill_n(ws.ki_min.data(), n, kInf);
-    std::size_t slot = 0;
+// Simulates paths [first, first + n) of every leg and observes them in log
+// space into obs (one per leg). T is the longest grid, the one the shocks are
+// made on.
+void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, std::size_t T, std::size_t first,
+               std::size_t n, std::uint64_t seed, Workspace& ws, std::vector<Observations>& obs) {
+    std::vector<std::size_t> slot(legs.size(), 0);
+    for (LegBuffers& b : ws.legs) {
+        std::fill_n(b.x.data(), n, 0.0);
+        std::fill_n(b.ki_min.data(), n, kInf);
+    }
     // Chunks start at day 0 and then on days j with T - j a multiple of 4, so
     // no counter of the generator is split between two chunks.
     for (std::size_t j0 = 0; j0 < T;) {
         const std::size_t j1 = std::min(T, j0 == 0 ? T % 4 + kChunkDays : j0 + kChunkDays);
         random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
-        slot = advance(model, plan, j0, j1, n, ws.z.data(), x, ws.ki_min.data(), ws.ko.data(), slot);
+        for (std::size_t k = 0; k < legs.size(); ++k) {
+            // The leg's day d is the shocks' day d + offset.
+            const std::size_t offset = T - legs[k].model->size();
+            if (j1 <= offset) continue;
+            const std::size_t from = std::max(j0, offset);
+            LegBuffers& b = ws.legs[k];
+            slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, ws.z.data() + (from - j0) * n,
+                              b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
+        }
         j0 = j1;
     }
-    for (std::size_t p = 0; p < n; ++p) ws.final[p] = std::exp(x[p]);
-    return Observations{first, n, m, ws.ko.data(), ws.ki_min.data(), ws.final.data()};
+    for (std::size_t k = 0; k < legs.size(); ++k) {
+        LegBuffers& b = ws.legs[k];
+        for (std::size_t p = 0; p < n; ++p) b.final[p] = std::exp(b.x[p]);
+        obs[k] = Observations{first, n, plans[k].ko_pos.size(), b.ko.data(), b.ki_min.data(), b.final.data()};
+    }
 }
 
 }  // namespace
@@ -212,9 +233,25 @@ class OrderedSum {
 
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff) {
-    const std::size_t T = model.size();
-    if (T == 0) throw ValueError("the simulation grid has no trading day");
-    const DayPlan plan = plan_days(T, ki_positions, ko_positions);
+    const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values}};
+    return simulate_legs(legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); })
+        .front();
+}
+
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff) {
+    if (legs.empty()) return {};
+    std::size_t T = 0;
+    std::vector<DayPlan> plans;
+    std::vector<std::size_t> value_at;  // first of each leg's values in a block's sums
+    std::size_t n_values = 0;
+    for (const Leg& leg : legs) {
+        const std::size_t t = leg.model->size();
+        if (t == 0) throw ValueError("the simulation grid has no trading day");
+        T = std::max(T, t);
+        plans.push_back(plan_days(t, leg.ki_positions, leg.ko_positions));
+        value_at.push_back(n_values);
+        n_values += leg.n_values;
+    }
     const std::size_t N = random_sample::paths();
     const std::uint64_t seed = random_sample::seed();
     const std::size_t n_blocks = (N + kBlockPaths - 1) / kBlockPaths;
@@ -226,15 +263,16 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
     std::mutex error_mutex;
     auto work = [&] {
         try {
-            Workspace ws(plan.ko_pos.size());
+            Workspace ws(plans);
+            std::vector<Observations> obs(legs.size());
             for (;;) {
                 if (failed.load(std::memory_order_relaxed)) return;
                 const std::size_t b = next.fetch_add(1);
                 if (b >= n_blocks) return;
                 const std::size_t first = b * kBlockPaths;
-                const Observations obs = run_block(model, plan, first, std::min(kBlockPaths, N - first), seed, ws);
+                run_block(legs, plans, T, first, std::min(kBlockPaths, N - first), seed, ws, obs);
                 std::vector<double> sums(n_values, 0.0);
-                payoff(obs, sums.data());
+                for (std::size_t k = 0; k < legs.size(); ++k) payoff(k, obs[k], sums.data() + value_at[k]);
                 sum.add(b, std::move(sums));
             }
         } catch (...) {
@@ -256,7 +294,13 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
         work();
     }
     if (error) std::rethrow_exception(error);
-    return Sums{sum.total(), N};
+    std::vector<Sums> out;
+    const std::vector<double>& total = sum.total();
+    for (std::size_t k = 0; k < legs.size(); ++k)
+        out.push_back(Sums{std::vector<double>(total.begin() + static_cast<std::ptrdiff_t>(value_at[k]),
+                                               total.begin() + static_cast<std::ptrdiff_t>(value_at[k] + legs[k].n_values)),
+                           N});
+    return out;
 }
 
 Matrix simulate_paths(const Model& model) {

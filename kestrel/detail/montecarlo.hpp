@@ -111,6 +111,23 @@ struct Sums {
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff);
 
+// Several simulations on one set of shocks, in one pass over the blocks: a
+// leg is a model with its own grid, observed on its own days. A leg of T'
+// days ends where the longest grid ends (its day j' takes the shocks of the
+// longest grid's day j' + T - T', the days to maturity keying the draws), so
+// each leg's sums equal, bit for bit, those simulate() gives it alone.
+struct Leg {
+    const Model* model = nullptr;
+    std::vector<std::size_t> ki_positions, ko_positions;
+    std::size_t n_values = 0;
+};
+
+// A payoff of one block of one leg: writes that leg's n_values sums.
+using LegPayoff = std::function<void(std::size_t leg, const Observations& block, double* out)>;
+
+// One Sums per leg, in the order of legs.
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff);
+
 // The same paths as a matrix of prices over spot, paths() x T, made from the
 // row form of the same draws. For checks and small runs: it holds N x T.
 Matrix simulate_paths(const Model& model);
