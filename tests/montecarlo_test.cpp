@@ -10,6 +10,7 @@
 #include "support/test_support.hpp"
 
 #include <Random123/philox.h>
+#include <ql/pricingengines/blackformula.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -481,6 +482,56 @@ TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
     random_sample::set_threads(7);
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
+}
+
+// "engine": "qmc" on a note that is knocked in on its first day and never
+// knocks out: its value is minus a European put on the final price, a smooth
+// payoff on which randomised Sobol points converge faster than 1 / sqrt(N).
+TYPED_TEST(NoteTest, QmcConvergesFasterThanOneOverRootNOnASmoothPayoff) {
+    const double S = 100, r = 0.03, vol = 0.25, q = 0.01;
+    this->terms.set("ki_barrier", 1e9);
+    this->terms.set("ko_barrier", 1e9);
+    this->terms.set("engine", "qmc");
+    auto note = this->make();
+    const double T = static_cast<double>(note->maturity_date() - this->E) / 365;
+    const double put = QuantLib::blackFormula(QuantLib::Option::Put, 100.0, S * std::exp((r - q) * T),
+                                              vol * std::sqrt(T), std::exp(-r * T));
+    double se[2];
+    const std::size_t n[2] = {1024, 16384};
+    for (int i = 0; i < 2; ++i) {
+        random_sample::set_paths(n[i]);
+        const auto st = note->statistics(S, r, vol, q, this->E);
+        se[i] = st.standard_error;
+        EXPECT_NEAR(st.npv, -put, 4 * se[i]) << n[i] << " paths";
+        EXPECT_EQ(note->npv(S, r, vol, q, this->E), st.npv);
+    }
+    // Pseudo-random points: the ratio would be about sqrt(16) = 4.
+    EXPECT_GT(se[0] / se[1], 8.0) << se[0] << " at " << n[0] << " paths, " << se[1] << " at " << n[1];
+
+    // The same numbers on any thread count, and greeks as the separate valuations.
+    random_sample::set_paths(3000);
+    this->terms.set("ki_barrier", 80.0);
+    this->terms.set("ko_barrier", 103.0);
+    note = this->make();
+    random_sample::set_threads(1);
+    const OptionGreeks one = note->greeks(S, r, vol, q, this->E);
+    random_sample::set_threads(3);
+    EXPECT_EQ(note->greeks(S, r, vol, q, this->E), one);
+    EXPECT_EQ(one.npv, note->npv(S, r, vol, q, this->E));
+    EXPECT_EQ(one.vega, note->vega(S, r, vol, q, this->E));
+    EXPECT_EQ(one.theta, note->theta(S, r, vol, q, this->E));
+    EXPECT_EQ(one.rho, note->rho(S, r, vol, q, this->E));
+    this->terms.set("engine", "mc");
+    EXPECT_NEAR(this->make()->npv(S, r, vol, q, this->E), one.npv, 0.5) << "qmc and mc value the same note";
+
+    this->terms.set("engine", "sobol");
+    try {
+        TypeParam bad(this->terms);
+        FAIL() << "no ValueError";
+    } catch (const ValueError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("'sobol'"));
+        EXPECT_THAT(e.what(), HasSubstr("mc, qmc"));
+    }
 }
 
 TYPED_TEST(NoteTest, TheStreamedValueIsMcPricingOnTheFullPathMatrix) {

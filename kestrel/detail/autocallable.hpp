@@ -12,12 +12,22 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 namespace kestrel::detail {
 
 using QuantLib::Date;
+
+// The engines that value a note, by the names its optional "engine" term
+// takes: "mc", the Monte Carlo kernel on pseudo-random shocks (the default),
+// and "qmc", the same kernel on randomised Sobol shocks (mc::Shocks::sobol).
+enum class NoteEngine { mc, qmc };
+extern const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP;
+
+// The engine a name selects; ValueError naming an unknown one and the known.
+NoteEngine note_engine(const std::string& name);
 
 // The terms both notes read after the base keys, in this order: "strike",
 // "ki_barrier", "ko_barrier", "coupon_rate", "ki_obs_freq", "ko_obs_freq",
@@ -35,6 +45,7 @@ using QuantLib::Date;
 //   snowball: "maturity_coupon_rate"                       -> maturity_coupon_rate
 //   phoenix: "coupon_barrier" (default ki_barrier)         -> coupon_barriers
 //   phoenix: "memory" (a boolean)                          -> memory
+//   "engine" (text; absent: "mc")                          -> engine
 // Without them ko_barriers and coupon_rates repeat ko_barrier and
 // coupon_rate, and a note values as the plain note.
 struct NoteTerms {
@@ -50,6 +61,7 @@ struct NoteTerms {
     std::optional<double> maturity_coupon_rate; // snowball; absent: the last date's rate
     std::vector<double> coupon_barriers;        // phoenix: coupon earned at or above; empty for the snowball
     bool memory = false;                        // phoenix: missed coupons are owed
+    NoteEngine engine = NoteEngine::mc;
 };
 
 // Which note reads the terms: the product-specific optional terms are read
@@ -221,6 +233,7 @@ struct NoteTally {
     double paths = 0;
     double value = 0;                  // the sum value_note averages
     std::vector<double> fields;        // TallyField order, then one count per remaining date
+    std::vector<double> replica_values;  // qmc: the value's sum in each replica (paths / their count each)
 };
 
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
@@ -229,7 +242,7 @@ NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulat
 // What one simulation says of a note beside its value.
 struct NoteStatistics {
     double npv = 0;
-    double standard_error = 0;             // Monte Carlo standard error of npv
+    double standard_error = 0;             // Monte Carlo standard error of npv (qmc: of the replicas' mean)
     std::vector<Date> ko_dates;            // the remaining knock-out dates
     std::vector<double> ko_probability;    // of knocking out on each
     double ko_total = 0;                   // of knocking out at all

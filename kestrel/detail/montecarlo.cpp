@@ -3,13 +3,19 @@
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
+#include <ql/math/distributions/normaldistribution.hpp>
+#include <ql/math/randomnumbers/sobolrsg.hpp>
+#include <ql/methods/montecarlo/brownianbridge.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <map>
+#include <optional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -58,6 +64,60 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
     return plan;
 }
 
+// One thread's Sobol shocks over the grid steps dtt: a block of n points of
+// one replica, all T days at once, day-major (z[j * n + i]), as standard
+// normals per day (the bridge's increments, which it gives over sqrt(dtt[j]);
+// 0 on a day without a step).
+class SobolShocks {
+  public:
+    SobolShocks(const std::vector<double>& dtt, std::uint64_t seed) : T_(dtt.size()) {
+        std::vector<double> times;
+        double t = 0.0;
+        for (std::size_t j = 0; j < T_; ++j)
+            if (dtt[j] > 0) {
+                days_.push_back(j);
+                times.push_back(t += dtt[j]);
+            }
+        if (days_.empty()) return;
+        rsg_.emplace(days_.size(), 0, QuantLib::SobolRsg::JoeKuoD6);
+        // The generator hands out its current point on its first draw only;
+        // after that, every draw after skipTo(i) is point i + 1.
+        rsg_->nextInt32Sequence();
+        bridge_.emplace(times);
+        // Each replica's shift: 32 random bits per dimension.
+        std::mt19937_64 bits(seed ^ 0x5eed50b01ULL);
+        shifts_.resize(kSobolReplicas * days_.size());
+        for (auto& s : shifts_) s = static_cast<std::uint32_t>(bits() >> 32);
+        u_.resize(days_.size());
+        w_.resize(days_.size());
+    }
+
+    void fill(std::size_t replica, std::size_t point, std::size_t n, double* z) {
+        std::fill_n(z, T_ * n, 0.0);
+        if (days_.empty()) return;
+        const std::size_t d = days_.size();
+        const std::uint32_t* shift = shifts_.data() + replica * d;
+        rsg_->skipTo(static_cast<std::uint_least32_t>(point));
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<std::uint_least32_t>& x = rsg_->nextInt32Sequence();
+            for (std::size_t k = 0; k < d; ++k)
+                u_[k] = inverse_(
+                    (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0);
+            bridge_->transform(u_.begin(), u_.end(), w_.begin());
+            for (std::size_t k = 0; k < d; ++k) z[days_[k] * n + i] = w_[k];
+        }
+    }
+
+  private:
+    std::size_t T_;
+    std::vector<std::size_t> days_;  // grid days with a positive step
+    std::optional<QuantLib::SobolRsg> rsg_;
+    std::optional<QuantLib::BrownianBridge> bridge_;
+    QuantLib::InverseCumulativeNormal inverse_;
+    std::vector<std::uint32_t> shifts_;
+    std::vector<double> u_, w_;
+};
+
 // One leg's buffers in one thread.
 struct LegBuffers {
     std::vector<double> x, ki_min, ko, final;
@@ -94,8 +154,11 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
 // Simulates paths [first, first + n) of every leg and observes them in log
 // space into obs (one per leg). T is the longest grid, the one the shocks are
 // made on.
+// With sobol, the block's shocks of all days are given (day-major, n paths
+// a day) instead of being drawn chunk by chunk.
 void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, std::size_t T, std::size_t first,
-               std::size_t n, std::uint64_t seed, Workspace& ws, std::vector<Observations>& obs) {
+               std::size_t n, std::uint64_t seed, Workspace& ws, std::vector<Observations>& obs,
+               const double* sobol = nullptr) {
     std::vector<std::size_t> slot(legs.size(), 0);
     for (LegBuffers& b : ws.legs) {
         std::fill_n(b.x.data(), n, 0.0);
@@ -105,14 +168,18 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
     // no counter of the generator is split between two chunks.
     for (std::size_t j0 = 0; j0 < T;) {
         const std::size_t j1 = std::min(T, j0 == 0 ? T % 4 + kChunkDays : j0 + kChunkDays);
-        random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
+        const double* z = ws.z.data();
+        if (sobol)
+            z = sobol + j0 * n;
+        else
+            random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
         for (std::size_t k = 0; k < legs.size(); ++k) {
             // The leg's day d is the shocks' day d + offset.
             const std::size_t offset = T - legs[k].model->size();
             if (j1 <= offset) continue;
             const std::size_t from = std::max(j0, offset);
             LegBuffers& b = ws.legs[k];
-            slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, ws.z.data() + (from - j0) * n,
+            slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
                               b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
         }
         j0 = j1;
@@ -161,6 +228,7 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
     m.drift.resize(T);
     m.diffusion.resize(T);
     m.discount.resize(T);
+    m.dtt = grid.dtt;
     const double mu = r - q - vol * vol / 2;
     double elapsed = 0.0;
     for (std::size_t j = 0; j < T; ++j) {
@@ -232,13 +300,15 @@ class OrderedSum {
 }  // namespace
 
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
-              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff) {
+              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
+              Shocks shocks) {
     const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values}};
-    return simulate_legs(legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); })
+    return simulate_legs(
+               legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); }, shocks)
         .front();
 }
 
-std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff) {
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks) {
     if (legs.empty()) return {};
     std::size_t T = 0;
     std::vector<DayPlan> plans;
@@ -252,10 +322,20 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
         value_at.push_back(n_values);
         n_values += leg.n_values;
     }
-    const std::size_t N = random_sample::paths();
+    const bool sobol = shocks == Shocks::sobol;
+    const std::size_t replicas = sobol ? kSobolReplicas : 1;
+    // Paths of a replica, and its blocks.
+    const std::size_t M = (random_sample::paths() + replicas - 1) / replicas;
+    const std::size_t N = M * replicas;
     const std::uint64_t seed = random_sample::seed();
-    const std::size_t n_blocks = (N + kBlockPaths - 1) / kBlockPaths;
-    OrderedSum sum(n_values);
+    const std::size_t per_replica = (M + kBlockPaths - 1) / kBlockPaths;
+    const std::size_t n_blocks = per_replica * replicas;
+    const std::size_t longest = static_cast<std::size_t>(
+        std::max_element(legs.begin(), legs.end(),
+                         [](const Leg& a, const Leg& b) { return a.model->size() < b.model->size(); }) -
+        legs.begin());
+    // Each replica's sums in its own slots, added in block order.
+    OrderedSum sum(n_values * replicas);
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
@@ -265,14 +345,23 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
         try {
             Workspace ws(plans);
             std::vector<Observations> obs(legs.size());
+            std::optional<SobolShocks> qmc;
+            std::vector<double> zq;
+            if (sobol) {
+                qmc.emplace(legs[longest].model->dtt, seed);
+                zq.resize(T * kBlockPaths);
+            }
             for (;;) {
                 if (failed.load(std::memory_order_relaxed)) return;
                 const std::size_t b = next.fetch_add(1);
                 if (b >= n_blocks) return;
-                const std::size_t first = b * kBlockPaths;
-                run_block(legs, plans, T, first, std::min(kBlockPaths, N - first), seed, ws, obs);
-                std::vector<double> sums(n_values, 0.0);
-                for (std::size_t k = 0; k < legs.size(); ++k) payoff(k, obs[k], sums.data() + value_at[k]);
+                const std::size_t replica = b / per_replica, first = (b % per_replica) * kBlockPaths;
+                const std::size_t n = std::min(kBlockPaths, M - first);
+                if (qmc) qmc->fill(replica, first, n, zq.data());
+                run_block(legs, plans, T, first, n, seed, ws, obs, qmc ? zq.data() : nullptr);
+                std::vector<double> sums(n_values * replicas, 0.0);
+                double* out = sums.data() + replica * n_values;
+                for (std::size_t k = 0; k < legs.size(); ++k) payoff(k, obs[k], out + value_at[k]);
                 sum.add(b, std::move(sums));
             }
         } catch (...) {
@@ -296,10 +385,15 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
     if (error) std::rethrow_exception(error);
     std::vector<Sums> out;
     const std::vector<double>& total = sum.total();
-    for (std::size_t k = 0; k < legs.size(); ++k)
-        out.push_back(Sums{std::vector<double>(total.begin() + static_cast<std::ptrdiff_t>(value_at[k]),
-                                               total.begin() + static_cast<std::ptrdiff_t>(value_at[k] + legs[k].n_values)),
-                           N});
+    for (std::size_t k = 0; k < legs.size(); ++k) {
+        Sums s{std::vector<double>(legs[k].n_values, 0.0), N, {}};
+        for (std::size_t g = 0; g < replicas; ++g) {
+            const double* at = total.data() + g * n_values + value_at[k];
+            for (std::size_t i = 0; i < legs[k].n_values; ++i) s.values[i] += at[i];
+            if (sobol) s.replicas.emplace_back(at, at + legs[k].n_values);
+        }
+        out.push_back(std::move(s));
+    }
     return out;
 }
 
