@@ -4,6 +4,7 @@
 #include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 #include <kestrel/utils.hpp>
 
@@ -135,6 +136,11 @@ std::shared_ptr<heron::Client> install_store(const StoreOptions& options) {
     }
     heron::install(store);
     return store;
+}
+
+void add_engine_option(CLI::App& command, std::string& engine) {
+    command.add_option("--engine", engine, "engine of the notes (snowball, phoenix) whose terms name none: mc (default) or qmc")
+        ->check(CLI::IsMember(kestrel::note_engines()));
 }
 
 void add_simulation_options(CLI::App& command, SimulationOptions& options) {

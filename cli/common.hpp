@@ -78,6 +78,10 @@ std::shared_ptr<heron::Client> install_store(const StoreOptions& options);
 // of the executable (the same layout in the build tree and once installed).
 std::string bundled_db_path();
 
+// --engine mc|qmc: the engine of every snowball or phoenix that names none
+// in its terms ("engine"); empty when not given.
+void add_engine_option(CLI::App& command, std::string& engine);
+
 // Monte Carlo settings: --paths N, --seed K, --threads N.
 struct SimulationOptions {
     std::optional<std::size_t> paths;
