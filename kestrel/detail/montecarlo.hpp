@@ -68,7 +68,7 @@ Model make_model(const Grid& grid, double r, double q, double vol);
 
 // What a payoff reads of a block of n paths.
 struct Observations {
-    std::size_t first = 0;           // index of the block's first path
+    std::size_t first = 0;           // index of the block's first path (sobol: within its replica)
     std::size_t n = 0;               // paths
     std::size_t m = 0;               // knock-out dates
     const double* ko = nullptr;      // m x n, date-major: level of path p on date i at ko[i * n + p]
