@@ -26,6 +26,7 @@ struct BenchOptions {
     std::size_t paths = random_sample::kDefaultPaths;
     std::vector<std::size_t> threads;
     int repeat = 3;
+    std::string engine = "mc";
 };
 
 std::string row(const char* fmt, auto... values) {
@@ -43,13 +44,16 @@ void run_bench(const BenchOptions& o) {
         threads.push_back(1);
         if (random_sample::hardware_threads() > 1) threads.push_back(random_sample::hardware_threads());
     }
-    write_stdout(row("%-9s %-7s %5s %8s %9s %7s %9s %14s\n", "product", "value", "years", "paths", "grid_days",
-                     "threads", "seconds", "path_steps/s"));
+    write_stdout(row("%-9s %-6s %-7s %5s %8s %9s %7s %9s %14s\n", "product", "engine", "value", "years", "paths",
+                     "grid_days", "threads", "seconds", "path_steps/s"));
     const EvalDate date = utils::DateInput(bench::kEvaluationDate);
+    std::vector<std::string> engines{"mc"};
+    if (o.engine != "mc") engines.push_back(o.engine);
     for (int years : o.years) {
-        const Terms terms = bench::note_terms(o.product, years);
-        const auto note = make_option(terms);
         for (bool greeks : {false, true}) {
+            for (const std::string& engine : engines) {
+            const Terms terms = with_note_engine(bench::note_terms(o.product, years), engine);
+            const auto note = make_option(terms);
             const double steps = static_cast<double>(o.paths) * static_cast<double>(bench::simulated_days(terms, greeks));
             for (std::size_t n : threads) {
                 random_sample::set_threads(n);
@@ -62,9 +66,10 @@ void run_bench(const BenchOptions& o) {
                         note->npv(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend, date);
                     best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
                 }
-                write_stdout(row("%-9s %-7s %5d %8zu %9zu %7zu %9.4f %14.4g\n", o.product.c_str(),
-                                 greeks ? "greeks" : "npv", years, o.paths, bench::grid_days(terms), n, best,
-                                 steps / best));
+                write_stdout(row("%-9s %-6s %-7s %5d %8zu %9zu %7zu %9.4f %14.4g\n", o.product.c_str(),
+                                 engine.c_str(), greeks ? "greeks" : "npv", years, o.paths, bench::grid_days(terms), n,
+                                 best, steps / best));
+            }
             }
         }
     }
@@ -87,6 +92,8 @@ void add_bench_command(CLI::App& app, Action& action) {
     cmd->add_option("--paths", o->paths, "Monte Carlo paths (default: 100000)")->transform(whole_number(1));
     cmd->add_option("--threads", o->threads, "thread counts to time (default: 1 and all cores)")
         ->transform(whole_number(1, kMaxThreads));
+    cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: qmc")
+        ->check(CLI::IsMember(note_engines()));
     cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
         ->transform(whole_number(1, 1000));
     cmd->callback([&action, o] { action = [o] { run_bench(*o); }; });

@@ -32,6 +32,7 @@ using namespace kestrel::book;
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;
     bool greeks = false, stats = false;
+    std::string engine;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -135,6 +136,7 @@ void run_book(const BookCommandOptions& o) {
     BookOptions options;
     options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
+    options.engine = o.engine;
     options.stats = o.stats;
     ProgressBar bar(book.size());
     options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
@@ -173,6 +175,7 @@ void add_book_command(CLI::App& app, Action& action) {
         ->check(CLI::ExistingFile);
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
+    add_engine_option(*cmd, o->engine);
     cmd->add_flag("--stats", o->stats,
                   "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
                   "of knocking out and the expected life in years (one more simulation each)");

@@ -6,6 +6,7 @@
 #include <heron/memory_store.hpp>
 #include <heron/sqlite_store.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 #include <kestrel/utils.hpp>
 
@@ -213,6 +214,11 @@ BundledStore open_bundled_store() {
     }
     throw heron::ServiceError("no bundled price store (looked for '" + bundled +
                               "'); give one with --db FILE or --prices DIR");
+}
+
+void add_engine_option(CLI::App& command, std::string& engine) {
+    command.add_option("--engine", engine, "engine of the notes (snowball, phoenix) whose terms name none: mc (default) or qmc")
+        ->check(CLI::IsMember(kestrel::note_engines()));
 }
 
 void add_simulation_options(CLI::App& command, SimulationOptions& options) {

@@ -95,6 +95,10 @@ std::string bundled_db_path();
 // The most worker threads a command takes.
 inline constexpr std::uint64_t kMaxThreads = 1024;
 
+// --engine mc|qmc: the engine of every snowball or phoenix that names none
+// in its terms ("engine"); empty when not given.
+void add_engine_option(CLI::App& command, std::string& engine);
+
 // Monte Carlo settings: --paths N, --seed K, --threads N.
 struct SimulationOptions {
     std::optional<std::size_t> paths;

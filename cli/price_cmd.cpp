@@ -22,6 +22,7 @@ struct PriceOptions {
     double spot = 0, r = 0, vol = 0, q = 0;
     std::string date;
     bool greeks = false;
+    std::string engine;
     bool fair_coupon = false, stats = false;
     double target = 0.0;
     StoreOptions store;
@@ -54,7 +55,7 @@ void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& dat
 }
 
 void run_price(const PriceOptions& o) {
-    const Terms terms = read_terms(o.terms_file);
+    const Terms terms = with_note_engine(read_terms(o.terms_file), o.engine);
     apply_simulation_options(o.simulation);
     install_store(o.store);
     const auto option = make_option(terms);
@@ -102,6 +103,7 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("--q", o->q, "continuous dividend yield")->required()->check(finite_number());
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     auto* greeks = cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
+    add_engine_option(*cmd, o->engine);
     auto* fair = cmd->add_flag("--fair-coupon", o->fair_coupon,
                                "snowball, phoenix: prints {\"fair_coupon_rate\": ..., \"standard_error\": ...}, the "
                                "coupon rate at which npv is --target");

@@ -117,7 +117,7 @@ bool reports_plain_gamma(const BaseOption& option) {
 // Values one contract into `row` (its id, type and underlying already set).
 void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
                     const BookOptions& options) {
-    const Terms terms = Terms::from_json(contract);
+    const Terms terms = with_note_engine(Terms::from_json(contract), options.engine);
     const auto option = make_option(terms);
     const std::string underlying = terms.at("underlying").to_string();
     const UnderlyingMarket* m = market.find(underlying);

@@ -116,6 +116,9 @@ struct BookOptions {
     // Adds standard_error, ko_probability and expected_life on the snowball
     // and phoenix rows (blank on the others and on totals).
     bool stats = false;
+    // The engine of every note ("snowball", "phoenix") that names none ("mc",
+    // "qmc"); empty: each note's own, or the default.
+    std::string engine = {};
 };
 
 // Values every contract of `book` (a JSON array; anything else is a

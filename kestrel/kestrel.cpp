@@ -1,3 +1,4 @@
+#include <kestrel/detail/autocallable.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <functional>
@@ -41,6 +42,22 @@ std::vector<std::string> known_types() {
     std::vector<std::string> out;
     for (const auto& [name, make] : registry()) out.push_back(name);
     return out;
+}
+
+std::vector<std::string> note_engines() {
+    std::vector<std::string> out;
+    for (const auto& [name, engine] : detail::NOTE_ENGINE_MAP) out.push_back(name);
+    return out;
+}
+
+Terms with_note_engine(Terms terms, const std::string& engine) {
+    if (engine.empty()) return terms;
+    detail::note_engine(engine);  // the name must be known, note or not
+    const Value* type = terms.find("type");
+    if (type && type->is_text() && (type->as_text("type") == "snowball" || type->as_text("type") == "phoenix") &&
+        !terms.contains("engine"))
+        terms.set("engine", engine);
+    return terms;
 }
 
 }  // namespace kestrel

@@ -25,4 +25,12 @@ std::unique_ptr<BaseOption> make_option(const Terms& terms);
 // The product type names make_option knows, in a stable order.
 std::vector<std::string> known_types();
 
+// The engines a note's "engine" term names ("mc", "qmc"), in a stable order.
+std::vector<std::string> note_engines();
+
+// The terms with "engine" set to `engine` when they are a note's (type
+// "snowball" or "phoenix") and name none themselves; anything else unchanged.
+// An empty `engine` changes nothing; an unknown one is a ValueError naming it.
+Terms with_note_engine(Terms terms, const std::string& engine);
+
 }  // namespace kestrel
