@@ -55,10 +55,10 @@ void run_bench(const BenchOptions& o) {
             for (const std::string& engine : engines) {
                 const Terms terms = with_note_engine(bench::note_terms(o.product, years), engine);
                 const auto note = make_option(terms);
-                const bool mc = engine == "mc";
+                const bool simulated = engine != "pde";  // pde: no paths, one thread
                 const double steps =
                     static_cast<double>(o.paths) * static_cast<double>(bench::simulated_days(terms, greeks));
-                for (std::size_t n : mc ? threads : std::vector<std::size_t>{1}) {
+                for (std::size_t n : simulated ? threads : std::vector<std::size_t>{1}) {
                     random_sample::set_threads(n);
                     double best = std::numeric_limits<double>::infinity();
                     for (int k = 0; k < o.repeat; ++k) {
@@ -70,8 +70,8 @@ void run_bench(const BenchOptions& o) {
                         best = std::min(best,
                                         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
                     }
-                    if (mc)
-                        write_stdout(row("%-9s %-6s %-7s %5d %8zu %9zu %7zu %9.4f %14.4g\n", o.product.c_str(), "mc",
+                    if (simulated)
+                        write_stdout(row("%-9s %-6s %-7s %5d %8zu %9zu %7zu %9.4f %14.4g\n", o.product.c_str(), engine.c_str(),
                                          greeks ? "greeks" : "npv", years, o.paths, bench::grid_days(terms), n, best,
                                          steps / best));
                     else
@@ -101,7 +101,7 @@ void add_bench_command(CLI::App& app, Action& action) {
     cmd->add_option("--paths", o->paths, "Monte Carlo paths (default: 100000)")->transform(whole_number(1));
     cmd->add_option("--threads", o->threads, "thread counts to time (default: 1 and all cores)")
         ->transform(whole_number(1, kMaxThreads));
-    cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: pde")
+    cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: qmc or pde")
         ->check(CLI::IsMember(note_engines()));
     cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
         ->transform(whole_number(1, 1000));

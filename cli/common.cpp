@@ -217,7 +217,7 @@ BundledStore open_bundled_store() {
 }
 
 void add_engine_option(CLI::App& command, std::string& engine) {
-    command.add_option("--engine", engine, "engine of the notes (snowball, phoenix) whose terms name none: mc (default) or pde")
+    command.add_option("--engine", engine, "engine of the notes (snowball, phoenix) whose terms name none: mc (default), qmc or pde")
         ->check(CLI::IsMember(kestrel::note_engines()));
 }
 

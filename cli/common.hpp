@@ -98,6 +98,10 @@ inline constexpr std::uint64_t kMaxThreads = 1024;
 // in its terms ("engine"); empty when not given.
 void add_engine_option(CLI::App& command, std::string& engine);
 
+// --engine mc|qmc: the engine of every snowball or phoenix that names none
+// in its terms ("engine"); empty when not given.
+void add_engine_option(CLI::App& command, std::string& engine);
+
 // Monte Carlo settings: --paths N, --seed K, --threads N.
 struct SimulationOptions {
     std::optional<std::size_t> paths;

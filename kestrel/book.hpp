@@ -118,7 +118,7 @@ struct BookOptions {
     // engine, which has no simulation to count, and on totals).
     bool stats = false;
     // The engine of every note ("snowball", "phoenix") that names none ("mc",
-    // "pde"); empty: each note's own, or the default.
+    // "qmc", "pde"); empty: each note's own, or the default.
     std::string engine = {};
 };
 

@@ -279,10 +279,6 @@ double BaseOption::s0_number() const { return s0_.as_number("s0"); }
 double BaseOption::npv(double, double, double, double, const EvalDate&) { throw NotImplementedError(); }
 
 namespace {
-constexpr double kSpotBump = 0.005;
-constexpr double kVolBump = 0.01;
-constexpr double kRateBump = 0.005;
-
 double spot_bump(double spot) {
     const double h = spot * kSpotBump;
     if (h == 0.0)

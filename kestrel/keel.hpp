@@ -135,6 +135,11 @@ using EvalDate = std::optional<utils::DateInput>;
 // ValueError naming the input. Products check this before valuing.
 void check_market_inputs(double spot, double r, double vol, double q);
 
+// The bumps of the finite-difference sensitivities below.
+inline constexpr double kSpotBump = 0.005;  // of spot
+inline constexpr double kVolBump = 0.01;
+inline constexpr double kRateBump = 0.005;
+
 class BaseOption {
   public:
     // Reads "effect_date", "maturity_date", "underlying", "s0", "notional" in

@@ -25,7 +25,7 @@ std::unique_ptr<BaseOption> make_option(const Terms& terms);
 // The product type names make_option knows, in a stable order.
 std::vector<std::string> known_types();
 
-// The engines a note's "engine" term names ("mc", "pde"), in a stable order.
+// The engines a note's "engine" term names ("mc", "qmc", "pde"), in a stable order.
 std::vector<std::string> note_engines();
 
 // The terms with "engine" set to `engine` when they are a note's (type

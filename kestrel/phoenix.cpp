@@ -99,17 +99,21 @@ OptionGreeks PhoenixOption::greeks(double spot, double r, double vol, double q, 
     const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
                                           evaluation_date);
     if (state.settled) return OptionGreeks{};
-    const EvalDate e = state.evaluation_date;
-    const auto v = terms_.engine == detail::NoteEngine::pde
-                       ? _npv(spot, r, vol, q, e, state.knocked_in, true)
-                       : detail::value_note(terms_, &phoenix_payoff,
-                                            detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r,
-                                                            q, vol),
-                                            spot, carry(state), true);
-    const double vg = vega(spot, r, vol, q, e);
-    const double th = theta(spot, r, vol, q, e);
-    const double rh = rho(spot, r, vol, q, e);
-    return OptionGreeks{v.npv, v.delta, v.gamma, vg, th, rh};
+    if (terms_.engine == detail::NoteEngine::pde) {
+        // One solution gives value, delta and gamma; the bumps are noise-free.
+        const EvalDate e = state.evaluation_date;
+        const auto v = _npv(spot, r, vol, q, e, state.knocked_in, true);
+        return OptionGreeks{v.npv, v.delta, v.gamma, vega(spot, r, vol, q, e), theta(spot, r, vol, q, e),
+                            rho(spot, r, vol, q, e)};
+    }
+    auto check = [&](double r_, double vol_, const QuantLib::Date& d) -> std::optional<detail::NoteCarry> {
+        const auto st = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r_, vol_, q,
+                                           EvalDate(d));
+        if (st.settled) return std::nullopt;
+        return carry(st);
+    };
+    return detail::note_greeks(terms_, &phoenix_payoff, legs_, maturity_date(), spot, r, vol, q,
+                               state.evaluation_date, carry(state), check);
 }
 
 detail::NoteStatistics PhoenixOption::statistics(double spot, double r, double vol, double q,

@@ -70,12 +70,21 @@ OptionGreeks SnowBallOption::greeks(double spot, double r, double vol, double q,
     const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
                                           evaluation_date);
     if (state.settled) return OptionGreeks{};
-    const EvalDate e = state.evaluation_date;
-    const auto v = _npv(spot, r, vol, q, e, state.knocked_in, true);
-    const double vg = vega(spot, r, vol, q, e);
-    const double th = theta(spot, r, vol, q, e);
-    const double rh = rho(spot, r, vol, q, e);
-    return OptionGreeks{v.npv, v.delta, v.gamma, vg, th, rh};
+    if (terms_.engine == detail::NoteEngine::pde) {
+        // One solution gives value, delta and gamma; the bumps are noise-free.
+        const EvalDate e = state.evaluation_date;
+        const auto v = _npv(spot, r, vol, q, e, state.knocked_in, true);
+        return OptionGreeks{v.npv, v.delta, v.gamma, vega(spot, r, vol, q, e), theta(spot, r, vol, q, e),
+                            rho(spot, r, vol, q, e)};
+    }
+    auto check = [&](double r_, double vol_, const QuantLib::Date& d) -> std::optional<detail::NoteCarry> {
+        const auto st = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r_, vol_, q,
+                                           EvalDate(d));
+        if (st.settled) return std::nullopt;
+        return detail::NoteCarry{st.knocked_in, 0.0, 0.0};
+    };
+    return detail::note_greeks(terms_, &snowball_payoff, legs_, maturity_date(), spot, r, vol, q,
+                               state.evaluation_date, detail::NoteCarry{state.knocked_in, 0.0, 0.0}, check);
 }
 
 detail::NoteStatistics SnowBallOption::statistics(double spot, double r, double vol, double q,

@@ -261,7 +261,6 @@ TEST_F(BadInput, EachTermMissingInTurn) {
         const Terms& terms = product.second;
         for (const auto& entry : terms) {
             const std::string& key = entry.first;
-            const Value& value = entry.second;
             Terms t = terms;
             t.erase(key);
             const Outcome o = run([&] {

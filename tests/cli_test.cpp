@@ -156,6 +156,25 @@ TEST(CliPrice, FairCouponAndStatsAreForTheNotesOnly) {
         EXPECT_EQ(kestrel_cli("price " + kExample + kMarket + clash).code, 2) << clash;
 }
 
+TEST(CliPrice, EngineOptionSetsTheEngineOfANoteThatNamesNone) {
+    TempDir dir;
+    const std::string note = R"({"type": "snowball", "effect_date": "2025-01-02", "maturity_date": "2026-01-05",
+        "underlying": "000300.XSHG", "s0": 100, "notional": 1, "strike": 100, "ki_barrier": 80, "ko_barrier": 103,
+        "coupon_rate": 0.2, "ki_obs_freq": "daily", "ko_obs_freq": "monthly", "obs_start_date": "2025-01-02",
+        "obs_end_date": "2026-01-05")";
+    const std::string plain = dir.write("plain.json", note + "}");
+    const std::string qmc = dir.write("qmc.json", note + R"(, "engine": "qmc"})");
+    const std::string mc = dir.write("mc.json", note + R"(, "engine": "mc"})");
+    const std::string market = " --spot 100 --r 0.02 --vol 0.2 --q 0 --date 2025-01-02 --paths 2000";
+    const Outcome by_option = kestrel_cli("price " + plain + market + " --engine qmc");
+    ASSERT_EQ(by_option.code, 0) << by_option.err;
+    EXPECT_EQ(by_option.out, kestrel_cli("price " + qmc + market).out);
+    EXPECT_NE(by_option.out, kestrel_cli("price " + plain + market).out);
+    EXPECT_EQ(kestrel_cli("price " + mc + market + " --engine qmc").out, kestrel_cli("price " + plain + market).out)
+        << "the terms' own engine wins";
+    expect_error_line(kestrel_cli("price " + plain + market + " --engine sobol"), 2, "error: ");
+}
+
 TEST(CliPrice, CommandLineMistakesExitTwo) {
     TempDir dir;
     const std::string mistakes[] = {

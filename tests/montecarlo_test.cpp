@@ -10,6 +10,7 @@
 #include "support/test_support.hpp"
 
 #include <Random123/philox.h>
+#include <ql/pricingengines/blackformula.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -423,23 +424,54 @@ TYPED_TEST(NoteTest, MarketInputsAreCheckedBeforeAnyRequest) {
     EXPECT_TRUE(std::isfinite(note->npv(100, 0.03, -0.005, 0.0, this->E)));
 }
 
-TYPED_TEST(NoteTest, GreeksTakeValueDeltaAndGammaFromOneSetOfPaths) {
+// greeks runs its nine valuations in one pass on shared shocks; each number
+// must still be the one the separate valuations give, with each valuation's
+// own history check (tomorrow's history may already hold a knock-out or a
+// knock-in that today's does not).
+TYPED_TEST(NoteTest, GreeksInOnePassEqualTheSeparateValuations) {
+    const double S = 101, r = 0.03, q = 0.01;
+    const Date ko = this->make()->ko_obs_dates()[3];
+    struct Case {
+        const char* what;
+        Date E;
+        double vol;
+        double tomorrow_close;  // close on E + 1 in the history; 0: none
+    } cases[] = {{"plain", this->E, 0.22, 0},
+                 {"vol below the vega bump", this->E, 0.004, 0},
+                 {"a Saturday: tomorrow's grid has as many days", day("2025-03-15"), 0.22, 0},
+                 {"knocks out tomorrow", ko - 1, 0.22, 103.5},
+                 {"knocks in tomorrow", day("2025-03-18"), 0.22, 79.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto note = this->make();
+        std::vector<std::pair<Date, double>> closes;
+        const Date last = c.tomorrow_close > 0 ? c.E : c.E - 1;
+        for (const Date& d : calendar::trading_days(day("2025-01-02"), last)) closes.emplace_back(d, 100.0);
+        if (c.tomorrow_close > 0) closes.emplace_back(c.E + 1, c.tomorrow_close);
+        this->client->add_closes("NOTE.TEST", "pre", closes);
+        const double vol = c.vol;
+        const OptionGreeks g = note->greeks(S, r, vol, q, c.E);
+        const double p0 = note->npv(S, r, vol, q, c.E);
+        const double p1 = note->npv(S * 1.005, r, vol, q, c.E);
+        const double p2 = note->npv(S * 0.995, r, vol, q, c.E);
+        EXPECT_EQ(g.npv, p0);
+        EXPECT_EQ(g.delta, (p1 - p2) / (S * 0.01));
+        EXPECT_EQ(g.gamma, (p1 + p2 - 2 * p0) / ((S * 0.005) * (S * 0.005)));
+        EXPECT_EQ(g.vega, note->vega(S, r, vol, q, c.E));
+        EXPECT_EQ(g.theta, note->theta(S, r, vol, q, c.E));
+        EXPECT_EQ(g.rho, note->rho(S, r, vol, q, c.E));
+        EXPECT_NE(g.delta, 0.0);
+        EXPECT_NE(g.vega, 0.0);
+        const double tomorrow = note->npv(S, r, vol, q, c.E + 1);
+        if (c.tomorrow_close > 103) {
+            EXPECT_EQ(tomorrow, 0.0) << "the history settles tomorrow's valuation";
+        } else if (c.tomorrow_close > 0) {
+            EXPECT_EQ(tomorrow, note->_npv(S, r, vol, q, c.E + 1, true).npv) << "tomorrow's valuation is knocked in";
+        }
+    }
     auto note = this->make();
-    const double S = 101, r = 0.03, vol = 0.22, q = 0.01;
-    const OptionGreeks g = note->greeks(S, r, vol, q, this->E);
-    const double p0 = note->npv(S, r, vol, q, this->E);
-    const double p1 = note->npv(S * 1.005, r, vol, q, this->E);
-    const double p2 = note->npv(S * 0.995, r, vol, q, this->E);
-    EXPECT_EQ(g.npv, p0);
-    EXPECT_EQ(g.delta, (p1 - p2) / (S * 0.01));
-    EXPECT_EQ(g.gamma, (p1 + p2 - 2 * p0) / ((S * 0.005) * (S * 0.005)));
-    EXPECT_EQ(g.vega, note->vega(S, r, vol, q, this->E));
-    EXPECT_EQ(g.theta, note->theta(S, r, vol, q, this->E));
-    EXPECT_EQ(g.rho, note->rho(S, r, vol, q, this->E));
-    const auto dg = note->_npv(S, r, vol, q, this->E, false, true);
-    EXPECT_EQ(dg.npv, note->_npv(S, r, vol, q, this->E, false, false).npv);
-    EXPECT_EQ(dg.delta, g.delta);
-    EXPECT_NE(g.delta, 0.0);
+    const auto dg = note->_npv(S, r, 0.22, q, this->E, false, true);
+    EXPECT_EQ(dg.npv, note->_npv(S, r, 0.22, q, this->E, false, false).npv);
 }
 
 TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
@@ -450,6 +482,56 @@ TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
     random_sample::set_threads(7);
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
+}
+
+// "engine": "qmc" on a note that is knocked in on its first day and never
+// knocks out: its value is minus a European put on the final price, a smooth
+// payoff on which randomised Sobol points converge faster than 1 / sqrt(N).
+TYPED_TEST(NoteTest, QmcConvergesFasterThanOneOverRootNOnASmoothPayoff) {
+    const double S = 100, r = 0.03, vol = 0.25, q = 0.01;
+    this->terms.set("ki_barrier", 1e9);
+    this->terms.set("ko_barrier", 1e9);
+    this->terms.set("engine", "qmc");
+    auto note = this->make();
+    const double T = static_cast<double>(note->maturity_date() - this->E) / 365;
+    const double put = QuantLib::blackFormula(QuantLib::Option::Put, 100.0, S * std::exp((r - q) * T),
+                                              vol * std::sqrt(T), std::exp(-r * T));
+    double se[2];
+    const std::size_t n[2] = {1024, 16384};
+    for (int i = 0; i < 2; ++i) {
+        random_sample::set_paths(n[i]);
+        const auto st = note->statistics(S, r, vol, q, this->E);
+        se[i] = st.standard_error;
+        EXPECT_NEAR(st.npv, -put, 4 * se[i]) << n[i] << " paths";
+        EXPECT_EQ(note->npv(S, r, vol, q, this->E), st.npv);
+    }
+    // Pseudo-random points: the ratio would be about sqrt(16) = 4.
+    EXPECT_GT(se[0] / se[1], 8.0) << se[0] << " at " << n[0] << " paths, " << se[1] << " at " << n[1];
+
+    // The same numbers on any thread count, and greeks as the separate valuations.
+    random_sample::set_paths(3000);
+    this->terms.set("ki_barrier", 80.0);
+    this->terms.set("ko_barrier", 103.0);
+    note = this->make();
+    random_sample::set_threads(1);
+    const OptionGreeks one = note->greeks(S, r, vol, q, this->E);
+    random_sample::set_threads(3);
+    EXPECT_EQ(note->greeks(S, r, vol, q, this->E), one);
+    EXPECT_EQ(one.npv, note->npv(S, r, vol, q, this->E));
+    EXPECT_EQ(one.vega, note->vega(S, r, vol, q, this->E));
+    EXPECT_EQ(one.theta, note->theta(S, r, vol, q, this->E));
+    EXPECT_EQ(one.rho, note->rho(S, r, vol, q, this->E));
+    this->terms.set("engine", "mc");
+    EXPECT_NEAR(this->make()->npv(S, r, vol, q, this->E), one.npv, 0.5) << "qmc and mc value the same note";
+
+    this->terms.set("engine", "sobol");
+    try {
+        TypeParam bad(this->terms);
+        FAIL() << "no ValueError";
+    } catch (const ValueError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("'sobol'"));
+        EXPECT_THAT(e.what(), HasSubstr("mc, qmc"));
+    }
 }
 
 TYPED_TEST(NoteTest, TheStreamedValueIsMcPricingOnTheFullPathMatrix) {

@@ -90,6 +90,7 @@ std::optional<double> optional_number(const Terms& option, const char* key) {
 
 const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP = {
     {"mc", NoteEngine::mc},
+    {"qmc", NoteEngine::qmc},
     {"pde", NoteEngine::pde},
 };
 
@@ -140,7 +141,8 @@ NoteTerms read_note_terms(const Terms& option, const Date& maturity_date, NoteKi
             t.memory = *b;
         }
     }
-    if (const Value* engine = option.find("engine")) t.engine = note_engine(engine->as_text("engine"));
+    if (const Value* engine = option.find("engine"); engine && !engine->is_none())
+        t.engine = note_engine(engine->as_text("engine"));
     return t;
 }
 
@@ -280,6 +282,10 @@ NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date&
 
 namespace {
 
+mc::Shocks shocks_of(const NoteTerms& terms) {
+    return terms.engine == NoteEngine::qmc ? mc::Shocks::sobol : mc::Shocks::pseudo;
+}
+
 PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, double spot, const NoteCarry& carry) {
     PayoffInputs in = payoff_inputs(terms, spot, mc::Space::log, sim.model.discount, sim.ko_ob_indexes, sim.coupon,
                                     sim.unit, sim.maturity_coupon, carry);
@@ -307,7 +313,8 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
                                        [&](const mc::Observations& block, double* out) {
                                            for (std::size_t k = 0; k < inputs.size(); ++k)
                                                out[k] = payoff(inputs[k], block, nullptr);
-                                       });
+                                       },
+                                       shocks_of(terms));
     const double n = static_cast<double>(sums.paths);
     ValueDeltaGamma v;
     v.npv = sums.values[0] / n;
@@ -320,6 +327,80 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
     return v;
 }
 
+OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
+                         double spot, double r, double vol, double q, const Date& evaluation_date,
+                         const NoteCarry& carry, const NoteCheck& check) {
+    // The valuations that simulate: a simulation, its carry and its spots.
+    struct Valuation {
+        NoteSimulation sim;
+        std::vector<PayoffInputs> inputs;
+    };
+    std::vector<Valuation> valuations;
+    auto add = [&](double r_, double vol_, const Date& date, const NoteCarry& c, std::vector<double> spots) {
+        Valuation v{prepare(terms, legs, date, maturity_date, r_, q, vol_), {}};
+        for (double s : spots) v.inputs.push_back(sim_inputs(terms, v.sim, s, c));
+        valuations.push_back(std::move(v));
+        return valuations.size() - 1;
+    };
+    constexpr std::size_t kSettled = static_cast<std::size_t>(-1);
+    auto add_checked = [&](double r_, double vol_, const Date& date) {
+        const std::optional<NoteCarry> c = check(r_, vol_, date);
+        return c ? add(r_, vol_, date, *c, {spot}) : kSettled;
+    };
+    const std::size_t centre = add(r, vol, evaluation_date, carry, {spot, spot * 1.005, spot * 0.995});
+    const std::size_t vol_up = add_checked(r, vol + kVolBump, evaluation_date);
+    const std::size_t vol_down = add_checked(r, vol - kVolBump, evaluation_date);
+    const bool has_theta = maturity_date - evaluation_date > 1;
+    std::size_t tomorrow = kSettled, today = kSettled;
+    if (has_theta) {
+        tomorrow = add_checked(r, vol, evaluation_date + 1);
+        // Today's valuation is the centre's unless its history check says otherwise.
+        const std::optional<NoteCarry> c = check(r, vol, evaluation_date);
+        if (!c)
+            today = kSettled;
+        else if (c->knocked_in == carry.knocked_in && c->owed == carry.owed && c->owed_unit == carry.owed_unit)
+            today = centre;
+        else
+            today = add(r, vol, evaluation_date, *c, {spot});
+    }
+    const std::size_t r_up = add_checked(r + kRateBump, vol, evaluation_date);
+    const std::size_t r_down = add_checked(r - kRateBump, vol, evaluation_date);
+
+    std::vector<mc::Leg> sim_legs;
+    for (const Valuation& v : valuations)
+        sim_legs.push_back(mc::Leg{&v.sim.model, v.sim.ki_ob_indexes, v.sim.ko_ob_indexes, v.inputs.size()});
+    auto leg_payoff = [&](std::size_t k, const mc::Observations& block, double* out) {
+        const Valuation& v = valuations[k];
+        for (std::size_t i = 0; i < v.inputs.size(); ++i) out[i] = payoff(v.inputs[i], block, nullptr);
+    };
+    std::vector<mc::Sums> sums;
+    if (terms.engine == NoteEngine::qmc) {
+        // Sobol points span a grid's days as one point: each valuation takes
+        // its own, as it does alone.
+        for (std::size_t k = 0; k < sim_legs.size(); ++k)
+            sums.push_back(mc::simulate_legs(
+                               {sim_legs[k]},
+                               [&](std::size_t, const mc::Observations& block, double* out) { leg_payoff(k, block, out); },
+                               mc::Shocks::sobol)
+                               .front());
+    } else {
+        sums = mc::simulate_legs(sim_legs, leg_payoff);
+    }
+    auto value = [&](std::size_t k, std::size_t i = 0) {
+        return k == kSettled ? 0.0 : sums[k].values[i] / static_cast<double>(sums[k].paths);
+    };
+    OptionGreeks g;
+    g.npv = value(centre);
+    const double p1 = value(centre, 1), p2 = value(centre, 2);
+    const double h = spot * 0.005;
+    g.delta = (p1 - p2) / (spot * 0.01);
+    g.gamma = (p1 + p2 - 2 * g.npv) / (h * h);
+    g.vega = (value(vol_up) - value(vol_down)) / 2;
+    g.theta = has_theta ? value(tomorrow) - value(today) : 0.0;
+    g.rho = value(r_down) - value(r_up);
+    return g;
+}
+
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                      const NoteCarry& carry) {
     const PayoffInputs in = sim_inputs(terms, sim, spot, carry);
@@ -327,10 +408,12 @@ NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulat
     const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields,
                                        [&](const mc::Observations& block, double* out) {
                                            out[0] = payoff(in, block, out + 1);
-                                       });
+                                       },
+                                       shocks_of(terms));
     NoteTally t;
     t.paths = static_cast<double>(sums.paths);
     t.value = sums.values[0];
+    for (const auto& r : sums.replicas) t.replica_values.push_back(r[0]);
     t.fields.assign(sums.values.begin() + 1, sums.values.end());
     return t;
 }
@@ -352,6 +435,16 @@ NoteStatistics note_statistics(const NoteSimulation& sim, const NoteTally& tally
     NoteStatistics s;
     s.npv = tally.value / n;
     s.standard_error = standard_error(n, tally.value, tally.fields[kValueSq]);
+    if (!tally.replica_values.empty()) {
+        // The replicas are independent estimates of the value.
+        const double R = static_cast<double>(tally.replica_values.size()), per = n / R;
+        double sum = 0.0, sum_sq = 0.0;
+        for (double v : tally.replica_values) {
+            sum += v / per;
+            sum_sq += (v / per) * (v / per);
+        }
+        s.standard_error = standard_error(R, sum, sum_sq);
+    }
     s.ko_dates = sim.ko_dates;
     for (std::size_t i = 0; i < sim.ko_dates.size(); ++i) {
         s.ko_probability.push_back(tally.fields[kKnockedOut + i] / n);

@@ -11,6 +11,7 @@
 
 #include <ql/time/date.hpp>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,9 +22,10 @@ namespace kestrel::detail {
 using QuantLib::Date;
 
 // The engines that value a note, by the names its optional "engine" term
-// takes: "mc", the Monte Carlo kernel (the default), and "pde", the
-// finite-difference engine.
-enum class NoteEngine { mc, pde };
+// takes: "mc", the Monte Carlo kernel on pseudo-random shocks (the default),
+// "qmc", the same kernel on randomised Sobol shocks (mc::Shocks::sobol), and
+// "pde", the finite-difference engine.
+enum class NoteEngine { mc, qmc, pde };
 extern const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP;
 
 // The engine a name selects; ValueError naming an unknown one and the known.
@@ -45,16 +47,15 @@ NoteEngine note_engine(const std::string& name);
 //   snowball: "maturity_coupon_rate"                       -> maturity_coupon_rate
 //   phoenix: "coupon_barrier" (default ki_barrier)         -> coupon_barriers
 //   phoenix: "memory" (a boolean)                          -> memory
+//   "engine" (text; absent: "mc")                          -> engine
 // Without them ko_barriers and coupon_rates repeat ko_barrier and
-// coupon_rate, and a note values as the plain note. Last the optional
-// "engine" (text; absent: "mc").
+// coupon_rate, and a note values as the plain note.
 struct NoteTerms {
     // The numbers given; for a list, its first entry (the first date's).
     double strike = 0, ki_barrier = 0, ko_barrier = 0, coupon_rate = 0;
     Value ki_obs_freq, ko_obs_freq;
     Date obs_start_date, obs_end_date;
     std::vector<Date> ki_obs_dates, ko_obs_dates;
-    NoteEngine engine = NoteEngine::mc;
 
     std::vector<double> ko_barriers;            // knock-out level of each knock-out date
     std::vector<double> coupon_rates;           // annual coupon rate of each knock-out date
@@ -62,6 +63,7 @@ struct NoteTerms {
     std::optional<double> maturity_coupon_rate; // snowball; absent: the last date's rate
     std::vector<double> coupon_barriers;        // phoenix: coupon earned at or above; empty for the snowball
     bool memory = false;                        // phoenix: missed coupons are owed
+    NoteEngine engine = NoteEngine::mc;
 };
 
 // Which note reads the terms: the product-specific optional terms are read
@@ -213,11 +215,27 @@ NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date&
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                            const NoteCarry& carry, bool delta_and_gamma);
 
+// The history check of one valuation of greeks at rate r and volatility vol
+// on date: the note's carry, or none when it has settled there (worth 0).
+using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;
+
+// A note's greeks from its state on evaluation_date (carry): the value,
+// delta and gamma of value_note, and the base class's vega, theta and rho,
+// the nine valuations on one set of shocks in one pass over the blocks
+// (tomorrow's grid ends where today's does, so it takes today's shocks of its
+// days). Each bumped valuation runs its own history check first, in the order
+// the separate calls run them (vega, theta, rho); every number equals the one
+// the separate valuations give, bit for bit.
+OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
+                         double spot, double r, double vol, double q, const Date& evaluation_date,
+                         const NoteCarry& carry, const NoteCheck& check);
+
 // Sums of one simulation at spot: the value's and the tally's.
 struct NoteTally {
     double paths = 0;
     double value = 0;                  // the sum value_note averages
     std::vector<double> fields;        // TallyField order, then one count per remaining date
+    std::vector<double> replica_values;  // qmc: the value's sum in each replica (paths / their count each)
 };
 
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
@@ -226,7 +244,7 @@ NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulat
 // What one simulation says of a note beside its value.
 struct NoteStatistics {
     double npv = 0;
-    double standard_error = 0;             // Monte Carlo standard error of npv
+    double standard_error = 0;             // Monte Carlo standard error of npv (qmc: of the replicas' mean)
     std::vector<Date> ko_dates;            // the remaining knock-out dates
     std::vector<double> ko_probability;    // of knocking out on each
     double ko_total = 0;                   // of knocking out at all

@@ -3,13 +3,19 @@
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
+#include <ql/math/distributions/normaldistribution.hpp>
+#include <ql/math/randomnumbers/sobolrsg.hpp>
+#include <ql/methods/montecarlo/brownianbridge.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <map>
+#include <optional>
 #include <mutex>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -58,11 +64,106 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
     return plan;
 }
 
-// One thread's buffers.
+// The inverse normal distribution of u[0 .. d) into z, as QuantLib's
+// InverseCumulativeNormal computes it: its central rational approximation
+// (the same coefficients and operations, so the same numbers) in one loop
+// that vectorises, then its own function for the values in the tails.
+constexpr double kLow = 0.02425, kHigh = 1.0 - kLow;
+
+KESTREL_CLONES
+void central_normals(const double* __restrict u, double* __restrict z, std::size_t d) {
+    constexpr double a1 = -3.969683028665376e+01, a2 = 2.209460984245205e+02, a3 = -2.759285104469687e+02,
+                     a4 = 1.383577518672690e+02, a5 = -3.066479806614716e+01, a6 = 2.506628277459239e+00;
+    constexpr double b1 = -5.447609879822406e+01, b2 = 1.615858368580409e+02, b3 = -1.556989798598866e+02,
+                     b4 = 6.680131188771972e+01, b5 = -1.328068155288572e+01;
+    for (std::size_t k = 0; k < d; ++k) {
+        const double q = u[k] - 0.5, r = q * q;
+        z[k] = (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) * q /
+               (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
+    }
+}
+
+// One thread's Sobol shocks over the grid steps dtt: a block of n points of
+// one replica, all T days at once, day-major (z[j * n + i]), as standard
+// normals per day (the bridge's increments, which it gives over sqrt(dtt[j]);
+// 0 on a day without a step).
+class SobolShocks {
+  public:
+    SobolShocks(const std::vector<double>& dtt, std::uint64_t seed) : T_(dtt.size()) {
+        std::vector<double> times;
+        double t = 0.0;
+        for (std::size_t j = 0; j < T_; ++j)
+            if (dtt[j] > 0) {
+                days_.push_back(j);
+                times.push_back(t += dtt[j]);
+            }
+        if (days_.empty()) return;
+        rsg_.emplace(days_.size(), 0, QuantLib::SobolRsg::JoeKuoD6);
+        // The generator hands out its current point on its first draw only;
+        // after that, every draw after skipTo(i) is point i + 1.
+        rsg_->nextInt32Sequence();
+        bridge_.emplace(times);
+        // Each replica's shift: 32 random bits per dimension.
+        std::mt19937_64 bits(seed ^ 0x5eed50b01ULL);
+        shifts_.resize(kSobolReplicas * days_.size());
+        for (auto& s : shifts_) s = static_cast<std::uint32_t>(bits() >> 32);
+        u_.resize(days_.size());
+        w_.resize(days_.size());
+    }
+
+    void fill(std::size_t replica, std::size_t point, std::size_t n, double* z) {
+        std::fill_n(z, T_ * n, 0.0);
+        if (days_.empty()) return;
+        const std::size_t d = days_.size();
+        const std::uint32_t* shift = shifts_.data() + replica * d;
+        rsg_->skipTo(static_cast<std::uint_least32_t>(point));
+        // Point by point into rows (normals, then the bridge's increments),
+        // then the rows turned into days in tiles.
+        p_.resize(n * d);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::vector<std::uint_least32_t>& x = rsg_->nextInt32Sequence();
+            for (std::size_t k = 0; k < d; ++k)
+                w_[k] = (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0;
+            central_normals(w_.data(), u_.data(), d);
+            for (std::size_t k = 0; k < d; ++k)
+                if (w_[k] < kLow || kHigh < w_[k]) u_[k] = inverse_(w_[k]);
+            bridge_->transform(u_.begin(), u_.end(), p_.begin() + static_cast<std::ptrdiff_t>(i * d));
+        }
+        constexpr std::size_t kTile = 16;
+        for (std::size_t i0 = 0; i0 < n; i0 += kTile)
+            for (std::size_t k0 = 0; k0 < d; k0 += kTile) {
+                const std::size_t i1 = std::min(n, i0 + kTile), k1 = std::min(d, k0 + kTile);
+                for (std::size_t k = k0; k < k1; ++k) {
+                    double* row = z + days_[k] * n;
+                    for (std::size_t i = i0; i < i1; ++i) row[i] = p_[i * d + k];
+                }
+            }
+    }
+
+  private:
+    std::size_t T_;
+    std::vector<std::size_t> days_;  // grid days with a positive step
+    std::optional<QuantLib::SobolRsg> rsg_;
+    std::optional<QuantLib::BrownianBridge> bridge_;
+    QuantLib::InverseCumulativeNormal inverse_;
+    std::vector<std::uint32_t> shifts_;
+    std::vector<double> u_, w_, p_;
+};
+
+// One leg's buffers in one thread.
+struct LegBuffers {
+    std::vector<double> x, ki_min, ko, final;
+    explicit LegBuffers(std::size_t m) : x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+};
+
+// One thread's buffers: the shocks of a chunk, and each leg's.
 struct Workspace {
-    std::vector<double> z, x, ki_min, ko, final;
-    explicit Workspace(std::size_t m)
-        : z((kChunkDays + 3) * kBlockPaths), x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+    std::vector<double> z;
+    std::vector<LegBuffers> legs;
+    explicit Workspace(const std::vector<DayPlan>& plans) : z((kChunkDays + 3) * kBlockPaths) {
+        legs.reserve(plans.size());
+        for (const DayPlan& plan : plans) legs.emplace_back(plan.ko_pos.size());
+    }
 };
 
 // Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
@@ -82,25 +183,44 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
     return slot;
 }
 
-// Simulates paths [first, first + n) and observes them in log space.
-Observations run_block(const Model& model, const DayPlan& plan, std::size_t first, std::size_t n, std::uint64_t seed,
-                       Workspace& ws) {
-    const std::size_t T = model.size();
-    const std::size_t m = plan.ko_pos.size();
-    double* x = ws.x.data();
-    std::fill_n(x, n, 0.0);
-    std::fill_n(ws.ki_min.data(), n, kInf);
-    std::size_t slot = 0;
+// Simulates paths [first, first + n) of every leg and observes them in log
+// space into obs (one per leg). T is the longest grid, the one the shocks are
+// made on.
+// With sobol, the block's shocks of all days are given (day-major, n paths
+// a day) instead of being drawn chunk by chunk.
+void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, std::size_t T, std::size_t first,
+               std::size_t n, std::uint64_t seed, Workspace& ws, std::vector<Observations>& obs,
+               const double* sobol = nullptr) {
+    std::vector<std::size_t> slot(legs.size(), 0);
+    for (LegBuffers& b : ws.legs) {
+        std::fill_n(b.x.data(), n, 0.0);
+        std::fill_n(b.ki_min.data(), n, kInf);
+    }
     // Chunks start at day 0 and then on days j with T - j a multiple of 4, so
     // no counter of the generator is split between two chunks.
     for (std::size_t j0 = 0; j0 < T;) {
         const std::size_t j1 = std::min(T, j0 == 0 ? T % 4 + kChunkDays : j0 + kChunkDays);
-        random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
-        slot = advance(model, plan, j0, j1, n, ws.z.data(), x, ws.ki_min.data(), ws.ko.data(), slot);
+        const double* z = ws.z.data();
+        if (sobol)
+            z = sobol + j0 * n;
+        else
+            random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
+        for (std::size_t k = 0; k < legs.size(); ++k) {
+            // The leg's day d is the shocks' day d + offset.
+            const std::size_t offset = T - legs[k].model->size();
+            if (j1 <= offset) continue;
+            const std::size_t from = std::max(j0, offset);
+            LegBuffers& b = ws.legs[k];
+            slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
+                              b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
+        }
         j0 = j1;
     }
-    for (std::size_t p = 0; p < n; ++p) ws.final[p] = std::exp(x[p]);
-    return Observations{first, n, m, ws.ko.data(), ws.ki_min.data(), ws.final.data()};
+    for (std::size_t k = 0; k < legs.size(); ++k) {
+        LegBuffers& b = ws.legs[k];
+        for (std::size_t p = 0; p < n; ++p) b.final[p] = std::exp(b.x[p]);
+        obs[k] = Observations{first, n, plans[k].ko_pos.size(), b.ko.data(), b.ki_min.data(), b.final.data()};
+    }
 }
 
 }  // namespace
@@ -140,6 +260,7 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
     m.drift.resize(T);
     m.diffusion.resize(T);
     m.discount.resize(T);
+    m.dtt = grid.dtt;
     const double mu = r - q - vol * vol / 2;
     double elapsed = 0.0;
     for (std::size_t j = 0; j < T; ++j) {
@@ -211,14 +332,42 @@ class OrderedSum {
 }  // namespace
 
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
-              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff) {
-    const std::size_t T = model.size();
-    if (T == 0) throw ValueError("the simulation grid has no trading day");
-    const DayPlan plan = plan_days(T, ki_positions, ko_positions);
-    const std::size_t N = random_sample::paths();
+              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
+              Shocks shocks) {
+    const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values}};
+    return simulate_legs(
+               legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); }, shocks)
+        .front();
+}
+
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks) {
+    if (legs.empty()) return {};
+    std::size_t T = 0;
+    std::vector<DayPlan> plans;
+    std::vector<std::size_t> value_at;  // first of each leg's values in a block's sums
+    std::size_t n_values = 0;
+    for (const Leg& leg : legs) {
+        const std::size_t t = leg.model->size();
+        if (t == 0) throw ValueError("the simulation grid has no trading day");
+        T = std::max(T, t);
+        plans.push_back(plan_days(t, leg.ki_positions, leg.ko_positions));
+        value_at.push_back(n_values);
+        n_values += leg.n_values;
+    }
+    const bool sobol = shocks == Shocks::sobol;
+    const std::size_t replicas = sobol ? kSobolReplicas : 1;
+    // Paths of a replica, and its blocks.
+    const std::size_t M = (random_sample::paths() + replicas - 1) / replicas;
+    const std::size_t N = M * replicas;
     const std::uint64_t seed = random_sample::seed();
-    const std::size_t n_blocks = (N + kBlockPaths - 1) / kBlockPaths;
-    OrderedSum sum(n_values);
+    const std::size_t per_replica = (M + kBlockPaths - 1) / kBlockPaths;
+    const std::size_t n_blocks = per_replica * replicas;
+    const std::size_t longest = static_cast<std::size_t>(
+        std::max_element(legs.begin(), legs.end(),
+                         [](const Leg& a, const Leg& b) { return a.model->size() < b.model->size(); }) -
+        legs.begin());
+    // Each replica's sums in its own slots, added in block order.
+    OrderedSum sum(n_values * replicas);
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};
@@ -226,15 +375,25 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
     std::mutex error_mutex;
     auto work = [&] {
         try {
-            Workspace ws(plan.ko_pos.size());
+            Workspace ws(plans);
+            std::vector<Observations> obs(legs.size());
+            std::optional<SobolShocks> qmc;
+            std::vector<double> zq;
+            if (sobol) {
+                qmc.emplace(legs[longest].model->dtt, seed);
+                zq.resize(T * kBlockPaths);
+            }
             for (;;) {
                 if (failed.load(std::memory_order_relaxed)) return;
                 const std::size_t b = next.fetch_add(1);
                 if (b >= n_blocks) return;
-                const std::size_t first = b * kBlockPaths;
-                const Observations obs = run_block(model, plan, first, std::min(kBlockPaths, N - first), seed, ws);
-                std::vector<double> sums(n_values, 0.0);
-                payoff(obs, sums.data());
+                const std::size_t replica = b / per_replica, first = (b % per_replica) * kBlockPaths;
+                const std::size_t n = std::min(kBlockPaths, M - first);
+                if (qmc) qmc->fill(replica, first, n, zq.data());
+                run_block(legs, plans, T, first, n, seed, ws, obs, qmc ? zq.data() : nullptr);
+                std::vector<double> sums(n_values * replicas, 0.0);
+                double* out = sums.data() + replica * n_values;
+                for (std::size_t k = 0; k < legs.size(); ++k) payoff(k, obs[k], out + value_at[k]);
                 sum.add(b, std::move(sums));
             }
         } catch (...) {
@@ -256,7 +415,18 @@ Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
         work();
     }
     if (error) std::rethrow_exception(error);
-    return Sums{sum.total(), N};
+    std::vector<Sums> out;
+    const std::vector<double>& total = sum.total();
+    for (std::size_t k = 0; k < legs.size(); ++k) {
+        Sums s{std::vector<double>(legs[k].n_values, 0.0), N, {}};
+        for (std::size_t g = 0; g < replicas; ++g) {
+            const double* at = total.data() + g * n_values + value_at[k];
+            for (std::size_t i = 0; i < legs[k].n_values; ++i) s.values[i] += at[i];
+            if (sobol) s.replicas.emplace_back(at, at + legs[k].n_values);
+        }
+        out.push_back(std::move(s));
+    }
+    return out;
 }
 
 Matrix simulate_paths(const Model& model) {

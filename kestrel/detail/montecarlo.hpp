@@ -60,6 +60,7 @@ struct Model {
     std::vector<double> drift;      // (r - q - vol^2 / 2) dtt[j]
     std::vector<double> diffusion;  // vol sqrt(dtt[j])
     std::vector<double> discount;   // exp(-r (dtt[0] + ... + dtt[j]))
+    std::vector<double> dtt;        // the grid's steps
     std::size_t size() const noexcept { return drift.size(); }
 };
 
@@ -67,7 +68,7 @@ Model make_model(const Grid& grid, double r, double q, double vol);
 
 // What a payoff reads of a block of n paths.
 struct Observations {
-    std::size_t first = 0;           // index of the block's first path
+    std::size_t first = 0;           // index of the block's first path (sobol: within its replica)
     std::size_t n = 0;               // paths
     std::size_t m = 0;               // knock-out dates
     const double* ko = nullptr;      // m x n, date-major: level of path p on date i at ko[i * n + p]
@@ -100,16 +101,51 @@ class MatrixObservations {
 // out[0 .. n_values). Called concurrently from several threads.
 using BlockPayoff = std::function<void(const Observations& block, double* out)>;
 
-// The n_values sums over all paths, and the number of paths.
+// The n_values sums over all paths, and the number of paths; for
+// quasi-random shocks also each replica's sums (its paths: paths / replicas).
 struct Sums {
     std::vector<double> values;
     std::size_t paths = 0;
+    std::vector<std::vector<double>> replicas;
 };
+
+// Where the shocks come from.
+//   pseudo: kestrel::random_sample's draws (the default).
+//   sobol:  kSobolReplicas independent randomisations of one Sobol sequence
+//           (QuantLib's SobolRsg, Joe-Kuo direction numbers), each a random
+//           digital shift keyed by random_sample::seed() and the replica:
+//           point i of replica k is the i-th Sobol point XOR the replica's
+//           shift, one dimension per grid day with a positive step, turned
+//           into normals by the inverse normal distribution and into the
+//           increments of the Brownian motion over the grid's times by
+//           QuantLib's BrownianBridge (the first dimension sets the last
+//           day). Each replica has ceil(paths() / kSobolReplicas) points.
+//           The replicas' spread gives the standard error.
+enum class Shocks { pseudo, sobol };
+inline constexpr std::size_t kSobolReplicas = 8;
 
 // Streams random_sample::paths() paths with random_sample::seed() on
 // random_sample::threads() threads (block sums added in block order).
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
-              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff);
+              const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
+              Shocks shocks = Shocks::pseudo);
+
+// Several simulations on one set of shocks, in one pass over the blocks: a
+// leg is a model with its own grid, observed on its own days. A leg of T'
+// days ends where the longest grid ends (its day j' takes the shocks of the
+// longest grid's day j' + T - T', the days to maturity keying the draws), so
+// each leg's sums equal, bit for bit, those simulate() gives it alone.
+struct Leg {
+    const Model* model = nullptr;
+    std::vector<std::size_t> ki_positions, ko_positions;
+    std::size_t n_values = 0;
+};
+
+// A payoff of one block of one leg: writes that leg's n_values sums.
+using LegPayoff = std::function<void(std::size_t leg, const Observations& block, double* out)>;
+
+// One Sums per leg, in the order of legs.
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks = Shocks::pseudo);
 
 // The same paths as a matrix of prices over spot, paths() x T, made from the
 // row form of the same draws. For checks and small runs: it holds N x T.
