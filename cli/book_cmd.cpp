@@ -4,6 +4,7 @@
 #include "common.hpp"
 
 #include <kestrel/book.hpp>
+#include <kestrel/book_ladder.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -32,6 +33,8 @@ using namespace kestrel::book;
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;
     bool greeks = false, stats = false;
+    bool ladder = false;
+    std::string spot_shifts, vol_shifts;
     std::string engine;
     StoreOptions store;
     SimulationOptions simulation;
@@ -144,7 +147,26 @@ void run_book(const BookCommandOptions& o) {
     bar.finish();
 
     std::ostringstream text;
-    write_book(text, result, format);
+    if (o.ladder) {
+        LadderOptions lo;
+        if (!o.spot_shifts.empty()) lo.spot_shifts = parse_shift_list(o.spot_shifts, "--spot-shifts");
+        if (!o.vol_shifts.empty()) lo.vol_shifts = parse_shift_list(o.vol_shifts, "--vol-shifts");
+        const BookLadders ladders = ladder_book(book, result, market, options, lo);
+        if (format == BookFormat::Json) {
+            auto j = book_to_json(result);
+            j["ladders"] = ladders_to_json(ladders);
+            text << j.dump(2) << '\n';
+        } else if (format == BookFormat::Csv) {
+            write_book(text, result, format);
+            text << '\n';
+            write_ladders_csv(text, ladders);
+        } else {
+            write_book(text, result, format);
+            write_ladders_table(text, ladders);
+        }
+    } else {
+        write_book(text, result, format);
+    }
     if (o.out.empty()) {
         write_stdout(text.str());
     } else {
@@ -179,6 +201,10 @@ void add_book_command(CLI::App& app, Action& action) {
     cmd->add_flag("--stats", o->stats,
                   "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
                   "of knocking out and the expected life in years (one more simulation each)");
+    cmd->add_flag("--ladder", o->ladder,
+                  "add per underlying a spot ladder (value, delta, gamma) and a spot x vol matrix of the change of value");
+    cmd->add_option("--spot-shifts", o->spot_shifts, "ladder spot shifts in % (default -30,-20,-10,-5,0,5,10,20,30)");
+    cmd->add_option("--vol-shifts", o->vol_shifts, "matrix vol shifts in vol points (default -5,0,5)");
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     cmd->add_option("--out", o->out, "write the output to this file instead of stdout");

@@ -1,4 +1,5 @@
 #include <kestrel/book.hpp>
+#include <kestrel/book_ladder.hpp>
 
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
@@ -485,4 +486,45 @@ TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
                                                  "expected_life,spot,"));
     const Json json = book_to_json(result);
     EXPECT_TRUE(json["rows"][0]["standard_error"].is_null()) << "a vanilla has none";
+}
+
+TEST_F(BookTest, VanillaLadderMatchesSeparateValuationsAndSkipsFailedContracts) {
+    const Json book = Json::array({vanilla("a1", "AAA", 100), vanilla("a2", "AAA", 110), vanilla("b1", "BBB", 50),
+                                   vanilla("z1", "ZZZ", 100)});
+    const BookMarket m = market(kMarket);
+    BookOptions options;
+    options.evaluation_date = kEval;
+    const BookResult base = value_book(book, m, options);
+    ASSERT_FALSE(base.rows[3].ok());
+    LadderOptions lo;
+    lo.spot_shifts = {-0.2, 0.0, 0.1};
+    lo.vol_shifts = {-0.05, 0.0, 0.05};
+    const BookLadders ladders = ladder_book(book, base, m, options, lo);
+    // The contract that failed keeps its row; the other underlyings still get ladders.
+    ASSERT_EQ(ladders.underlyings.size(), 2u);
+    const auto& a = ladders.underlyings[0];
+    EXPECT_EQ(a.underlying, "AAA");
+    EXPECT_EQ(a.contracts, 2u);
+    for (std::size_t k = 0; k < lo.spot_shifts.size(); ++k) {
+        const double spot = 100 * (1 + lo.spot_shifts[k]);
+        EXPECT_NEAR(a.points[k].npv, direct_npv(book[0], spot, 0.02, 0.2, 0.01) + direct_npv(book[1], spot, 0.02, 0.2, 0.01),
+                    1e-10);
+        EXPECT_GT(a.points[k].delta, 0);  // two calls
+        for (std::size_t v = 0; v < lo.vol_shifts.size(); ++v) {
+            const double vol = 0.2 + lo.vol_shifts[v];
+            const double expected = direct_npv(book[0], spot, 0.02, vol, 0.01) +
+                                    direct_npv(book[1], spot, 0.02, vol, 0.01) - a.base_value;
+            EXPECT_NEAR(a.matrix[v][k], expected, 1e-10);
+        }
+    }
+    // The 0 point is the base value, and the matrix is zero there.
+    EXPECT_NEAR(a.points[1].npv, base.rows[0].value.npv + base.rows[1].value.npv, 1e-12);
+    EXPECT_NEAR(a.matrix[1][1], 0, 1e-12);
+    EXPECT_NEAR(ladders.underlyings[1].points[1].npv, base.rows[2].value.npv, 1e-12);
+    EXPECT_EQ(ladders_to_json(ladders).size(), 2u);
+
+    EXPECT_THROW(parse_shift_list("-10,x", "--spot-shifts"), ValueError);
+    EXPECT_EQ(parse_shift_list("-10, 5", "s"), (std::vector<double>{-0.1, 0.05}));
+    lo.spot_shifts = {-1.0};
+    EXPECT_THROW(ladder_book(book, base, m, options, lo), ValueError);
 }

@@ -1,0 +1,231 @@
+#include <kestrel/book_ladder.hpp>
+
+#include <kestrel/errors.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <iomanip>
+#include <limits>
+#include <ostream>
+#include <sstream>
+
+namespace kestrel::book {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string exact(double x) {
+    if (!std::isfinite(x)) return "";
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, res.ptr);
+}
+
+Json number_or_null(double x) { return std::isfinite(x) ? Json(x) : Json(nullptr); }
+
+void check_shifts(const LadderOptions& ladder) {
+    if (ladder.spot_shifts.empty()) throw ValueError("ladder: the list of spot shifts is empty");
+    if (ladder.vol_shifts.empty()) throw ValueError("ladder: the list of vol shifts is empty");
+    for (double s : ladder.spot_shifts)
+        if (!std::isfinite(s) || s <= -1) throw ValueError("ladder: a spot shift must be above -100 %, not " + exact(s * 100) + " %");
+    for (double v : ladder.vol_shifts)
+        if (!std::isfinite(v)) throw ValueError("ladder: a vol shift is not finite");
+}
+
+// The contracts of `indices` valued with `market`: sums into `point`.
+void value_point(LadderPoint& point, const std::vector<BookRow>& base_rows, const std::vector<std::size_t>& indices,
+                 const Json& book, const BookMarket& market, const BookOptions& options) {
+    std::vector<BookRow> rows;
+    std::vector<const Json*> contracts;
+    for (std::size_t i : indices) {
+        BookRow row;
+        row.position = base_rows[i].position;
+        row.id = base_rows[i].id;
+        row.type = base_rows[i].type;
+        row.underlying = base_rows[i].underlying;
+        rows.push_back(std::move(row));
+        contracts.push_back(&book[i]);
+    }
+    value_rows(rows, contracts, market, options);
+    for (const auto& row : rows) {
+        if (!row.ok()) {
+            ++point.failed;
+            continue;
+        }
+        point.npv += row.value.npv;
+        point.delta += row.value.delta;
+        point.gamma += row.value.gamma;
+    }
+}
+
+}  // namespace
+
+std::vector<double> parse_shift_list(const std::string& text, const std::string& what) {
+    std::vector<double> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const auto b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+        const std::string t = b == std::string::npos ? "" : item.substr(b, e - b + 1);
+        double x = 0;
+        const auto res = std::from_chars(t.data(), t.data() + t.size(), x);
+        if (t.empty() || res.ec != std::errc() || res.ptr != t.data() + t.size() || !std::isfinite(x))
+            throw ValueError(what + ": '" + item + "' is not a number (give a comma-separated list such as -10,0,10)");
+        out.push_back(x / 100);
+    }
+    if (out.empty()) throw ValueError(what + ": the list is empty");
+    return out;
+}
+
+BookLadders ladder_book(const Json& book, const BookResult& base, const BookMarket& market, const BookOptions& options,
+                        const LadderOptions& ladder) {
+    check_shifts(ladder);
+    if (!book.is_array() || book.size() != base.rows.size())
+        throw ValueError("ladder: the book does not match its valued rows");
+    BookLadders out;
+    out.spot_shifts = ladder.spot_shifts;
+    BookOptions point_options = options;
+    point_options.progress = nullptr;
+    point_options.stats = false;
+    for (const auto& total : base.totals) {
+        if (!total.underlying) continue;
+        const std::string& u = *total.underlying;
+        std::vector<std::size_t> indices;
+        UnderlyingLadder l;
+        l.underlying = u;
+        for (std::size_t i = 0; i < base.rows.size(); ++i) {
+            const BookRow& row = base.rows[i];
+            if (!row.ok() || row.underlying != u) continue;
+            if (indices.empty()) l.base_spot = row.spot;
+            indices.push_back(i);
+            l.base_value += row.value.npv;
+        }
+        if (indices.empty()) continue;
+        const UnderlyingMarket* m = market.find(u);
+        if (!m) continue;  // cannot happen for a valued row
+        l.base_vol = m->vol;
+        l.contracts = indices.size();
+        l.vol_shifts = ladder.vol_shifts;
+        // The base-vol ladder carries the Greeks; the other vols only values.
+        for (double s : ladder.spot_shifts) {
+            BookMarket shifted = market;
+            for (auto& [name, um] : shifted.underlyings)
+                if (name == u) um.spot = l.base_spot * (1 + s);
+            LadderPoint p;
+            p.shift = s;
+            p.spot = l.base_spot * (1 + s);
+            point_options.greeks = true;
+            value_point(p, base.rows, indices, book, shifted, point_options);
+            l.points.push_back(p);
+        }
+        for (double v : ladder.vol_shifts) {
+            std::vector<double> line;
+            for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
+                const double s = ladder.spot_shifts[k];
+                LadderPoint p;
+                if (v == 0) {
+                    p = l.points[k];
+                } else if (m->vol + v <= 0) {
+                    p.failed = indices.size();
+                } else {
+                    BookMarket shifted = market;
+                    for (auto& [name, um] : shifted.underlyings) {
+                        if (name != u) continue;
+                        um.spot = l.base_spot * (1 + s);
+                        um.vol += v;
+                    }
+                    point_options.greeks = false;
+                    value_point(p, base.rows, indices, book, shifted, point_options);
+                }
+                line.push_back(p.failed ? std::numeric_limits<double>::quiet_NaN() : p.npv - l.base_value);
+            }
+            l.matrix.push_back(std::move(line));
+        }
+        out.underlyings.push_back(std::move(l));
+    }
+    return out;
+}
+
+Json ladders_to_json(const BookLadders& ladders) {
+    Json out = Json::array();
+    for (const auto& l : ladders.underlyings) {
+        Json j;
+        j["underlying"] = l.underlying;
+        j["base_spot"] = l.base_spot;
+        j["base_vol"] = l.base_vol;
+        j["base_value"] = l.base_value;
+        j["contracts"] = l.contracts;
+        Json points = Json::array();
+        for (const auto& p : l.points) {
+            Json q;
+            q["spot_shift"] = p.shift;
+            q["spot"] = p.spot;
+            q["npv"] = p.npv;
+            q["delta"] = p.delta;
+            q["gamma"] = p.gamma;
+            q["failed"] = p.failed;
+            points.push_back(std::move(q));
+        }
+        j["spot_ladder"] = std::move(points);
+        Json matrix;
+        matrix["spot_shifts"] = ladders.spot_shifts;
+        matrix["vol_shifts"] = l.vol_shifts;
+        Json rows = Json::array();
+        for (const auto& line : l.matrix) {
+            Json r = Json::array();
+            for (double x : line) r.push_back(number_or_null(x));
+            rows.push_back(std::move(r));
+        }
+        matrix["change_of_value"] = std::move(rows);
+        j["spot_vol_matrix"] = std::move(matrix);
+        out.push_back(std::move(j));
+    }
+    return out;
+}
+
+void write_ladders_csv(std::ostream& out, const BookLadders& ladders) {
+    out << "underlying,vol_shift,spot_shift,spot,npv,delta,gamma,change_of_value,failed\n";
+    for (const auto& l : ladders.underlyings) {
+        for (std::size_t v = 0; v < l.vol_shifts.size(); ++v) {
+            for (std::size_t k = 0; k < l.points.size(); ++k) {
+                const auto& p = l.points[k];
+                const bool base_vol = l.vol_shifts[v] == 0;
+                out << l.underlying << ',' << exact(l.vol_shifts[v]) << ',' << exact(p.shift) << ',' << exact(p.spot)
+                    << ',' << (base_vol ? exact(p.npv) : "") << ',' << (base_vol ? exact(p.delta) : "") << ','
+                    << (base_vol ? exact(p.gamma) : "") << ',' << exact(l.matrix[v][k]) << ','
+                    << (base_vol ? std::to_string(p.failed) : "") << '\n';
+            }
+        }
+    }
+}
+
+void write_ladders_table(std::ostream& out, const BookLadders& ladders) {
+    const auto num = [](double x, int d) {
+        if (!std::isfinite(x)) return std::string("failed");
+        std::ostringstream s;
+        s << std::fixed << std::setprecision(d) << x;
+        return s.str();
+    };
+    for (const auto& l : ladders.underlyings) {
+        out << "\nspot ladder: " << l.underlying << " (base spot " << num(l.base_spot, 4) << ", vol "
+            << num(l.base_vol * 100, 2) << " %, " << l.contracts << (l.contracts == 1 ? " contract" : " contracts")
+            << ", base value " << num(l.base_value, 4) << ")\n";
+        out << std::setw(8) << "shift %" << std::setw(14) << "spot" << std::setw(16) << "value" << std::setw(16)
+            << "delta" << std::setw(16) << "gamma" << std::setw(8) << "failed" << '\n';
+        for (const auto& p : l.points) {
+            out << std::setw(8) << num(p.shift * 100, 1) << std::setw(14) << num(p.spot, 4) << std::setw(16)
+                << num(p.npv, 4) << std::setw(16) << num(p.delta, 4) << std::setw(16) << num(p.gamma, 4)
+                << std::setw(8) << p.failed << '\n';
+        }
+        out << "change of value from base, vol shift (points) down, spot shift (%) across\n" << std::setw(8) << "";
+        for (const auto& p : l.points) out << std::setw(14) << num(p.shift * 100, 1);
+        out << '\n';
+        for (std::size_t v = 0; v < l.vol_shifts.size(); ++v) {
+            out << std::setw(8) << num(l.vol_shifts[v] * 100, 1);
+            for (double x : l.matrix[v]) out << std::setw(14) << num(x, 4);
+            out << '\n';
+        }
+    }
+}
+
+}  // namespace kestrel::book
