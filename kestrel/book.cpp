@@ -147,14 +147,14 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
     const Value* engine = terms.find("engine");
     if (options.stats && !(engine && *engine == Value("pde"))) {
         if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
-            row.stats = RowStats{s->standard_error, s->ko_total, s->expected_life};
+            row.stats = RowStats{s->standard_error, s->ko_total, s->ki_probability, s->expected_life};
     }
 }
 
-constexpr std::array<const char*, 3> kStatNames{"standard_error", "ko_probability", "expected_life"};
+constexpr std::array<const char*, 4> kStatNames{"standard_error", "ko_probability", "ki_probability", "expected_life"};
 
 double stat(const RowStats& s, std::size_t i) {
-    return i == 0 ? s.standard_error : i == 1 ? s.ko_probability : s.expected_life;
+    return i == 0 ? s.standard_error : i == 1 ? s.ko_probability : i == 2 ? s.ki_probability : s.expected_life;
 }
 
 void add_to(BookTotal& t, const BookRow& row) {
@@ -572,6 +572,7 @@ void write_table(std::ostream& out, const BookResult& result) {
     }
     if (result.stats) {
         out << "standard_error: of npv (Monte Carlo); ko_probability: of knocking out on a remaining date; "
+               "ki_probability: of reaching maturity knocked in; "
                "expected_life: years to knock-out or maturity\n";
     }
 }

@@ -62,6 +62,7 @@ enum class SpotSource { Market, Store };
 struct RowStats {
     double standard_error = 0;  // of npv
     double ko_probability = 0;  // of knocking out on any remaining date
+    double ki_probability = 0;  // of reaching maturity knocked in (and never knocked out)
     double expected_life = 0;   // years to knock-out or maturity
 };
 
@@ -113,7 +114,7 @@ struct BookOptions {
     bool greeks = false;
     // Called after each contract with (done, total).
     std::function<void(std::size_t, std::size_t)> progress;
-    // Adds standard_error, ko_probability and expected_life on the snowball
+    // Adds standard_error, ko_probability, ki_probability and expected_life on the snowball
     // and phoenix rows (blank on the others, on notes valued by the pde
     // engine, which has no simulation to count, and on totals).
     bool stats = false;

@@ -478,12 +478,13 @@ TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
         EXPECT_EQ(s.npv, row.value.npv) << row.label();
         EXPECT_EQ(row.stats->standard_error, s.standard_error) << row.label();
         EXPECT_EQ(row.stats->ko_probability, s.ko_total) << row.label();
+        EXPECT_EQ(row.stats->ki_probability, s.ki_probability) << row.label();
         EXPECT_EQ(row.stats->expected_life, s.expected_life) << row.label();
     }
     std::ostringstream csv;
     write_csv(csv, result);
     EXPECT_THAT(csv.str(), ::testing::StartsWith("record,id,type,underlying,npv,standard_error,ko_probability,"
-                                                 "expected_life,spot,"));
+                                                 "ki_probability,expected_life,spot,"));
     const Json json = book_to_json(result);
     EXPECT_TRUE(json["rows"][0]["standard_error"].is_null()) << "a vanilla has none";
 }
