@@ -1,11 +1,16 @@
 #include <kestrel/book_ladder.hpp>
 
+#include <kestrel/detail/note_extras.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/kestrel.hpp>
+#include <kestrel/utils.hpp>
 
 #include <charconv>
 #include <cmath>
 #include <iomanip>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <sstream>
 
@@ -32,30 +37,89 @@ void check_shifts(const LadderOptions& ladder) {
         if (!std::isfinite(v)) throw ValueError("ladder: a vol shift is not finite");
 }
 
-// The contracts of `indices` valued with `market`: sums into `point`.
-void value_point(LadderPoint& point, const std::vector<BookRow>& base_rows, const std::vector<std::size_t>& indices,
-                 const Json& book, const BookMarket& market, const BookOptions& options) {
-    std::vector<BookRow> rows;
-    std::vector<const Json*> contracts;
-    for (std::size_t i : indices) {
-        BookRow row;
-        row.position = base_rows[i].position;
-        row.id = base_rows[i].id;
-        row.type = base_rows[i].type;
-        row.underlying = base_rows[i].underlying;
-        rows.push_back(std::move(row));
-        contracts.push_back(&book[i]);
+// One contract at one point of a column: its npv, delta and gamma (gamma as
+// spot x d2V/dS2, as on the book's rows), or failed.
+struct Cell {
+    bool ok = false;
+    double npv = 0, delta = 0, gamma = 0;
+};
+
+// npv, delta and spot x gamma at one spot, as the book's rows give them,
+// without the vega, theta and rho that greeks adds. A product on the base
+// class's finite differences takes their first three valuations and formulas
+// (three valuations instead of nine); the double touch, whose greeks first
+// looks at the price history, takes its own greeks.
+Cell spot_greeks(BaseOption& option, double spot, double r, double vol, double q, const EvalDate& date) {
+    if (dynamic_cast<DoubleTouchOption*>(&option)) {
+        const OptionGreeks g = option.greeks(spot, r, vol, q, date);
+        return Cell{true, g.npv, g.delta, g.gamma};
     }
-    value_rows(rows, contracts, market, options);
-    for (const auto& row : rows) {
-        if (!row.ok()) {
-            ++point.failed;
+    const double h = spot * kSpotBump;
+    const double centre = option.npv(spot, r, vol, q, date);
+    const double up = option.npv(spot + h, r, vol, q, date);
+    const double down = option.npv(spot - h, r, vol, q, date);
+    return Cell{true, centre, (up - down) / (h * 2), spot * (up + down - 2 * centre) / (h * h)};
+}
+
+// The contracts `indices` of underlying u, each at spot base_spot x (1 + s)
+// for every s of `shifts` and at vol + dvol: cells[c][k] is contract
+// indices[c] at shift k; with greeks, delta and gamma too. A snowball or
+// phoenix is valued on one simulation for the whole column (spot_ladder: the
+// same numbers as separate valuations); every other contract point by point.
+std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indices, const Json& book,
+                                            const BookMarket& market, const std::string& u, double base_spot,
+                                            const std::vector<double>& shifts, double dvol, bool greeks,
+                                            const BookOptions& options) {
+    const UnderlyingMarket& m = *market.find(u);
+    const double vol = m.vol + dvol;
+    const EvalDate date = utils::DateInput(options.evaluation_date);
+    std::vector<double> spots;
+    for (double s : shifts) spots.push_back(base_spot * (1 + s));
+    std::vector<std::vector<Cell>> cells(indices.size(), std::vector<Cell>(shifts.size()));
+    for (std::size_t c = 0; c < indices.size(); ++c) {
+        std::unique_ptr<BaseOption> option;
+        std::optional<std::vector<detail::ValueDeltaGamma>> column;
+        try {
+            option = make_option(with_note_engine(Terms::from_json(book[indices[c]]), options.engine));
+            column = detail::note_spot_ladder(*option, spots, market.r, vol, m.q, date, greeks);
+        } catch (...) {
+            continue;  // failed at every point of the column
+        }
+        for (std::size_t k = 0; k < spots.size(); ++k) {
+            Cell& cell = cells[c][k];
+            if (column) {
+                // The notes' own gamma is d2V/dS2; the book shows spot x d2V/dS2.
+                const auto& v = (*column)[k];
+                cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
+            } else {
+                try {
+                    cell = greeks ? spot_greeks(*option, spots[k], market.r, vol, m.q, date)
+                                  : Cell{true, option->npv(spots[k], market.r, vol, m.q, date), 0, 0};
+                } catch (...) {
+                    cell = Cell{};
+                    continue;
+                }
+            }
+            cell.ok = std::isfinite(cell.npv) && (!greeks || (std::isfinite(cell.delta) && std::isfinite(cell.gamma)));
+        }
+    }
+    return cells;
+}
+
+// Sums of a column's cells at shift k, in book order.
+LadderPoint sum_point(const std::vector<std::vector<Cell>>& cells, std::size_t k) {
+    LadderPoint p;
+    for (const auto& contract : cells) {
+        const Cell& cell = contract[k];
+        if (!cell.ok) {
+            ++p.failed;
             continue;
         }
-        point.npv += row.value.npv;
-        point.delta += row.value.delta;
-        point.gamma += row.value.gamma;
+        p.npv += cell.npv;
+        p.delta += cell.delta;
+        p.gamma += cell.gamma;
     }
+    return p;
 }
 
 }  // namespace
@@ -84,9 +148,6 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         throw ValueError("ladder: the book does not match its valued rows");
     BookLadders out;
     out.spot_shifts = ladder.spot_shifts;
-    BookOptions point_options = options;
-    point_options.progress = nullptr;
-    point_options.stats = false;
     for (const auto& total : base.totals) {
         if (!total.underlying) continue;
         const std::string& u = *total.underlying;
@@ -107,36 +168,27 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         l.contracts = indices.size();
         l.vol_shifts = ladder.vol_shifts;
         // The base-vol ladder carries the Greeks; the other vols only values.
-        for (double s : ladder.spot_shifts) {
-            BookMarket shifted = market;
-            for (auto& [name, um] : shifted.underlyings)
-                if (name == u) um.spot = l.base_spot * (1 + s);
-            LadderPoint p;
-            p.shift = s;
-            p.spot = l.base_spot * (1 + s);
-            point_options.greeks = true;
-            value_point(p, base.rows, indices, book, shifted, point_options);
+        const auto base_cells =
+            value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, 0.0, true, options);
+        for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
+            LadderPoint p = sum_point(base_cells, k);
+            p.shift = ladder.spot_shifts[k];
+            p.spot = l.base_spot * (1 + p.shift);
             l.points.push_back(p);
         }
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
+            std::vector<std::vector<Cell>> cells;
+            if (v != 0 && m->vol + v > 0)
+                cells = value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, v, false, options);
             for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
-                const double s = ladder.spot_shifts[k];
                 LadderPoint p;
-                if (v == 0) {
+                if (v == 0)
                     p = l.points[k];
-                } else if (m->vol + v <= 0) {
+                else if (m->vol + v <= 0)
                     p.failed = indices.size();
-                } else {
-                    BookMarket shifted = market;
-                    for (auto& [name, um] : shifted.underlyings) {
-                        if (name != u) continue;
-                        um.spot = l.base_spot * (1 + s);
-                        um.vol += v;
-                    }
-                    point_options.greeks = false;
-                    value_point(p, base.rows, indices, book, shifted, point_options);
-                }
+                else
+                    p = sum_point(cells, k);
                 line.push_back(p.failed ? std::numeric_limits<double>::quiet_NaN() : p.npv - l.base_value);
             }
             l.matrix.push_back(std::move(line));

@@ -53,6 +53,14 @@ class PhoenixOption : public BaseOption {
     OptionGreeks greeks(double spot, double r, double vol, double q,
                         const EvalDate& evaluation_date = std::nullopt) override;
 
+    // npv, and with delta_and_gamma greeks' delta and gamma, at each of spots
+    // from one simulation (the paths are relative to spot): every entry equals
+    // the separate valuation at that spot bit for bit. On "pde", one solution
+    // per spot. All zeros once knocked out or after maturity.
+    std::vector<detail::ValueDeltaGamma> spot_ladder(const std::vector<double>& spots, double r, double vol, double q,
+                                                     const EvalDate& evaluation_date = std::nullopt,
+                                                     bool delta_and_gamma = false);
+
     // From one simulation: the value's standard error, the probability of
     // knocking out on each remaining knock-out date and in all, of reaching
     // maturity knocked in, of a loss at maturity, and the expected remaining

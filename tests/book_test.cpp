@@ -1,6 +1,7 @@
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 
+#include <kestrel/detail/note_extras.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 
@@ -528,4 +529,102 @@ TEST_F(BookTest, VanillaLadderMatchesSeparateValuationsAndSkipsFailedContracts) 
     EXPECT_EQ(parse_shift_list("-10, 5", "s"), (std::vector<double>{-0.1, 0.05}));
     lo.spot_shifts = {-1.0};
     EXPECT_THROW(ladder_book(book, base, m, options, lo), ValueError);
+}
+
+// A note's ladder column is one simulation at every spot; each entry is what
+// the separate valuation at that spot gives, bit for bit, on either engine.
+TEST(ExampleBookTest, NoteLadderColumnsEqualSeparateValuations) {
+    test::ScopedClient scoped{test::bundled_store()};
+    test::ScopedPaths paths{600};
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    const Date eval = utils::parse_date("2024-12-31");
+    const EvalDate date = utils::DateInput(eval);
+    const std::vector<double> shifts{-0.2, 0.0, 0.1};
+    Json notes = Json::array();
+    for (const auto& contract : book) {
+        const std::string type = contract["type"];
+        if (type != "snowball" && type != "phoenix") continue;
+        notes.push_back(contract);
+        BookOptions options;
+        options.evaluation_date = eval;
+        const BookResult one = value_book(Json::array({contract}), market, options);
+        ASSERT_TRUE(one.rows[0].ok());
+        const double spot = one.rows[0].spot;
+        const UnderlyingMarket& m = *market.find(contract["underlying"]);
+        std::vector<double> spots;
+        for (double s : shifts) spots.push_back(spot * (1 + s));
+        for (const char* engine : {"mc", "qmc"}) {
+            const Terms terms = with_note_engine(Terms::from_json(contract), engine);
+            auto option = make_option(terms);
+            const auto with_greeks = detail::note_spot_ladder(*option, spots, market.r, m.vol, m.q, date, true);
+            const auto values = detail::note_spot_ladder(*option, spots, market.r, m.vol + 0.05, m.q, date, false);
+            ASSERT_TRUE(with_greeks && values);
+            for (std::size_t k = 0; k < spots.size(); ++k) {
+                const OptionGreeks g = make_option(terms)->greeks(spots[k], market.r, m.vol, m.q, date);
+                EXPECT_EQ((*with_greeks)[k].npv, g.npv) << contract["id"] << " " << engine << " " << k;
+                EXPECT_EQ((*with_greeks)[k].delta, g.delta) << contract["id"] << " " << engine << " " << k;
+                EXPECT_EQ((*with_greeks)[k].gamma, g.gamma) << contract["id"] << " " << engine << " " << k;
+                EXPECT_EQ((*values)[k].npv, make_option(terms)->npv(spots[k], market.r, m.vol + 0.05, m.q, date))
+                    << contract["id"] << " " << engine << " " << k;
+            }
+        }
+    }
+    // The book's ladder of the notes alone: its points and matrix are the sums
+    // of those separate valuations in book order.
+    BookOptions options;
+    options.evaluation_date = eval;
+    const BookResult base = value_book(notes, market, options);
+    LadderOptions lo;
+    lo.spot_shifts = shifts;
+    lo.vol_shifts = {0.0, 0.05};
+    const BookLadders ladders = ladder_book(notes, base, market, options, lo);
+    ASSERT_EQ(ladders.underlyings.size(), 3u);
+    for (const auto& l : ladders.underlyings) {
+        const UnderlyingMarket& m = *market.find(l.underlying);
+        for (std::size_t k = 0; k < shifts.size(); ++k) {
+            double npv = 0, gamma = 0, shifted = 0;
+            for (const auto& contract : notes) {
+                if (contract["underlying"] != l.underlying) continue;
+                auto option = make_option(Terms::from_json(contract));
+                const OptionGreeks g = option->greeks(l.points[k].spot, market.r, m.vol, m.q, date);
+                npv += g.npv;
+                gamma += g.gamma * l.points[k].spot;
+                shifted += option->npv(l.points[k].spot, market.r, m.vol + 0.05, m.q, date);
+            }
+            EXPECT_EQ(l.points[k].npv, npv) << l.underlying << " " << k;
+            EXPECT_EQ(l.points[k].gamma, gamma) << l.underlying << " " << k;
+            EXPECT_EQ(l.matrix[1][k], shifted - l.base_value) << l.underlying << " " << k;
+        }
+        EXPECT_EQ(l.points[1].npv, l.base_value) << l.underlying;
+    }
+}
+
+// The ladder's 0 point at the base vol is the book's own totals: every
+// product's value, delta and gamma as its row gives them.
+TEST(ExampleBookTest, LadderBasePointIsTheBooksTotals) {
+    test::ScopedClient scoped{test::bundled_store()};
+    test::ScopedPaths paths{600};
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    BookOptions options;
+    options.evaluation_date = utils::parse_date("2024-12-31");
+    options.greeks = true;
+    const BookResult base = value_book(book, market, options);
+    ASSERT_EQ(base.failed(), 0u);
+    LadderOptions lo;
+    lo.spot_shifts = {0.0};
+    lo.vol_shifts = {0.0};
+    const BookLadders ladders = ladder_book(book, base, market, options, lo);
+    ASSERT_EQ(ladders.underlyings.size(), 4u);
+    for (const auto& l : ladders.underlyings) {
+        const auto total = std::find_if(base.totals.begin(), base.totals.end(),
+                                        [&](const BookTotal& t) { return t.underlying == l.underlying; });
+        ASSERT_NE(total, base.totals.end());
+        EXPECT_EQ(l.points[0].failed, 0u) << l.underlying;
+        EXPECT_EQ(l.points[0].npv, total->sum.npv) << l.underlying;
+        EXPECT_EQ(l.points[0].delta, total->sum.delta) << l.underlying;
+        EXPECT_EQ(l.points[0].gamma, total->sum.gamma) << l.underlying;
+        EXPECT_EQ(l.matrix[0][0], 0.0) << l.underlying;
+    }
 }

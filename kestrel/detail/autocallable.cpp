@@ -300,31 +300,45 @@ PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, doubl
 
 }  // namespace
 
-ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                           const NoteCarry& carry, bool delta_and_gamma) {
-    std::vector<double> spots{spot};
-    if (delta_and_gamma) {
-        spots.push_back(spot * 1.005);
-        spots.push_back(spot * 0.995);
-    }
+std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim,
+                                              const std::vector<double>& spots, const NoteCarry& carry,
+                                              bool delta_and_gamma) {
+    // Each spot's value is the sum of its own payoff over the blocks, added in
+    // block order: valuing more spots on the same blocks changes no value.
+    const std::size_t per_spot = delta_and_gamma ? 3 : 1;
     std::vector<PayoffInputs> inputs;
-    for (double s : spots) inputs.push_back(sim_inputs(terms, sim, s, carry));
-    const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, spots.size(),
+    for (double spot : spots) {
+        inputs.push_back(sim_inputs(terms, sim, spot, carry));
+        if (delta_and_gamma) {
+            inputs.push_back(sim_inputs(terms, sim, spot * 1.005, carry));
+            inputs.push_back(sim_inputs(terms, sim, spot * 0.995, carry));
+        }
+    }
+    const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, inputs.size(),
                                        [&](const mc::Observations& block, double* out) {
                                            for (std::size_t k = 0; k < inputs.size(); ++k)
                                                out[k] = payoff(inputs[k], block, nullptr);
                                        },
                                        shocks_of(terms));
     const double n = static_cast<double>(sums.paths);
-    ValueDeltaGamma v;
-    v.npv = sums.values[0] / n;
-    if (delta_and_gamma) {
-        const double p0 = v.npv, p1 = sums.values[1] / n, p2 = sums.values[2] / n;
-        const double h = spot * 0.005;
-        v.delta = (p1 - p2) / (spot * 0.01);
-        v.gamma = (p1 + p2 - 2 * p0) / (h * h);
+    std::vector<ValueDeltaGamma> out(spots.size());
+    for (std::size_t k = 0; k < spots.size(); ++k) {
+        ValueDeltaGamma& v = out[k];
+        const double* s = sums.values.data() + k * per_spot;
+        v.npv = s[0] / n;
+        if (delta_and_gamma) {
+            const double p0 = v.npv, p1 = s[1] / n, p2 = s[2] / n;
+            const double h = spots[k] * 0.005;
+            v.delta = (p1 - p2) / (spots[k] * 0.01);
+            v.gamma = (p1 + p2 - 2 * p0) / (h * h);
+        }
     }
-    return v;
+    return out;
+}
+
+ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
+                           const NoteCarry& carry, bool delta_and_gamma) {
+    return value_note_spots(terms, payoff, sim, {spot}, carry, delta_and_gamma).front();
 }
 
 OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,

@@ -215,6 +215,13 @@ NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date&
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                            const NoteCarry& carry, bool delta_and_gamma);
 
+// value_note at several spots on one simulation: the paths are relative to
+// spot, so only the levels move. Each entry equals, bit for bit, value_note at
+// that spot alone.
+std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim,
+                                              const std::vector<double>& spots, const NoteCarry& carry,
+                                              bool delta_and_gamma);
+
 // The history check of one valuation of greeks at rate r and volatility vol
 // on date: the note's carry, or none when it has settled there (worth 0).
 using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;

@@ -12,6 +12,14 @@ std::optional<detail::NoteStatistics> note_statistics(BaseOption& option, double
     return std::nullopt;
 }
 
+std::optional<std::vector<ValueDeltaGamma>> note_spot_ladder(BaseOption& option, const std::vector<double>& spots,
+                                                             double r, double vol, double q, const EvalDate& date,
+                                                             bool delta_and_gamma) {
+    if (auto* s = dynamic_cast<SnowBallOption*>(&option)) return s->spot_ladder(spots, r, vol, q, date, delta_and_gamma);
+    if (auto* p = dynamic_cast<PhoenixOption*>(&option)) return p->spot_ladder(spots, r, vol, q, date, delta_and_gamma);
+    return std::nullopt;
+}
+
 detail::FairCoupon note_fair_coupon(BaseOption& option, const std::string& type, double spot, double r, double vol,
                                     double q, const EvalDate& date, double target) {
     if (auto* s = dynamic_cast<SnowBallOption*>(&option)) return s->fair_coupon_rate(spot, r, vol, q, date, target);

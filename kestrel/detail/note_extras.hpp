@@ -7,12 +7,18 @@
 #include <nlohmann/json.hpp>
 
 #include <optional>
+#include <vector>
 
 namespace kestrel::detail {
 
 // A snowball's or phoenix's statistics; none for any other product.
 std::optional<NoteStatistics> note_statistics(BaseOption& option, double spot, double r, double vol, double q,
                                                       const EvalDate& date);
+
+// A snowball's or phoenix's spot_ladder; none for any other product.
+std::optional<std::vector<ValueDeltaGamma>> note_spot_ladder(BaseOption& option, const std::vector<double>& spots,
+                                                             double r, double vol, double q, const EvalDate& date,
+                                                             bool delta_and_gamma);
 
 // A snowball's or phoenix's fair coupon rate; TypeError naming the type for
 // any other product.

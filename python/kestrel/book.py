@@ -32,6 +32,7 @@ Book = _book.Book
 Market = _book.Market
 Row = _book.Row
 Result = _book.Result
+Ladders = _book.Ladders
 progress_line = _book.progress_line
 value_rows = _book.value_rows
 
@@ -379,6 +380,16 @@ def _value_on_cluster(client, book, market, date, greeks, settings, progress):
     return Result(rows, date, greeks)
 
 
+def _in_process(db, prices, threads):
+    """The store and threads of a valuation in this process."""
+    if db is not None or prices is not None:
+        _heron.install(open_store(db, prices))
+    elif _heron.installed() is None:
+        _heron.install(_heron.bundled_store())
+    if threads:
+        _random_sample.set_threads(threads)
+
+
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
                threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
                insecure=False):
@@ -410,12 +421,7 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
         progress = None
     try:
         if client is None:
-            if db is not None or prices is not None:
-                _heron.install(open_store(db, prices))
-            elif _heron.installed() is None:
-                _heron.install(_heron.bundled_store())
-            if threads:
-                _random_sample.set_threads(threads)
+            _in_process(db, prices, threads)
             return book.value(market, date, greeks, progress)
         return _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
     finally:
@@ -423,10 +429,38 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
             bar.finish()
 
 
-for _cls in (Book, Market, Row, Result):
+def ladder(book, market, date=None, *, spot_shifts=None, vol_shifts=None, result=None, db=None, prices=None,
+           threads=None):
+    """Risk ladders of `book` on `market` as of `date` (default: today), in this process, as
+    `kestrel book --ladder` gives them: per underlying, every contract valued at
+    spot x (1 + s) for s in spot_shifts (default -0.30, -0.20, -0.10, -0.05, 0, 0.05, 0.10,
+    0.20, 0.30) with value, delta and gamma summed, and the change of value from the base at
+    each spot shift and vol shift (vol_shifts, absolute: default -0.05, 0, 0.05). A note's
+    whole spot column is one simulation. Contracts whose base valuation fails are left out
+    (their rows keep the error); a failure at one shifted point is counted there.
+
+    result: the book's Result from value_book in this process (its date and Greeks are
+    used); without it the book is valued first. Returns Ladders: to_dict(), text(format).
+    book, market, db, prices and threads as in value_book.
+    """
+    book, market = as_book(book), as_market(market)
+    _in_process(db, prices, threads)
+    if result is None:
+        result = book.value(market, date, False)
+    elif date is not None and _book.Result([], date).evaluation_date != result.evaluation_date:
+        raise ValueError(f"ladder: date {date} is not the evaluation date of the result "
+                         f"({result.evaluation_date})")
+    if len(result.rows) != len(book):
+        raise ValueError(f"ladder: the result has {len(result.rows)} rows but the book {len(book)} contracts")
+    return _book.ladder_book(book, result, market, result.evaluation_date,
+                             None if spot_shifts is None else [float(x) for x in spot_shifts],
+                             None if vol_shifts is None else [float(x) for x in vol_shifts])
+
+
+for _cls in (Book, Market, Row, Result, Ladders):
     _cls.__module__ = __name__
 del _cls
 
-__all__ = ["Book", "Market", "Row", "Result", "value_book", "value_rows", "open_store", "as_book", "as_market",
+__all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "value_rows", "open_store", "as_book", "as_market",
            "progress_line", "ProgressBar", "EXPENSIVE_TYPES", "ClusterError", "connect", "local_cluster",
            "tls_security"]

@@ -6,6 +6,7 @@
 #include "binding.hpp"
 
 #include <kestrel/book.hpp>
+#include <kestrel/book_ladder.hpp>
 #include <kestrel/utils.hpp>
 
 #include <nlohmann/json.hpp>
@@ -232,6 +233,54 @@ void bind_book(py::module_& m) {
                 return py::module_::import("json").attr("loads")(kb::book_to_json(r).dump());
             },
             "The rows and totals as `--format json` gives them, as Python objects.");
+
+    py::class_<kb::BookLadders>(b, "Ladders",
+                                "Risk ladders of a book: per underlying, value, delta and gamma at each spot shift "
+                                "and the spot x vol matrix of the change of value.")
+        .def_readonly("spot_shifts", &kb::BookLadders::spot_shifts)
+        .def_property_readonly("underlyings",
+                               [](const kb::BookLadders& l) {
+                                   py::list out;
+                                   for (const auto& u : l.underlyings) out.append(u.underlying);
+                                   return out;
+                               })
+        .def(
+            "text",
+            [](const kb::BookLadders& l, const std::string& format) {
+                std::ostringstream out;
+                const kb::BookFormat f = format_of(format);
+                if (f == kb::BookFormat::Json)
+                    out << kb::ladders_to_json(l).dump(2) << '\n';
+                else if (f == kb::BookFormat::Csv)
+                    kb::write_ladders_csv(out, l);
+                else
+                    kb::write_ladders_table(out, l);
+                return out.str();
+            },
+            py::arg("format") = "table",
+            "The ladders as `kestrel book --ladder --format FORMAT` writes them after the rows.")
+        .def(
+            "to_dict",
+            [](const kb::BookLadders& l) {
+                return py::module_::import("json").attr("loads")(kb::ladders_to_json(l).dump());
+            },
+            "The ladders as `--format json` gives them under \"ladders\", as Python objects (a failed cell: None).");
+
+    b.def(
+        "ladder_book",
+        [](const Book& book, const kb::BookResult& base, const Market& market, py::handle date,
+           std::optional<std::vector<double>> spot_shifts, std::optional<std::vector<double>> vol_shifts) {
+            kb::LadderOptions lo;
+            if (spot_shifts) lo.spot_shifts = *spot_shifts;
+            if (vol_shifts) lo.vol_shifts = *vol_shifts;
+            kb::BookOptions o = options_for(date, base.greeks);
+            py::gil_scoped_release nogil;
+            return kb::ladder_book(book.contracts, base, market.market, o, lo);
+        },
+        py::arg("book"), py::arg("base"), py::arg("market"), py::arg("date") = py::none(),
+        py::arg("spot_shifts") = py::none(), py::arg("vol_shifts") = py::none(),
+        "The ladders of `base` (value_book of `book` on `market`); shifts as fractions (spot: -0.1 is spot x 0.9; "
+        "vol: 0.05 is five vol points).");
 
     b.def("progress_line", &kb::progress_line, py::arg("done"), py::arg("total"), py::arg("elapsed_seconds"),
           py::arg("width") = 30, "\"[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s\"");

@@ -66,3 +66,27 @@ def test_broken_book_and_bad_arguments_exit_as_kestrel_book(tmp_path):
                 ["--market", MARKET, "--workers", "0"], ["--market", MARKET, "--db", str(tmp_path / "no.db")]):
         py = python_cli(str(path), *bad)
         assert py.returncode == 2 and py.stdout == "" and py.stderr.startswith("error: "), (bad, py.stderr)
+
+
+def test_ladder_gives_the_command_lines_ladders(tmp_path):
+    exe = kestrel_cli()
+    # The notes and a vanilla: the Asian's own Monte Carlo would only add time.
+    book = [c for c in json.load(open(BOOK)) if c["type"] in ("snowball", "phoenix", "vanilla")]
+    path = tmp_path / "book.json"
+    path.write_text(json.dumps(book))
+    shifts = ["--spot-shifts", "-20,0,10", "--vol-shifts", "0,5"]
+    cli = run([exe, "book", str(path), "--market", MARKET, "--date", "2024-12-31", "--paths", "1000",
+               "--format", "json", "--ladder", *shifts])
+    assert cli.returncode == 0, cli.stderr
+    kestrel.random_sample.set_paths(1000)
+    ladders = kbook.ladder(str(path), MARKET, "2024-12-31", spot_shifts=[-0.2, 0, 0.1], vol_shifts=[0, 0.05])
+    assert ladders.to_dict() == json.loads(cli.stdout)["ladders"]
+    assert ladders.underlyings == [u["underlying"] for u in ladders.to_dict()]
+    # A result of this process is laddered as it stands; one of another book is refused.
+    result = kbook.value_book(str(path), MARKET, date="2024-12-31", progress=False)
+    again = kbook.ladder(str(path), MARKET, spot_shifts=[-0.2, 0, 0.1], vol_shifts=[0, 0.05], result=result)
+    assert again.text("csv") == ladders.text("csv")
+    with pytest.raises(ValueError, match="rows but the book"):
+        kbook.ladder(BOOK, MARKET, result=result)
+    with pytest.raises(ValueError, match="spot shift"):
+        kbook.ladder(str(path), MARKET, "2024-12-31", spot_shifts=[-1.5], result=result)
