@@ -119,18 +119,12 @@ OptionGreeks PhoenixOption::greeks(double spot, double r, double vol, double q, 
 std::vector<detail::ValueDeltaGamma> PhoenixOption::spot_ladder(const std::vector<double>& spots, double r, double vol,
                                                         double q, const EvalDate& evaluation_date,
                                                         bool delta_and_gamma) {
-    if (spots.empty()) return {};
     for (double s : spots) check_market_inputs(s, r, vol, q);
+    if (spots.empty()) return {};
     const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spots.front(), r,
                                           vol, q, evaluation_date);
-    if (state.settled) return std::vector<detail::ValueDeltaGamma>(spots.size());
-    if (terms_.engine == detail::NoteEngine::pde) {
-        std::vector<detail::ValueDeltaGamma> out;
-        for (double s : spots) out.push_back(_npv(s, r, vol, q, state.evaluation_date, state.knocked_in, delta_and_gamma));
-        return out;
-    }
-    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
-    return detail::value_note_spots(terms_, &phoenix_payoff, sim, spots, carry(state), delta_and_gamma);
+    return detail::note_spot_ladder(terms_, &phoenix_payoff, detail::pde::Rule::phoenix, legs_, maturity_date(), state,
+                                    carry(state), spots, r, vol, q, delta_and_gamma);
 }
 
 detail::NoteStatistics PhoenixOption::statistics(double spot, double r, double vol, double q,

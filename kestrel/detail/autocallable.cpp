@@ -336,6 +336,22 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
     return out;
 }
 
+std::vector<ValueDeltaGamma> note_spot_ladder(const NoteTerms& terms, PayoffSum payoff, pde::Rule rule,
+                                              const NoteLegs& legs, const Date& maturity_date, const NoteState& state,
+                                              const NoteCarry& carry, const std::vector<double>& spots, double r,
+                                              double vol, double q, bool delta_and_gamma) {
+    if (state.settled) return std::vector<ValueDeltaGamma>(spots.size());
+    if (terms.engine == NoteEngine::pde) {
+        std::vector<ValueDeltaGamma> out;
+        for (double s : spots)
+            out.push_back(value_note_pde(terms, rule, legs, state.evaluation_date, maturity_date, s, r, q, vol,
+                                         state.knocked_in, delta_and_gamma));
+        return out;
+    }
+    const NoteSimulation sim = prepare(terms, legs, state.evaluation_date, maturity_date, r, q, vol);
+    return value_note_spots(terms, payoff, sim, spots, carry, delta_and_gamma);
+}
+
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                            const NoteCarry& carry, bool delta_and_gamma) {
     return value_note_spots(terms, payoff, sim, {spot}, carry, delta_and_gamma).front();

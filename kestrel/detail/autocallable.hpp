@@ -222,6 +222,13 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
                                               const std::vector<double>& spots, const NoteCarry& carry,
                                               bool delta_and_gamma);
 
+// A note's spot_ladder from its state: zeros when settled; on "pde" one
+// solution per spot; otherwise value_note_spots on one simulation.
+std::vector<ValueDeltaGamma> note_spot_ladder(const NoteTerms& terms, PayoffSum payoff, pde::Rule rule,
+                                              const NoteLegs& legs, const Date& maturity_date, const NoteState& state,
+                                              const NoteCarry& carry, const std::vector<double>& spots, double r,
+                                              double vol, double q, bool delta_and_gamma);
+
 // The history check of one valuation of greeks at rate r and volatility vol
 // on date: the note's carry, or none when it has settled there (worth 0).
 using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;
