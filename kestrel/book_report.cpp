@@ -294,7 +294,7 @@ void write_notes(std::ostream& out, const BookResult& result) {
             << percent(p) << "</span></td>";
     };
     for (const BookRow* row : notes) {
-        out << "<tr><td>" << html_escape(row->label()) << "</td><td>" << html_escape(row->type.value_or(""))
+        out << "<tr><td class=\"id\">" << html_escape(row->label()) << "</td><td>" << html_escape(row->type.value_or(""))
             << "</td><td>" << html_escape(row->underlying.value_or("")) << "</td><td class=\"n\">"
             << num(row->value.npv) << "</td><td class=\"n\">" << num(row->stats->standard_error, 3) << "</td>";
         bar(row->stats->ko_probability, "");
