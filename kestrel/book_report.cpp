@@ -89,15 +89,25 @@ std::vector<double> nice_ticks(double lo, double hi, int count) {
         if (step >= raw) break;
     }
     std::vector<double> ticks;
-    for (double t = std::ceil(lo / step - 1e-9) * step; t <= hi + step * 1e-9; t += step)
+    const double first = std::ceil(lo / step - 1e-9);
+    for (int k = 0; k < 50; ++k) {
+        const double t = (first + k) * step;
+        if (t > hi + step * 1e-9) break;
         ticks.push_back(std::fabs(t) < step * 1e-9 ? 0.0 : t);
+    }
     return ticks;
 }
 
 // Labels for a set of ticks, with as many decimals as their step needs.
 std::string tick_text(double value, const std::vector<double>& ticks) {
     const double step = ticks.size() > 1 ? ticks[1] - ticks[0] : std::fabs(value);
-    const int decimals = step > 0 ? std::clamp(static_cast<int>(-std::floor(std::log10(step) + 1e-9)), 0, 8) : 0;
+    int decimals = step > 0 ? std::clamp(static_cast<int>(-std::floor(std::log10(step) + 1e-9)), 0, 8) : 0;
+    // 2.5, 0.25, ...: one digit more than the step's magnitude.
+    while (decimals < 8 && step > 0) {
+        const double scaled = step * std::pow(10.0, decimals);
+        if (std::fabs(scaled - std::round(scaled)) < 1e-6 * scaled) break;
+        ++decimals;
+    }
     if (step >= 1e4) return num(value, 3);
     return printf_text("%.*f", value, decimals);
 }
