@@ -5,6 +5,7 @@
 
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
+#include <kestrel/book_report.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -19,9 +20,11 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -36,6 +39,7 @@ struct BookCommandOptions {
     bool ladder = false;
     std::string spot_shifts, vol_shifts;
     std::string engine;
+    std::vector<std::string> reports;
     StoreOptions store;
     SimulationOptions simulation;
 };
@@ -140,32 +144,45 @@ void run_book(const BookCommandOptions& o) {
     options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
     options.engine = o.engine;
-    options.stats = o.stats;
+    // A report shows the notes' statistics and the ladders whatever else was asked.
+    options.stats = o.stats || !o.reports.empty();
     ProgressBar bar(book.size());
     options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
     const BookResult result = value_book(book, market, options);
     bar.finish();
 
     std::ostringstream text;
-    if (o.ladder) {
+    std::optional<BookLadders> ladders;
+    if (o.ladder || !o.reports.empty()) {
         LadderOptions lo;
         if (!o.spot_shifts.empty()) lo.spot_shifts = parse_shift_list(o.spot_shifts, "--spot-shifts");
         if (!o.vol_shifts.empty()) lo.vol_shifts = parse_shift_list(o.vol_shifts, "--vol-shifts");
-        const BookLadders ladders = ladder_book(book, result, market, options, lo);
+        ladders = ladder_book(book, result, market, options, lo);
+    }
+    for (const std::string& report : o.reports) write_report(report, result, *ladders, market);
+    // The output itself keeps the form the flags ask for.
+    BookResult shown_copy;
+    const BookResult* shown = &result;
+    if (result.stats && !o.stats) {
+        shown_copy = result;
+        shown_copy.stats = false;
+        shown = &shown_copy;
+    }
+    if (o.ladder) {
         if (format == BookFormat::Json) {
-            auto j = book_to_json(result);
-            j["ladders"] = ladders_to_json(ladders);
+            auto j = book_to_json(*shown);
+            j["ladders"] = ladders_to_json(*ladders);
             text << j.dump(2) << '\n';
         } else if (format == BookFormat::Csv) {
-            write_book(text, result, format);
+            write_book(text, *shown, format);
             text << '\n';
-            write_ladders_csv(text, ladders);
+            write_ladders_csv(text, *ladders);
         } else {
-            write_book(text, result, format);
-            write_ladders_table(text, ladders);
+            write_book(text, *shown, format);
+            write_ladders_table(text, *ladders);
         }
     } else {
-        write_book(text, result, format);
+        write_book(text, *shown, format);
     }
     if (o.out.empty()) {
         write_stdout(text.str());
@@ -208,6 +225,19 @@ void add_book_command(CLI::App& app, Action& action) {
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     cmd->add_option("--out", o->out, "write the output to this file instead of stdout");
+    cmd->add_option("--report", o->reports,
+                    "also write a report: FILE.html (a page with tables and charts, prints on A4) or FILE.xlsx (a "
+                    "workbook); repeatable. Computes the ladders and the notes' statistics for it")
+        ->check(CLI::Validator(
+            [](std::string& path) {
+                try {
+                    report_format_of(path);
+                    return std::string();
+                } catch (const std::exception& e) {
+                    return std::string(e.what());
+                }
+            },
+            "FILE.html|FILE.xlsx"));
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_book(*o); }; });

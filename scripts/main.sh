@@ -2,8 +2,9 @@
 # Sets up the machine, builds the kestrel command line and the Python package
 # in build/, values the example book (examples/book.json: every product on the
 # bundled CSI 300, CSI 500, CSI 1000 and Kweichow Moutai history) with its
-# Greeks as of 2024-12-31, and ends with the line that makes `import kestrel`
-# work.
+# Greeks as of 2024-12-31, writes its HTML report (build/report.html: tables,
+# ladder charts and spot x vol heat maps) and says where it is, and ends with
+# the line that makes `import kestrel` work.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BUILD:-$root/build}
@@ -14,7 +15,9 @@ cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD
 cmake --build "$build" -j 2 --target kestrel kestrel_python >/dev/null
 status=0
 "$build/bin/kestrel" book "$root/examples/book.json" --market "$root/examples/market.json" \
-  --greeks --date 2024-12-31 || status=$?
+  --greeks --date 2024-12-31 --report "$build/report.html" || status=$?
+echo
+echo "report: $build/report.html (open it in a browser; it prints on A4)"
 python=$(sed -n 's/^Python3_EXECUTABLE:[A-Z]*=//p' "$build/CMakeCache.txt")
 echo
 echo "export PYTHONPATH=$build/python  # then \"import kestrel\" works in ${python:-python3}"

@@ -17,6 +17,8 @@ PACKAGES=(
   pybind11-dev python3-pybind11 python3-dev python3-pytest python3-pandas python3-numpy
   quantlib-python  # QuantLib's own Python binding: the reference the Asian engine is checked against
   python3-distributed python3-dask openssl
+  libxlsxwriter-dev  # the book's Excel report
+  python3-openpyxl chromium  # reading the book's reports back in tests: the workbook, and the HTML page in a browser
 )
 
 missing=()

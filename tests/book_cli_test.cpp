@@ -226,3 +226,31 @@ TEST(CliBook, EngineOptionRevaluesOnlyTheNotesThatNameNone) {
     }
     EXPECT_EQ(kestrel_cli(args + " --engine fdm").code, 2);
 }
+
+TEST(CliBook, ReportsAreWrittenWhenContractsFailAndTheOutputKeepsItsForm) {
+    TempDir dir;
+    Json missing = vanilla("missing-strike", "000300.XSHG");
+    missing.erase("strike");
+    const Json book = Json::array({vanilla("good-1", "000300.XSHG"), missing, vanilla("good-2", "600519.XSHG")});
+    const std::string args = "book " + dir.write("book.json", book.dump()) + " --market " +
+                             dir.write("market.json", kMarket) + " --date 2024-12-31 --format json";
+    const Outcome r = kestrel_cli(args + " --spot-shifts -10,0,10 --vol-shifts 0 --report " + dir.file("r.html") +
+                                  " --report " + dir.file("r.xlsx"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "error: 1 of 3 contracts failed; their rows give the error\n");
+    const Json out = Json::parse(r.out);
+    EXPECT_FALSE(out.contains("ladders"));  // asked for by the report, not by --ladder
+    EXPECT_FALSE(out["rows"][0].contains("ko_probability"));
+    const std::string page = kestrel::test::read_file(dir.file("r.html"));
+    EXPECT_THAT(page, HasSubstr("<td>missing-strike</td><td>vanilla</td><td>KeyError</td>"));
+    EXPECT_THAT(page, HasSubstr("data-chart=\"value\""));
+    EXPECT_EQ(kestrel::test::read_file(dir.file("r.xlsx")).substr(0, 2), "PK");
+    EXPECT_EQ(kestrel::test::read_file(dir.file("r.html.tmp")), "");
+
+    // A name that is neither .html nor .xlsx is refused before any valuation.
+    const Outcome bad = kestrel_cli(args + " --report " + dir.file("r.pdf"));
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_THAT(bad.err, HasSubstr("r.pdf"));
+    EXPECT_THAT(bad.err, HasSubstr(".xlsx"));
+    EXPECT_EQ(bad.out, "");
+}

@@ -1,0 +1,181 @@
+// The book reports' writers on a hand-made result: what comes from the input
+// files is escaped, failures are stated, the charts have one series per
+// underlying, and a report that cannot be written says so and leaves nothing.
+#include "support/test_support.hpp"
+
+#include <kestrel/book_report.hpp>
+#include <kestrel/errors.hpp>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace kestrel::book;
+using kestrel::test::TempDir;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kHostileId = "<script>alert(1)</script>";
+const std::string kQuotedUnderlying = "B\"onmouseover=\"x";
+
+BookRow valued(std::size_t position, const std::string& id, const std::string& underlying, double npv) {
+    BookRow row;
+    row.position = position;
+    row.id = id;
+    row.type = "vanilla";
+    row.underlying = underlying;
+    row.spot = 100;
+    row.value.npv = npv;
+    return row;
+}
+
+UnderlyingLadder ladder(const std::string& underlying, double base) {
+    UnderlyingLadder l;
+    l.underlying = underlying;
+    l.base_spot = 100, l.base_vol = 0.2, l.base_value = base, l.contracts = 1;
+    for (double s : {-0.1, 0.0, 0.1}) l.points.push_back({s, 100 * (1 + s), base + 50 * s, 0.5, 0.01, 0});
+    l.vol_shifts = {-0.05, 0.0};
+    l.matrix = {{-5, -1, 4}, {-4.5, 0, std::numeric_limits<double>::quiet_NaN()}};
+    return l;
+}
+
+struct Report {
+    BookResult result;
+    BookLadders ladders;
+    BookMarket market;
+
+    Report() {
+        result.evaluation_date = QuantLib::Date(31, QuantLib::December, 2024);
+        result.rows.push_back(valued(1, kHostileId, "A", 10));
+        BookRow failed;
+        failed.position = 2;
+        failed.id = "broken-call";
+        failed.type = "vanilla";
+        failed.error = RowError{"KeyError", "strike <missing>"};
+        result.rows.push_back(failed);
+        result.rows.push_back(valued(3, "plain", kQuotedUnderlying, 5));
+        result.totals = book_totals(result.rows);
+        ladders.spot_shifts = {-0.1, 0.0, 0.1};
+        ladders.underlyings = {ladder("A", 10), ladder(kQuotedUnderlying, 5)};
+        market.r = 0.02;
+        market.underlyings = {{"A", {0.2, 0.01, std::nullopt}}, {kQuotedUnderlying, {0.25, 0.0, 100.0}}};
+    }
+
+    std::string html() const {
+        std::ostringstream out;
+        write_html_report(out, result, ladders, market);
+        return out.str();
+    }
+};
+
+// The text of each <svg ...> element whose opening tag has `marker`.
+std::vector<std::string> svgs_with(const std::string& page, const std::string& marker) {
+    std::vector<std::string> found;
+    for (std::size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) {
+        const std::size_t end = page.find("</svg>", at);
+        const std::string svg = page.substr(at, end - at);
+        if (svg.substr(0, svg.find('>')).find(marker) != std::string::npos) found.push_back(svg);
+    }
+    return found;
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST(BookReportHtml, EscapesWhatComesFromTheInputFiles) {
+    const std::string page = Report().html();
+    EXPECT_THAT(page, Not(HasSubstr("<script")));
+    EXPECT_THAT(page, HasSubstr("&lt;script&gt;alert(1)&lt;/script&gt;"));
+    EXPECT_THAT(page, Not(HasSubstr("B\"onmouseover")));
+    EXPECT_THAT(page, HasSubstr("data-underlying=\"B&quot;onmouseover=&quot;x\""));
+    EXPECT_THAT(page, HasSubstr("strike &lt;missing&gt;"));
+    EXPECT_EQ(html_escape("a&b'c"), "a&amp;b&#39;c");
+}
+
+TEST(BookReportHtml, StatesFailedContractsOrThatNoneFailed) {
+    Report report;
+    std::string page = report.html();
+    const std::string failed = page.substr(page.find("id=\"failed\""), page.find("id=\"positions\"") - page.find("id=\"failed\""));
+    EXPECT_THAT(failed, HasSubstr("1 of 3 contracts failed"));
+    EXPECT_THAT(failed, HasSubstr("broken-call"));
+    EXPECT_THAT(failed, HasSubstr("KeyError"));
+
+    report.result.rows.erase(report.result.rows.begin() + 1);
+    report.result.totals = book_totals(report.result.rows);
+    page = report.html();
+    EXPECT_THAT(page, HasSubstr("None: every contract was valued."));
+    EXPECT_THAT(page, Not(HasSubstr("broken-call")));
+}
+
+TEST(BookReportHtml, ChartsHaveOneSeriesPerUnderlyingAndMarkFailedCells) {
+    const std::string page = Report().html();
+    for (const char* chart : {"value", "delta", "gamma"}) {
+        const auto svg = svgs_with(page, std::string("data-chart=\"") + chart + "\"");
+        ASSERT_EQ(svg.size(), 1u) << chart;
+        EXPECT_EQ(count(svg[0], "class=\"series\""), 2u) << chart;
+        EXPECT_EQ(count(svg[0], "class=\"series\" data-underlying=\"A\""), 1u) << chart;
+        // One point per spot shift in each series.
+        EXPECT_EQ(count(svg[0], "<circle"), 6u) << chart;
+    }
+    const auto maps = svgs_with(page, "heat-map");
+    ASSERT_EQ(maps.size(), 2u);
+    EXPECT_EQ(count(maps[0], "class=\"cell\""), 6u);
+    EXPECT_EQ(count(maps[0], "failed-cell"), 1u);
+    EXPECT_THAT(page, HasSubstr("@page { size: A4"));
+}
+
+TEST(BookReportFiles, PicksTheFormatByExtensionAndRefusesOthers) {
+    EXPECT_EQ(report_format_of("out/book.HTML"), ReportFormat::Html);
+    EXPECT_EQ(report_format_of("book.htm"), ReportFormat::Html);
+    EXPECT_EQ(report_format_of("book.xlsx"), ReportFormat::Xlsx);
+    for (const char* bad : {"book.pdf", "book", "book.xlsx.bak"}) {
+        try {
+            report_format_of(bad);
+            ADD_FAILURE() << bad << " was accepted";
+        } catch (const kestrel::ValueError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(bad));
+            EXPECT_THAT(e.what(), HasSubstr(".html"));
+            EXPECT_THAT(e.what(), HasSubstr(".xlsx"));
+        }
+    }
+}
+
+TEST(BookReportFiles, WritesWholeFilesOrNoneAndNamesThePath) {
+    const Report r;
+    TempDir dir;
+    write_report(dir.file("book.xlsx"), r.result, r.ladders, r.market);
+    write_report(dir.file("book.html"), r.result, r.ladders, r.market);
+    EXPECT_EQ(kestrel::test::read_file(dir.file("book.xlsx")).substr(0, 2), "PK");  // a zip container
+    EXPECT_EQ(kestrel::test::read_file(dir.file("book.html")), r.html());
+
+    // A directory that does not exist, and a directory where the file should go.
+    std::filesystem::create_directory(dir.file("taken.xlsx"));
+    std::filesystem::create_directory(dir.file("taken.html"));
+    for (const std::string& path : {dir.file("missing/book.xlsx"), dir.file("taken.xlsx"), dir.file("missing/book.html"),
+                                    dir.file("taken.html")}) {
+        try {
+            write_report(path, r.result, r.ladders, r.market);
+            ADD_FAILURE() << path << " was written";
+        } catch (const kestrel::ValueError& e) {
+            EXPECT_THAT(e.what(), HasSubstr("cannot write report '" + path + "'"));
+        }
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"book.html", "book.xlsx", "taken.html", "taken.xlsx"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.file("taken.xlsx")));
+}
+
+}  // namespace
