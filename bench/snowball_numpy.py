@@ -12,8 +12,10 @@ paths, discount factors, payoff.
     export PYTHONPATH=$PWD/build/python     # as scripts/main.sh prints
     /usr/bin/python3 bench/snowball_numpy.py [--paths 100000] [--years 1] [--repeat 3]
 
-Prints both values (the draws differ: they agree to within a few standard
-errors), the best of --repeat times of each, and kestrel's speed-up.
+Prints the values (the draws differ: they agree to within a few standard
+errors), the best of --repeat times of each, and kestrel's speed-up, for
+kestrel's double-precision draws (the default) and its single-precision ones
+(`--draws single`).
 """
 import argparse
 import datetime
@@ -106,14 +108,16 @@ def main():
     rng = np.random.default_rng(20240101)
 
     t_numpy, v_numpy = best_of(args.repeat, lambda: numpy_npv(grid, ko_dates, coupons, ki_dates, note, args.paths, rng))
-    t_kestrel, v_kestrel = best_of(args.repeat, lambda: note.npv(SPOT, R, VOL, Q, EVALUATION_DATE))
     print(f"snowball npv, {args.years} year ({len(grid)} grid days), {args.paths} paths, "
           f"kestrel on {kestrel.random_sample.threads()} threads, best of {args.repeat}")
-    print(f"numpy    {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
-    print(f"kestrel  {t_kestrel * 1e3:9.2f} ms   value {v_kestrel:.6f} "
-          f"({(v_kestrel - v_numpy[0]) / v_numpy[1]:+.2f} standard errors from numpy's)")
-    print(f"kestrel / numpy speed: {t_numpy / t_kestrel:.1f}x")
-
+    print(f"numpy             {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
+    for draws in ("double", "single"):
+        kestrel.random_sample.set_draws(draws)
+        t_kestrel, v_kestrel = best_of(args.repeat, lambda: note.npv(SPOT, R, VOL, Q, EVALUATION_DATE))
+        print(f"kestrel {draws:>6}    {t_kestrel * 1e3:9.2f} ms   value {v_kestrel:.6f} "
+              f"({(v_kestrel - v_numpy[0]) / v_numpy[1]:+.2f} standard errors from numpy's)   "
+              f"speed {t_numpy / t_kestrel:.1f}x numpy's")
+    kestrel.random_sample.reset()
 
 if __name__ == "__main__":
     main()

@@ -28,6 +28,7 @@ struct BenchOptions {
     std::vector<std::size_t> threads;
     int repeat = 3;
     std::string engine = "mc";
+    std::string draws;
 };
 
 std::string row(const char* fmt, auto... values) {
@@ -40,6 +41,7 @@ void run_bench(const BenchOptions& o) {
     // The notes are valued on their effect date: only the calendar is needed.
     heron::install(std::make_shared<heron::MemoryStore>());
     random_sample::set_paths(o.paths);
+    apply_draws(o.draws);
     std::vector<std::size_t> threads = o.threads;
     if (threads.empty()) {
         threads.push_back(1);
@@ -103,6 +105,7 @@ void add_bench_command(CLI::App& app, Action& action) {
         ->transform(whole_number(1, kMaxThreads));
     cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: qmc or pde")
         ->check(CLI::IsMember(note_engines()));
+    add_draws_option(*cmd, o->draws);
     cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
         ->transform(whole_number(1, 1000));
     cmd->callback([&action, o] { action = [o] { run_bench(*o); }; });

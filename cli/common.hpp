@@ -102,11 +102,12 @@ void add_engine_option(CLI::App& command, std::string& engine);
 // in its terms ("engine"); empty when not given.
 void add_engine_option(CLI::App& command, std::string& engine);
 
-// Monte Carlo settings: --paths N, --seed K, --threads N.
+// Monte Carlo settings: --paths N, --seed K, --threads N, --draws double|single.
 struct SimulationOptions {
     std::optional<std::size_t> paths;
     std::optional<std::uint64_t> seed;
     std::optional<std::size_t> threads;
+    std::string draws;  // empty: the default (double)
 };
 void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the
@@ -116,5 +117,10 @@ void apply_simulation_options(const SimulationOptions& options);
 // Sets the simulation's worker threads (absent: the library's default, all
 // cores). Values do not depend on it.
 void apply_threads(std::optional<std::size_t> threads);
+
+// --draws double|single on a command; empty when not given.
+void add_draws_option(CLI::App& command, std::string& draws);
+// Sets the draws' precision when given.
+void apply_draws(const std::string& draws);
 
 }  // namespace kestrel::cli

@@ -32,6 +32,7 @@ namespace {
 std::atomic<std::size_t> g_paths{kDefaultPaths};
 std::atomic<std::uint64_t> g_seed{kDefaultSeed};
 std::atomic<std::size_t> g_threads{0};  // 0: all cores
+std::atomic<Draws> g_draws{Draws::double_precision};
 
 // Paths per vector batch: the batch's working arrays stay in L1.
 constexpr std::size_t kBatch = 128;
@@ -124,6 +125,76 @@ KESTREL_CLONES
 void box_muller_quads(std::size_t n, const std::uint64_t (&w)[4][kBatch], double* const z[4]) {
     box_muller(n, w[0], w[1], z[0], z[1]);
     box_muller(n, w[2], w[3], z[2], z[3]);
+}
+
+// Single-precision draws: the same words, each turned into a float uniform
+// and the pair into two normals by Box-Muller in binary32, sixteen lanes a
+// vector where the doubles take eight. Each uniform is (x + 1/2) / 2^32, as in
+// double precision, rounded to float: as small as 2^-33, so the tails still
+// reach 6.8 standard deviations, and each draw is the double-precision draw of
+// the same words to about float precision.
+
+inline std::uint32_t as_bits32(float x) { return std::bit_cast<std::uint32_t>(x); }
+inline float as_float(std::uint32_t b) { return std::bit_cast<float>(b); }
+
+// Natural logarithm of u in (0, 1], u normal, in float: fdlibm's logf
+// reduction and polynomial, without branches.
+inline float log_unit_f(float u) {
+    constexpr float ln2_hi = 6.9313812256e-01f, ln2_lo = 9.0580006145e-06f;
+    constexpr float Lg1 = 0xaaaaaa.0p-24f, Lg2 = 0xccce13.0p-25f, Lg3 = 0x91e9ee.0p-25f, Lg4 = 0xf89e26.0p-26f;
+    constexpr std::uint32_t sqrt2_mantissa = 0x3504F3u;  // sqrt(2) = 1.3504F3 p0
+    const std::uint32_t bits = as_bits32(u);
+    const std::uint32_t mb = bits & 0x007FFFFFu;
+    const std::uint32_t high = static_cast<std::uint32_t>(mb > sqrt2_mantissa);
+    const float m = as_float(mb | (0x3F800000u - (high << 23)));
+    const float k = static_cast<float>(static_cast<std::int32_t>((bits >> 23) + high) - 127);
+    const float f = m - 1.0f;
+    const float s = f / (2.0f + f);
+    const float z = s * s;
+    const float w = z * z;
+    const float t1 = w * (Lg2 + w * Lg4);
+    const float t2 = z * (Lg1 + w * Lg3);
+    const float R = t2 + t1;
+    const float hfsq = 0.5f * f * f;
+    return k * ln2_hi - ((hfsq - (s * (hfsq + R) + k * ln2_lo)) - f);
+}
+
+// cos and sin of 2 pi u for u in [0, 1] in float: the quadrant exactly from
+// 4u, then minimax polynomials on [-pi/4, pi/4] (relative error near 1e-7).
+inline void cos_sin_turn_f(float u, float& c_out, float& s_out) {
+    constexpr float S1 = -1.6666654611e-1f, S2 = 8.3321608736e-3f, S3 = -1.9515295891e-4f;
+    constexpr float C1 = 4.166664568298827e-2f, C2 = -1.388731625493765e-3f, C3 = 2.443315711809948e-5f;
+    constexpr float magic = 0x1.8p23f;
+    constexpr float half_pi = 1.57079632679489661923f;
+    const float t = 4.0f * u;
+    const float y = t + magic;
+    const std::uint32_t q = as_bits32(y);  // low bits: round(4u)
+    const float x = (t - (y - magic)) * half_pi;
+    const float z = x * x;
+    const float sn = x + ((S3 * z + S2) * z + S1) * z * x;
+    const float cs = (1.0f - 0.5f * z) + ((C3 * z + C2) * z + C1) * z * z;
+    const std::uint32_t swap = 0u - (q & 1u);
+    const std::uint32_t cb = as_bits32(cs), sb = as_bits32(sn);
+    c_out = as_float(((cb & ~swap) | (sb & swap)) ^ (((q + 1u) & 2u) << 30));
+    s_out = as_float(((sb & ~swap) | (cb & swap)) ^ ((q & 2u) << 30));
+}
+
+inline void box_muller_single(std::size_t n, const std::uint64_t* __restrict ua, const std::uint64_t* __restrict ub,
+                              double* __restrict za, double* __restrict zb) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const float u = (static_cast<float>(static_cast<std::uint32_t>(ua[i])) + 0.5f) * 0x1p-32f;
+        const float rad = __builtin_sqrtf(-2.0f * log_unit_f(u));
+        float c, s;
+        cos_sin_turn_f((static_cast<float>(static_cast<std::uint32_t>(ub[i])) + 0.5f) * 0x1p-32f, c, s);
+        za[i] = static_cast<double>(rad * c);
+        zb[i] = static_cast<double>(rad * s);
+    }
+}
+
+KESTREL_CLONES
+void box_muller_quads_single(std::size_t n, const std::uint64_t (&w)[4][kBatch], double* const z[4]) {
+    box_muller_single(n, w[0], w[1], z[0], z[1]);
+    box_muller_single(n, w[2], w[3], z[2], z[3]);
 }
 
 // Philox4x32-10 of the counters (first + i, c), i < n <= kBatch: word d of
@@ -247,7 +318,10 @@ void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint
     static const PhiloxFn philox = pick_philox();
     alignas(64) std::uint64_t w[4][kBatch];
     philox(first, n, c, seed, w);
-    box_muller_quads(n, w, z);
+    if (g_draws.load(std::memory_order_relaxed) == Draws::single_precision)
+        box_muller_quads_single(n, w, z);
+    else
+        box_muller_quads(n, w, z);
 }
 
 std::size_t all_cores() {
@@ -287,7 +361,11 @@ void reset() {
     g_paths.store(kDefaultPaths);
     g_seed.store(kDefaultSeed);
     g_threads.store(0);
+    g_draws.store(Draws::double_precision);
 }
+
+void set_draws(Draws d) { g_draws.store(d); }
+Draws draws() { return g_draws.load(); }
 
 void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0, std::size_t col1,
                                 std::uint64_t seed, double* out) {

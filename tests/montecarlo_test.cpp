@@ -484,6 +484,21 @@ TYPED_TEST(NoteTest, NoResultDependsOnTheThreadCount) {
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
 }
 
+// Single-precision draws follow nearly the same paths: the value moves by a
+// small part of its standard error, the greeks stay thread-invariant.
+TYPED_TEST(NoteTest, SingleDrawsMoveTheValueWithinItsStandardError) {
+    auto note = this->make();
+    const auto plain = note->statistics(100, 0.03, 0.2, 0.0, this->E);
+    random_sample::set_draws(random_sample::Draws::single_precision);
+    const auto single = note->statistics(100, 0.03, 0.2, 0.0, this->E);
+    EXPECT_NE(single.npv, plain.npv);
+    EXPECT_LT(std::abs(single.npv - plain.npv), 0.1 * plain.standard_error);
+    random_sample::set_threads(1);
+    const OptionGreeks one = note->greeks(100, 0.03, 0.2, 0.0, this->E);
+    random_sample::set_threads(3);
+    EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
+}
+
 // "engine": "qmc" on a note that is knocked in on its first day and never
 // knocks out: its value is minus a European put on the final price, a smooth
 // payoff on which randomised Sobol points converge faster than 1 / sqrt(N).

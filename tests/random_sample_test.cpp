@@ -145,4 +145,33 @@ TEST_F(RandomSample, ShorterGridSharesTheShocksOfCommonDays) {
     }
 }
 
+// Single-precision draws are the double-precision draws of the same generator
+// words to float precision (a radius near zero, from a uniform near 1, loses
+// the most), and are made the same way in any block, lane or thread.
+TEST_F(RandomSample, SingleDrawsAreTheDoubleDrawsInFloatPrecision) {
+    rs::set_paths(20000);
+    const std::size_t T = 50;
+    const auto d = rs::get_random_samples(T);
+    rs::set_draws(rs::Draws::single_precision);
+    EXPECT_EQ(rs::draws(), rs::Draws::single_precision);
+    const auto s = rs::get_random_samples(T);
+    double worst = 0, differ = 0;
+    for (std::size_t i = 0; i < d.rows() * d.cols(); ++i) {
+        const double a = d.data()[i], b = s.data()[i];
+        ASSERT_TRUE(std::isfinite(b));
+        EXPECT_EQ(static_cast<double>(static_cast<float>(b)), b) << "a float widened";
+        worst = std::max(worst, std::abs(a - b) / (1 + std::abs(a)));
+        differ += a != b;
+    }
+    EXPECT_LT(worst, 2e-5);
+    EXPECT_GT(differ, 0.9 * static_cast<double>(d.rows() * d.cols()));
+    for (std::size_t first : {0u, 1u, 127u, 19000u}) {
+        std::vector<double> block(130 * T);
+        rs::fill_random_samples(T, first, 130, rs::seed(), block.data());
+        EXPECT_TRUE(std::equal(block.begin(), block.end(), s.row(first))) << "rows from " << first;
+    }
+    rs::reset();
+    EXPECT_EQ(rs::draws(), rs::Draws::double_precision);
+}
+
 }  // namespace

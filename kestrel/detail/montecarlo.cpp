@@ -175,9 +175,16 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
     const std::size_t m = plan.ko_pos.size();
     for (std::size_t j = j0; j < j1; ++j, z += n) {
         const double a = model.drift[j], b = model.diffusion[j];
-        for (std::size_t p = 0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
-        if (plan.ki[j])
-            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
+        if (plan.ki[j]) {
+            // One pass: the step and the lowest level.
+            for (std::size_t p = 0; p < n; ++p) {
+                const double v = x[p] + (a + b * z[p]);
+                x[p] = v;
+                ki_min[p] = v < ki_min[p] ? v : ki_min[p];
+            }
+        } else {
+            for (std::size_t p = 0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
+        }
         for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy_n(x, n, ko + slot * n);
     }
     return slot;

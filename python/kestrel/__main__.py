@@ -85,6 +85,8 @@ def _parser():
     store.add_argument("--prices", help="directory of price files <instrument>[.pre|.none].csv to load instead")
     book.add_argument("--paths", type=_positive, help="Monte Carlo paths (default 100000)")
     book.add_argument("--seed", type=_seed, help="Monte Carlo seed (default 20240101)")
+    book.add_argument("--draws", choices=["double", "single"],
+                      help="precision of the Monte Carlo draws (default double)")
     book.add_argument("--threads", type=_positive, help="Monte Carlo threads per worker (default: all cores)")
     where = book.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="the Dask scheduler of an existing cluster, "
@@ -133,6 +135,8 @@ def _run_book(args):
         kestrel.random_sample.set_paths(args.paths)
     if args.seed is not None:
         kestrel.random_sample.set_seed(args.seed)
+    if args.draws is not None:
+        kestrel.random_sample.set_draws(args.draws)
     db = os.path.abspath(args.db) if args.db and args.scheduler is None else args.db
     prices = os.path.abspath(args.prices) if args.prices and args.scheduler is None else args.prices
 

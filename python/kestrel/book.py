@@ -81,7 +81,8 @@ def _settings(db, prices, threads):
         raise ValueError("give the price store as db or as prices, not both")
     return {"db": None if db is None else _os.fspath(db),
             "prices": None if prices is None else _os.fspath(prices),
-            "paths": _random_sample.paths(), "seed": _random_sample.seed(), "threads": threads}
+            "paths": _random_sample.paths(), "seed": _random_sample.seed(), "draws": _random_sample.draws(),
+            "threads": threads}
 
 
 def open_store(db=None, prices=None):
@@ -119,6 +120,7 @@ def _prepare_worker(settings):
         _heron.install(open_store(settings["db"], settings["prices"]))
         _random_sample.set_paths(settings["paths"])
         _random_sample.set_seed(settings["seed"])
+        _random_sample.set_draws(settings["draws"])
         if settings["threads"]:
             _random_sample.set_threads(settings["threads"])
         _worker_state["key"] = key

@@ -11,11 +11,12 @@
 namespace kestrel::test {
 
 // Sets the path count (and optionally the seed) for a scope and puts back
-// the paths, seed and thread count it found.
+// the paths, seed, thread count and draws' precision it found.
 class ScopedPaths {
   public:
     explicit ScopedPaths(std::size_t n, std::uint64_t seed = random_sample::kDefaultSeed)
-        : paths_(random_sample::paths()), seed_(random_sample::seed()), threads_(random_sample::threads()) {
+        : paths_(random_sample::paths()), seed_(random_sample::seed()), threads_(random_sample::threads()),
+          draws_(random_sample::draws()) {
         random_sample::set_paths(n);
         random_sample::set_seed(seed);
     }
@@ -23,6 +24,7 @@ class ScopedPaths {
         random_sample::set_paths(paths_);
         random_sample::set_seed(seed_);
         random_sample::set_threads(threads_);
+        random_sample::set_draws(draws_);
     }
     ScopedPaths(const ScopedPaths&) = delete;
     ScopedPaths& operator=(const ScopedPaths&) = delete;
@@ -31,6 +33,7 @@ class ScopedPaths {
     std::size_t paths_;
     std::uint64_t seed_;
     std::size_t threads_;
+    random_sample::Draws draws_;
 };
 
 // A one-year note on a made-up underlying "NOTE.TEST": effect and observation
