@@ -9,7 +9,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <map>
@@ -83,6 +86,40 @@ void central_normals(const double* __restrict u, double* __restrict z, std::size
     }
 }
 
+// The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and a flag
+// (0 or 1) for each uniform in the inverse normal's tails.
+KESTREL_CLONES
+void shifted_uniforms(const std::uint_least32_t* __restrict x, const std::uint32_t* __restrict shift,
+                      double* __restrict w, std::uint8_t* __restrict tail, std::size_t d) {
+    for (std::size_t k = 0; k < d; ++k) {
+        const double u = (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0;
+        w[k] = u;
+        tail[k] = static_cast<std::uint8_t>((u < kLow) | (kHigh < u));
+    }
+}
+
+// The dimensions flagged in tail (zero-padded to a multiple of 8) into out,
+// eight flags a word: most words have none. Returns their count.
+std::size_t flagged(const std::uint8_t* tail, std::size_t d, std::uint32_t* out) {
+    std::size_t m = 0;
+    for (std::size_t k0 = 0; k0 < d; k0 += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, tail + k0, sizeof word);
+        for (; word; word &= word - 1)
+            out[m++] = static_cast<std::uint32_t>(k0 + static_cast<std::size_t>(std::countr_zero(word)) / 8);
+    }
+    return m;
+}
+
+// rows x d (row-major) into d x rows at out, out's dimension k starting at
+// out + k * stride.
+KESTREL_CLONES
+void transpose(const double* __restrict in, std::size_t rows, std::size_t d, double* __restrict out,
+               std::size_t stride) {
+    for (std::size_t k = 0; k < d; ++k)
+        for (std::size_t r = 0; r < rows; ++r) out[k * stride + r] = in[r * d + k];
+}
+
 // One thread's Sobol shocks over the grid steps dtt: a block of n points of
 // one replica, all T days at once, day-major (z[j * n + i]), as standard
 // normals per day (the bridge's increments, which it gives over sqrt(dtt[j]);
@@ -103,11 +140,13 @@ class SobolShocks {
         // after that, every draw after skipTo(i) is point i + 1.
         rsg_->nextInt32Sequence();
         bridge_.emplace(times);
+        // The bridge's own step deviations: sqrt of each time step.
+        sqrt_dt_.resize(times.size());
+        for (std::size_t k = 0; k < times.size(); ++k) sqrt_dt_[k] = std::sqrt(k ? times[k] - times[k - 1] : times[0]);
         // Each replica's shift: 32 random bits per dimension.
         std::mt19937_64 bits(seed ^ 0x5eed50b01ULL);
         shifts_.resize(kSobolReplicas * days_.size());
         for (auto& s : shifts_) s = static_cast<std::uint32_t>(bits() >> 32);
-        u_.resize(days_.size());
         w_.resize(days_.size());
     }
 
@@ -117,27 +156,76 @@ class SobolShocks {
         const std::size_t d = days_.size();
         const std::uint32_t* shift = shifts_.data() + replica * d;
         rsg_->skipTo(static_cast<std::uint_least32_t>(point));
-        // Point by point into rows (normals, then the bridge's increments),
-        // then the rows turned into days in tiles.
-        p_.resize(n * d);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::vector<std::uint_least32_t>& x = rsg_->nextInt32Sequence();
-            for (std::size_t k = 0; k < d; ++k)
-                w_[k] = (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0;
-            central_normals(w_.data(), u_.data(), d);
-            for (std::size_t k = 0; k < d; ++k)
-                if (w_[k] < kLow || kHigh < w_[k]) u_[k] = inverse_(w_[k]);
-            bridge_->transform(u_.begin(), u_.end(), p_.begin() + static_cast<std::ptrdiff_t>(i * d));
-        }
-        constexpr std::size_t kTile = 16;
-        for (std::size_t i0 = 0; i0 < n; i0 += kTile)
-            for (std::size_t k0 = 0; k0 < d; k0 += kTile) {
-                const std::size_t i1 = std::min(n, i0 + kTile), k1 = std::min(d, k0 + kTile);
-                for (std::size_t k = k0; k < k1; ++k) {
-                    double* row = z + days_[k] * n;
-                    for (std::size_t i = i0; i < i1; ++i) row[i] = p_[i * d + k];
+        // Strips of 64 points, each made sixteen points at a time into rows of
+        // normals (in L1) and turned into dimensions, then bridged across the
+        // strip's points (one dimension of every point at a time, so it
+        // vectorises) straight into the days.
+        constexpr std::size_t kRows = 16, kStrip = 64;
+        p_.resize(kRows * d);
+        q_.resize(d * kStrip);
+        tails_.resize(d);
+        flags_.assign((d + 7) / 8 * 8, 0);
+        for (std::size_t s0 = 0; s0 < n; s0 += kStrip) {
+            const std::size_t width = std::min(kStrip, n - s0);
+            for (std::size_t i0 = 0; i0 < width; i0 += kRows) {
+                const std::size_t rows = std::min(kRows, width - i0);
+                for (std::size_t r = 0; r < rows; ++r) {
+                    const std::vector<std::uint_least32_t>& x = rsg_->nextInt32Sequence();
+                    double* row = p_.data() + r * d;
+                    shifted_uniforms(x.data(), shift, w_.data(), flags_.data(), d);
+                    central_normals(w_.data(), row, d);
+                    const std::size_t m = flagged(flags_.data(), d, tails_.data());
+                    for (std::size_t t = 0; t < m; ++t) row[tails_[t]] = inverse_(w_[tails_[t]]);
                 }
+                transpose(p_.data(), rows, d, q_.data() + i0, width);
             }
+            bridge(q_.data(), z + s0, n, width);
+        }
+    }
+
+  private:
+    // QuantLib's BrownianBridge::transform of `width` points, dimension k of
+    // point i at in[k * width + i], into z's days (day j of point i at
+    // z[j * stride + i]): the same weights, operations and order, so the same
+    // numbers.
+    void bridge(const double* __restrict in, double* __restrict z, std::size_t stride, std::size_t width) const {
+        const QuantLib::BrownianBridge& b = *bridge_;
+        const std::size_t d = days_.size();
+        auto out = [&](std::size_t k) { return z + days_[k] * stride; };
+        scale(out(d - 1), b.stdDeviation()[0], in, width);
+        for (std::size_t i = 1; i < d; ++i) {
+            const std::size_t j = b.leftIndex()[i], k = b.rightIndex()[i];
+            if (j != 0)
+                combine(out(b.bridgeIndex()[i]), b.leftWeight()[i], out(j - 1), b.rightWeight()[i], out(k),
+                        b.stdDeviation()[i], in + i * width, width);
+            else
+                combine(out(b.bridgeIndex()[i]), 0.0, nullptr, b.rightWeight()[i], out(k), b.stdDeviation()[i],
+                        in + i * width, width);
+        }
+        for (std::size_t i = d - 1; i >= 1; --i) difference(out(i), out(i - 1), sqrt_dt_[i], width);
+        divide(out(0), sqrt_dt_[0], width);
+    }
+    KESTREL_CLONES static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
+        for (std::size_t p = 0; p < n; ++p) o[p] = a * x[p];
+    }
+    // o = lw * left + rw * right + sd * x, or rw * right + sd * x without a left.
+    KESTREL_CLONES static void combine(double* __restrict o, double lw, const double* __restrict left, double rw,
+                                       const double* __restrict right, double sd, const double* __restrict x,
+                                       std::size_t n) {
+        if (left)
+            for (std::size_t p = 0; p < n; ++p) o[p] = lw * left[p] + rw * right[p] + sd * x[p];
+        else
+            for (std::size_t p = 0; p < n; ++p) o[p] = rw * right[p] + sd * x[p];
+    }
+    KESTREL_CLONES static void difference(double* __restrict o, const double* __restrict before, double s,
+                                          std::size_t n) {
+        for (std::size_t p = 0; p < n; ++p) {
+            o[p] -= before[p];
+            o[p] /= s;
+        }
+    }
+    KESTREL_CLONES static void divide(double* __restrict o, double s, std::size_t n) {
+        for (std::size_t p = 0; p < n; ++p) o[p] /= s;
     }
 
   private:
@@ -147,7 +235,9 @@ class SobolShocks {
     std::optional<QuantLib::BrownianBridge> bridge_;
     QuantLib::InverseCumulativeNormal inverse_;
     std::vector<std::uint32_t> shifts_;
-    std::vector<double> u_, w_, p_;
+    std::vector<double> w_, p_, q_, sqrt_dt_;
+    std::vector<std::uint32_t> tails_;
+    std::vector<std::uint8_t> flags_;
 };
 
 // One leg's buffers in one thread.
