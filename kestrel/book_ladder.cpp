@@ -44,23 +44,6 @@ struct Cell {
     double npv = 0, delta = 0, gamma = 0;
 };
 
-// npv, delta and spot x gamma at one spot, as the book's rows give them,
-// without the vega, theta and rho that greeks adds. A product on the base
-// class's finite differences takes their first three valuations and formulas
-// (three valuations instead of nine); the double touch, whose greeks first
-// looks at the price history, takes its own greeks.
-Cell spot_greeks(BaseOption& option, double spot, double r, double vol, double q, const EvalDate& date) {
-    if (dynamic_cast<DoubleTouchOption*>(&option)) {
-        const OptionGreeks g = option.greeks(spot, r, vol, q, date);
-        return Cell{true, g.npv, g.delta, g.gamma};
-    }
-    const double h = spot * kSpotBump;
-    const double centre = option.npv(spot, r, vol, q, date);
-    const double up = option.npv(spot + h, r, vol, q, date);
-    const double down = option.npv(spot - h, r, vol, q, date);
-    return Cell{true, centre, (up - down) / (h * 2), spot * (up + down - 2 * centre) / (h * h)};
-}
-
 // The contracts `indices` of underlying u, each at spot base_spot x (1 + s)
 // for every s of `shifts` and at vol + dvol: cells[c][k] is contract
 // indices[c] at shift k; with greeks, delta and gamma too. A snowball or
@@ -93,8 +76,13 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                 cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
             } else {
                 try {
-                    cell = greeks ? spot_greeks(*option, spots[k], market.r, vol, m.q, date)
-                                  : Cell{true, option->npv(spots[k], market.r, vol, m.q, date), 0, 0};
+                    if (greeks) {
+                        // Three valuations where greeks would take nine.
+                        const OptionGreeks g = option->spot_greeks(spots[k], market.r, vol, m.q, date);
+                        cell = Cell{true, g.npv, g.delta, g.gamma};
+                    } else {
+                        cell = Cell{true, option->npv(spots[k], market.r, vol, m.q, date), 0, 0};
+                    }
                 } catch (...) {
                     cell = Cell{};
                     continue;

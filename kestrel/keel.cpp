@@ -287,18 +287,25 @@ double spot_bump(double spot) {
 }
 }  // namespace
 
-OptionGreeks BaseOption::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const EvalDate e = eval_or_today(evaluation_date);
+OptionGreeks BaseOption::spot_differences(double spot, double r, double vol, double q, const EvalDate& e) {
     const double h = spot_bump(spot);
     const double centre = npv(spot, r, vol, q, e);
     const double up = npv(spot + h, r, vol, q, e);
     const double down = npv(spot - h, r, vol, q, e);
-    const double d = (up - down) / (h * 2);
-    const double g = spot * (up + down - 2 * centre) / (h * h);
-    const double v = vega(spot, r, vol, q, e);
-    const double rh = rho(spot, r, vol, q, e);
-    const double th = theta(spot, r, vol, q, e);
-    return OptionGreeks{centre, d, g, v, th, rh};
+    return OptionGreeks{centre, (up - down) / (h * 2), spot * (up + down - 2 * centre) / (h * h), 0, 0, 0};
+}
+
+OptionGreeks BaseOption::spot_greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    return spot_differences(spot, r, vol, q, eval_or_today(evaluation_date));
+}
+
+OptionGreeks BaseOption::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    const EvalDate e = eval_or_today(evaluation_date);
+    OptionGreeks g = spot_differences(spot, r, vol, q, e);
+    g.vega = vega(spot, r, vol, q, e);
+    g.rho = rho(spot, r, vol, q, e);
+    g.theta = theta(spot, r, vol, q, e);
+    return g;
 }
 
 double BaseOption::delta(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {

@@ -166,6 +166,13 @@ class BaseOption {
     // rho hand the absent date to npv; theta needs a date (TypeError).
     virtual OptionGreeks greeks(double spot, double r, double vol, double q,
                                 const EvalDate& evaluation_date = std::nullopt);
+    // The value, delta and spot x gamma of the base class's greeks alone
+    // (vega, theta and rho left 0): its first three valuations, the same
+    // numbers. For a ladder of spots, where the other sensitivities are not
+    // wanted. The notes, whose greeks are their own, ladder through their
+    // spot_ladder instead.
+    virtual OptionGreeks spot_greeks(double spot, double r, double vol, double q,
+                                     const EvalDate& evaluation_date = std::nullopt);
     virtual double delta(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
     virtual double gamma(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
     virtual double vega(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
@@ -185,6 +192,9 @@ class BaseOption {
     double s0_number() const;
 
   private:
+    // spot_greeks of the base class, on date e.
+    OptionGreeks spot_differences(double spot, double r, double vol, double q, const EvalDate& e);
+
     QuantLib::Date effect_date_;
     QuantLib::Date maturity_date_;
     Value underlying_;

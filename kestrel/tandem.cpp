@@ -88,4 +88,12 @@ OptionGreeks DoubleTouchOption::greeks(double spot, double r, double vol, double
     return _option->greeks(spot, r, vol, q, e);
 }
 
+OptionGreeks DoubleTouchOption::spot_greeks(double spot, double r, double vol, double q,
+                                            const EvalDate& evaluation_date) {
+    const QuantLib::Date e = eval_or_today(evaluation_date);
+    check_market_inputs(spot, r, vol, q);
+    if (triggered(e)) return OptionGreeks{0, 0, 0, 0, 0, 0};
+    return _option->spot_greeks(spot, r, vol, q, e);
+}
+
 }  // namespace kestrel

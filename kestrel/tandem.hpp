@@ -44,6 +44,9 @@ class DoubleTouchOption : public BaseOption {
     // (their repricings run through the inner option's own trigger test).
     OptionGreeks greeks(double spot, double r, double vol, double q,
                         const EvalDate& evaluation_date = std::nullopt) override;
+    // Likewise: all zeros once touched, else the inner option's.
+    OptionGreeks spot_greeks(double spot, double r, double vol, double q,
+                             const EvalDate& evaluation_date = std::nullopt) override;
 
     // Whether an adjusted daily high from the effect date to evaluation_date
     // lies strictly above touch_price_hi, or a daily low strictly below

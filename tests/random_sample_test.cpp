@@ -172,6 +172,10 @@ TEST_F(RandomSample, SingleDrawsAreTheDoubleDrawsInFloatPrecision) {
     }
     rs::reset();
     EXPECT_EQ(rs::draws(), rs::Draws::double_precision);
+    rs::set_paths(20000);
+    const auto again = rs::get_random_samples(T);
+    EXPECT_TRUE(std::equal(again.data(), again.data() + again.rows() * again.cols(), d.data()))
+        << "the default draws are the double-precision ones";
 }
 
 }  // namespace

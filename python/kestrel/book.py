@@ -449,12 +449,9 @@ def ladder(book, market, date=None, *, spot_shifts=None, vol_shifts=None, result
     _in_process(db, prices, threads)
     if result is None:
         result = book.value(market, date, False)
-    elif date is not None and _book.Result([], date).evaluation_date != result.evaluation_date:
-        raise ValueError(f"ladder: date {date} is not the evaluation date of the result "
-                         f"({result.evaluation_date})")
     if len(result.rows) != len(book):
         raise ValueError(f"ladder: the result has {len(result.rows)} rows but the book {len(book)} contracts")
-    return _book.ladder_book(book, result, market, result.evaluation_date,
+    return _book.ladder_book(book, result, market, date,
                              None if spot_shifts is None else [float(x) for x in spot_shifts],
                              None if vol_shifts is None else [float(x) for x in vol_shifts])
 

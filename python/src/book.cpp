@@ -273,13 +273,20 @@ void bind_book(py::module_& m) {
             kb::LadderOptions lo;
             if (spot_shifts) lo.spot_shifts = *spot_shifts;
             if (vol_shifts) lo.vol_shifts = *vol_shifts;
-            kb::BookOptions o = options_for(date, base.greeks);
+            // The base's own date, which a date given must be.
+            if (!date.is_none() && to_eval_day(date) != base.evaluation_date)
+                throw ValueError("ladder: date " + utils::format_date(to_eval_day(date)) +
+                                 " is not the evaluation date of the result (" +
+                                 utils::format_date(base.evaluation_date) + ")");
+            kb::BookOptions o;
+            o.evaluation_date = base.evaluation_date;
             py::gil_scoped_release nogil;
             return kb::ladder_book(book.contracts, base, market.market, o, lo);
         },
         py::arg("book"), py::arg("base"), py::arg("market"), py::arg("date") = py::none(),
         py::arg("spot_shifts") = py::none(), py::arg("vol_shifts") = py::none(),
-        "The ladders of `base` (value_book of `book` on `market`); shifts as fractions (spot: -0.1 is spot x 0.9; "
+        "The ladders of `base` (value_book of `book` on `market`, on its evaluation date; a `date` given must be "
+        "it); shifts as fractions (spot: -0.1 is spot x 0.9; "
         "vol: 0.05 is five vol points).");
 
     b.def("progress_line", &kb::progress_line, py::arg("done"), py::arg("total"), py::arg("elapsed_seconds"),
