@@ -111,7 +111,7 @@ def main():
     print(f"snowball npv, {args.years} year ({len(grid)} grid days), {args.paths} paths, "
           f"kestrel on {kestrel.random_sample.threads()} threads, best of {args.repeat}")
     print(f"numpy             {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
-    for draws in ("double", "single"):
+    for draws in ("single", "double"):
         kestrel.random_sample.set_draws(draws)
         t_kestrel, v_kestrel = best_of(args.repeat, lambda: note.npv(SPOT, R, VOL, Q, EVALUATION_DATE))
         print(f"kestrel {draws:>6}    {t_kestrel * 1e3:9.2f} ms   value {v_kestrel:.6f} "
