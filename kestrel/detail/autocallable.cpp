@@ -405,14 +405,28 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
     };
     std::vector<mc::Sums> sums;
     if (terms.engine == NoteEngine::qmc) {
-        // Sobol points span a grid's days as one point: each valuation takes
-        // its own, as it does alone.
-        for (std::size_t k = 0; k < sim_legs.size(); ++k)
-            sums.push_back(mc::simulate_legs(
-                               {sim_legs[k]},
-                               [&](std::size_t, const mc::Observations& block, double* out) { leg_payoff(k, block, out); },
-                               mc::Shocks::sobol)
-                               .front());
+        // A Sobol point spans a grid's days and its bridge their times, so a
+        // valuation takes the points of its own grid, as it does alone: the
+        // valuations on the same grid (all but tomorrow's, as a rule) share
+        // one pass.
+        sums.resize(sim_legs.size());
+        std::vector<bool> done(sim_legs.size(), false);
+        for (std::size_t k = 0; k < sim_legs.size(); ++k) {
+            if (done[k]) continue;
+            std::vector<std::size_t> group;
+            for (std::size_t i = k; i < sim_legs.size(); ++i)
+                if (!done[i] && sim_legs[i].model->dtt == sim_legs[k].model->dtt) {
+                    group.push_back(i);
+                    done[i] = true;
+                }
+            std::vector<mc::Leg> legs;
+            for (std::size_t i : group) legs.push_back(sim_legs[i]);
+            std::vector<mc::Sums> s = mc::simulate_legs(
+                legs,
+                [&](std::size_t g, const mc::Observations& block, double* out) { leg_payoff(group[g], block, out); },
+                mc::Shocks::sobol);
+            for (std::size_t g = 0; g < group.size(); ++g) sums[group[g]] = std::move(s[g]);
+        }
     } else {
         sums = mc::simulate_legs(sim_legs, leg_payoff);
     }
