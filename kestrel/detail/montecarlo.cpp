@@ -135,10 +135,26 @@ class SobolShocks {
                 times.push_back(t += dtt[j]);
             }
         if (days_.empty()) return;
-        rsg_.emplace(days_.size(), 0, QuantLib::SobolRsg::JoeKuoD6);
+        const std::size_t d = days_.size();
+        rsg_.emplace(d, 0, QuantLib::SobolRsg::JoeKuoD6);
         // The generator hands out its current point on its first draw only;
-        // after that, every draw after skipTo(i) is point i + 1.
+        // after that, the first draw after skipTo(i) is that of counter i + 1,
+        // and each draw XORs into the last the direction integers of bit j,
+        // j the lowest zero bit of its counter. Those integers are read back
+        // from two consecutive draws (counters c - 1 and c, with j the lowest
+        // zero bit of c), so that the points can be stepped here sixteen
+        // dimensions at a time, the same integers as the generator's.
         rsg_->nextInt32Sequence();
+        direction_.resize(32 * d);
+        for (std::uint32_t j = 0; j < 32; ++j) {
+            const std::uint32_t c = j == 0 ? 2u : j == 1 ? 5u : (1u << j) - 1u;
+            rsg_->skipTo(c - 2);
+            const std::vector<std::uint_least32_t> before = rsg_->nextInt32Sequence();
+            const std::vector<std::uint_least32_t>& after = rsg_->nextInt32Sequence();
+            for (std::size_t k = 0; k < d; ++k)
+                direction_[j * d + k] = static_cast<std::uint32_t>(before[k] ^ after[k]);
+        }
+        state_.resize(d);
         bridge_.emplace(times);
         // The bridge's own step deviations: sqrt of each time step.
         sqrt_dt_.resize(times.size());
@@ -156,6 +172,10 @@ class SobolShocks {
         const std::size_t d = days_.size();
         const std::uint32_t* shift = shifts_.data() + replica * d;
         rsg_->skipTo(static_cast<std::uint_least32_t>(point));
+        const std::vector<std::uint_least32_t>& start = rsg_->nextInt32Sequence();
+        std::copy(start.begin(), start.end(), state_.begin());
+        std::uint32_t counter = static_cast<std::uint32_t>(point) + 1;  // of the draw in state_
+        bool first = true;
         // Strips of 64 points, each made sixteen points at a time into rows of
         // normals (in L1) and turned into dimensions, then bridged across the
         // strip's points (one dimension of every point at a time, so it
@@ -170,9 +190,11 @@ class SobolShocks {
             for (std::size_t i0 = 0; i0 < width; i0 += kRows) {
                 const std::size_t rows = std::min(kRows, width - i0);
                 for (std::size_t r = 0; r < rows; ++r) {
-                    const std::vector<std::uint_least32_t>& x = rsg_->nextInt32Sequence();
+                    if (!first)
+                        step(state_.data(), direction_.data() + std::countr_one(++counter) * d, d);
+                    first = false;
                     double* row = p_.data() + r * d;
-                    shifted_uniforms(x.data(), shift, w_.data(), flags_.data(), d);
+                    shifted_uniforms(state_.data(), shift, w_.data(), flags_.data(), d);
                     central_normals(w_.data(), row, d);
                     const std::size_t m = flagged(flags_.data(), d, tails_.data());
                     for (std::size_t t = 0; t < m; ++t) row[tails_[t]] = inverse_(w_[tails_[t]]);
@@ -205,6 +227,9 @@ class SobolShocks {
         for (std::size_t i = d - 1; i >= 1; --i) difference(out(i), out(i - 1), sqrt_dt_[i], width);
         divide(out(0), sqrt_dt_[0], width);
     }
+    KESTREL_CLONES static void step(std::uint32_t* __restrict x, const std::uint32_t* __restrict v, std::size_t d) {
+        for (std::size_t k = 0; k < d; ++k) x[k] ^= v[k];
+    }
     KESTREL_CLONES static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
         for (std::size_t p = 0; p < n; ++p) o[p] = a * x[p];
     }
@@ -235,6 +260,8 @@ class SobolShocks {
     std::optional<QuantLib::BrownianBridge> bridge_;
     QuantLib::InverseCumulativeNormal inverse_;
     std::vector<std::uint32_t> shifts_;
+    std::vector<std::uint32_t> direction_;  // 32 x d: bit j's integers at direction_[j * d + k]
+    std::vector<std::uint32_t> state_;      // the current point's integers
     std::vector<double> w_, p_, q_, sqrt_dt_;
     std::vector<std::uint32_t> tails_;
     std::vector<std::uint8_t> flags_;
