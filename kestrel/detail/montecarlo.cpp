@@ -3,7 +3,6 @@
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
-#include <ql/math/distributions/normaldistribution.hpp>
 #include <ql/math/randomnumbers/sobolrsg.hpp>
 #include <ql/methods/montecarlo/brownianbridge.hpp>
 
@@ -70,7 +69,8 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
 // The inverse normal distribution of u[0 .. d) into z, as QuantLib's
 // InverseCumulativeNormal computes it: its central rational approximation
 // (the same coefficients and operations, so the same numbers) in one loop
-// that vectorises, then its own function for the values in the tails.
+// that vectorises, then its tail approximation (tail_normal, below) for the
+// values outside [kLow, kHigh].
 constexpr double kLow = 0.02425, kHigh = 1.0 - kLow;
 
 KESTREL_CLONES
@@ -84,6 +84,20 @@ void central_normals(const double* __restrict u, double* __restrict z, std::size
         z[k] = (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) * q /
                (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
     }
+}
+
+// The same distribution's rational approximation in the tails, for u in
+// (0, 1) outside [kLow, kHigh]: its coefficients and operations, inline.
+inline double tail_normal(double u) {
+    constexpr double c1 = -7.784894002430293e-03, c2 = -3.223964580411365e-01, c3 = -2.400758277161838e+00,
+                     c4 = -2.549732539343734e+00, c5 = 4.374664141464968e+00, c6 = 2.938163982698783e+00;
+    constexpr double d1 = 7.784695709041462e-03, d2 = 3.224671290700398e-01, d3 = 2.445134137142996e+00,
+                     d4 = 3.754408661907416e+00;
+    const bool low = u < kLow;
+    const double z = std::sqrt(-2.0 * std::log(low ? u : 1.0 - u));
+    const double t = (((((c1 * z + c2) * z + c3) * z + c4) * z + c5) * z + c6) /
+                     ((((d1 * z + d2) * z + d3) * z + d4) * z + 1.0);
+    return low ? t : -t;
 }
 
 // The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and a flag
@@ -197,7 +211,7 @@ class SobolShocks {
                     shifted_uniforms(state_.data(), shift, w_.data(), flags_.data(), d);
                     central_normals(w_.data(), row, d);
                     const std::size_t m = flagged(flags_.data(), d, tails_.data());
-                    for (std::size_t t = 0; t < m; ++t) row[tails_[t]] = inverse_(w_[tails_[t]]);
+                    for (std::size_t t = 0; t < m; ++t) row[tails_[t]] = tail_normal(w_[tails_[t]]);
                 }
                 transpose(p_.data(), rows, d, q_.data() + i0, width);
             }
@@ -258,7 +272,6 @@ class SobolShocks {
     std::vector<std::size_t> days_;  // grid days with a positive step
     std::optional<QuantLib::SobolRsg> rsg_;
     std::optional<QuantLib::BrownianBridge> bridge_;
-    QuantLib::InverseCumulativeNormal inverse_;
     std::vector<std::uint32_t> shifts_;
     std::vector<std::uint32_t> direction_;  // 32 x d: bit j's integers at direction_[j * d + k]
     std::vector<std::uint32_t> state_;      // the current point's integers
