@@ -1,7 +1,9 @@
 // qmc_accuracy: the error of the snowball's npv and delta against the time
-// they take, "mc" against "qmc". The reference is "mc" on 10,000,000 paths
-// (another seed than the runs); each row is the root-mean-square error over
-// 32 runs of different seeds, and the mean seconds of one run, on one thread.
+// they take, "mc" against "qmc". The reference is "qmc" on 10,000,000 points
+// (another seed than the runs; its standard error is printed, and "mc" on as
+// many paths beside it as a check); each row is the root-mean-square error
+// over 32 runs of different seeds, and the mean seconds of one run, on one
+// thread.
 //   qmc_accuracy [reference paths] [runs]
 // Prints a Markdown table, and for each path count the variance ratio at
 // equal time: (rmse_mc^2 x seconds_mc) / (rmse_qmc^2 x seconds_qmc).
@@ -21,12 +23,15 @@ using namespace kestrel;
 
 namespace {
 
-detail::ValueDeltaGamma value(const std::string& engine) {
+SnowBallOption note(const std::string& engine) {
     Terms terms = bench::note_terms("snowball", 1);
     terms.set("engine", engine);
-    const SnowBallOption note(terms);
-    return note._npv(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend,
-                     utils::DateInput(bench::kEvaluationDate), false, true);
+    return SnowBallOption(terms);
+}
+
+detail::ValueDeltaGamma value(const std::string& engine) {
+    return note(engine)._npv(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend,
+                             utils::DateInput(bench::kEvaluationDate), false, true);
 }
 
 }  // namespace
@@ -38,8 +43,16 @@ int main(int argc, char** argv) {
     random_sample::set_threads(random_sample::hardware_threads());
     random_sample::set_paths(ref_paths);
     random_sample::set_seed(7);
-    const auto ref = value("mc");
-    std::printf("reference: mc, %zu paths: npv %.6f delta %.6f\n\n", ref_paths, ref.npv, ref.delta);
+    const auto ref = value("qmc");
+    const double ref_se = note("qmc").statistics(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend,
+                                                 utils::DateInput(bench::kEvaluationDate)).standard_error;
+    const auto check = value("mc");
+    const double check_se = note("mc").statistics(bench::kSpot, bench::kRate, bench::kVol, bench::kDividend,
+                                                  utils::DateInput(bench::kEvaluationDate)).standard_error;
+    std::printf("reference: qmc, %zu points: npv %.6f (standard error %.6f) delta %.6f\n", ref_paths, ref.npv,
+                ref_se, ref.delta);
+    std::printf("check: mc, %zu paths: npv %.6f (standard error %.6f) delta %.6f\n\n", ref_paths, check.npv,
+                check_se, check.delta);
     random_sample::set_threads(1);
     std::printf("| engine | paths | seconds | npv RMSE | delta RMSE |\n|---|---:|---:|---:|---:|\n");
     for (std::size_t paths : {32768u, 131072u, 524288u}) {

@@ -1,15 +1,99 @@
 #include <kestrel/snowball.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 
 namespace kestrel {
 namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+double normal_cdf(double x) { return 0.5 * std::erfc(-x * 0.70710678118654752440); }
+
+// E[min(max(F, floor) - k, 0); Z < upper] for F = exp(d + s Z), Z a standard
+// normal, s > 0, and the probability that it is a loss (below zero) there.
+double expected_loss(double upper, double d, double s, double k, const std::optional<double>& floor,
+                     double& p_loss) {
+    const double zk = (std::log(k) - d) / s;  // F < k below it
+    if (floor && *floor >= k) {
+        p_loss = 0.0;
+        return 0.0;
+    }
+    p_loss = normal_cdf(std::min(upper, zk));
+    double out = 0.0, lo = -kInf;
+    if (floor) {
+        // Below the floor the loss is floor - k.
+        lo = (std::log(*floor) - d) / s;
+        out += (*floor - k) * normal_cdf(std::min(upper, lo));
+    }
+    const double hi = std::min(upper, zk);
+    if (hi > lo)
+        out += std::exp(d + 0.5 * s * s) * (normal_cdf(hi - s) - normal_cdf(lo - s)) -
+               k * (normal_cdf(hi) - normal_cdf(lo));
+    return out;
+}
+
+// The same payoff with each path's terminal normal Z integrated out (on
+// "qmc"): given the residual, the path knocks out on date i for Z above a
+// threshold e_i, so first on date i between the running minima of the
+// thresholds; it knocks in for Z below g (the highest of its days'); the
+// loss is an integral of the final price over Z below both.
+double snowball_conditional(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
+    const std::size_t n = paths.n, m = paths.m;
+    const double s = in.terminal_beta;
+    double total = 0.0;
+    for (std::size_t p = 0; p < n; ++p) {
+        const double z = (paths.x_final[p] - in.terminal_drift) / s;
+        double run = kInf, survive = 1.0, c = 0.0, u = 0.0, life = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double level = paths.ko[i * n + p];
+            const double e = in.ko_beta[i] > 0 ? (in.ko[i] - level) / in.ko_beta[i] + z
+                             : level > in.ko[i] ? -kInf
+                                                : kInf;
+            if (!(e < run)) continue;
+            run = e;
+            const double below = normal_cdf(run);
+            const double out = survive - below;  // first out on date i
+            survive = below;
+            c += out * in.coupon_pv[i];
+            if (tally) {
+                u += out * in.unit_pv[i];
+                life += out * in.ko_time[i];
+                tally[detail::kKnockedOut + i] += out;
+            }
+        }
+        const double g = in.knocked_in ? kInf : paths.ki_excess[in.ki_row * n + p] + z;
+        // Neither in nor out: g <= Z <= run.
+        const double untouched = g < run ? survive - normal_cdf(g) : 0.0;
+        if (m > 0) {
+            c += untouched * in.maturity_pv;
+            u += untouched * in.maturity_unit_pv;
+        }
+        const double upper = std::min(run, g);
+        double p_loss = 0.0;
+        const double l = expected_loss(upper, in.terminal_drift, s, in.strike, in.floor, p_loss);
+        const double v = c + l * in.final_discount * in.spot;
+        total += v;
+        if (tally) {
+            tally[detail::kValueSq] += v * v;
+            tally[detail::kUnit] += u;
+            tally[detail::kUnitSq] += u * u;
+            tally[detail::kCross] += v * u;
+            tally[detail::kKnockedIn] += normal_cdf(upper);
+            tally[detail::kLoss] += p_loss;
+            tally[detail::kLife] += life + survive * in.final_time;
+        }
+    }
+    return total;
+}
 
 // The snowball's payoff over observed paths: the first knock-out date's
 // coupon (each date against its own level); the maturity coupon when the path
 // neither knocks in nor knocks out; the loss below the strike (the final price
 // floored at floor_price) when knocked in and never knocked out.
 double snowball_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
+    if (in.conditional) return snowball_conditional(in, paths, tally);
     const std::size_t n = paths.n, m = paths.m;
     double coupons = 0.0, loss = 0.0;
     for (std::size_t p = 0; p < n; ++p) {

@@ -105,6 +105,7 @@ NoteEngine note_engine(const std::string& name) {
 
 NoteTerms read_note_terms(const Terms& option, const Date& maturity_date, NoteKind kind) {
     NoteTerms t;
+    t.kind = kind;
     t.strike = option.number("strike");
     t.ki_barrier = option.number("ki_barrier");
     const Value& ko_barrier = option.at("ko_barrier");
@@ -295,7 +296,28 @@ PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, doubl
     for (std::size_t j = 0; j < t.size(); ++j) t[j] = elapsed += sim.grid.dtt[j];
     for (std::size_t i = 0; i < in.ko_time.size(); ++i) in.ko_time[i] = t[sim.ko_ob_indexes[i]];
     in.final_time = t.back();
+    if (terms.engine == NoteEngine::qmc && terms.kind == NoteKind::snowball) {
+        const mc::Terminal z = mc::terminal(sim.model);
+        if (z.beta.back() > 0) {
+            in.conditional = true;
+            in.terminal_drift = z.drift;
+            in.terminal_beta = z.beta.back();
+            for (std::size_t j : sim.ko_ob_indexes) in.ko_beta.push_back(z.beta[j]);
+        }
+    }
     return in;
+}
+
+// The knock-in levels a leg tracks for its conditional inputs, each input
+// given its row.
+std::vector<double> ki_levels(std::vector<PayoffInputs>& inputs) {
+    std::vector<double> levels;
+    for (PayoffInputs& in : inputs)
+        if (in.conditional) {
+            in.ki_row = levels.size();
+            levels.push_back(in.ki);
+        }
+    return levels;
 }
 
 }  // namespace
@@ -314,12 +336,15 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
             inputs.push_back(sim_inputs(terms, sim, spot * 0.995, carry));
         }
     }
-    const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, inputs.size(),
-                                       [&](const mc::Observations& block, double* out) {
-                                           for (std::size_t k = 0; k < inputs.size(); ++k)
-                                               out[k] = payoff(inputs[k], block, nullptr);
-                                       },
-                                       shocks_of(terms));
+    const mc::Leg leg{&sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, inputs.size(), ki_levels(inputs)};
+    const mc::Sums sums = mc::simulate_legs(
+                              {leg},
+                              [&](std::size_t, const mc::Observations& block, double* out) {
+                                  for (std::size_t k = 0; k < inputs.size(); ++k)
+                                      out[k] = payoff(inputs[k], block, nullptr);
+                              },
+                              shocks_of(terms))
+                              .front();
     const double n = static_cast<double>(sums.paths);
     std::vector<ValueDeltaGamma> out(spots.size());
     for (std::size_t k = 0; k < spots.size(); ++k) {
@@ -397,8 +422,9 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
     const std::size_t r_down = add_checked(r - kRateBump, vol, evaluation_date);
 
     std::vector<mc::Leg> sim_legs;
-    for (const Valuation& v : valuations)
-        sim_legs.push_back(mc::Leg{&v.sim.model, v.sim.ki_ob_indexes, v.sim.ko_ob_indexes, v.inputs.size()});
+    for (Valuation& v : valuations)
+        sim_legs.push_back(
+            mc::Leg{&v.sim.model, v.sim.ki_ob_indexes, v.sim.ko_ob_indexes, v.inputs.size(), ki_levels(v.inputs)});
     auto leg_payoff = [&](std::size_t k, const mc::Observations& block, double* out) {
         const Valuation& v = valuations[k];
         for (std::size_t i = 0; i < v.inputs.size(); ++i) out[i] = payoff(v.inputs[i], block, nullptr);
@@ -447,13 +473,17 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
 
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
                      const NoteCarry& carry) {
-    const PayoffInputs in = sim_inputs(terms, sim, spot, carry);
+    std::vector<PayoffInputs> inputs{sim_inputs(terms, sim, spot, carry)};
+    const PayoffInputs& in = inputs.front();
     const std::size_t n_fields = kKnockedOut + in.ko.size();
-    const mc::Sums sums = mc::simulate(sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields,
-                                       [&](const mc::Observations& block, double* out) {
-                                           out[0] = payoff(in, block, out + 1);
-                                       },
-                                       shocks_of(terms));
+    const mc::Leg leg{&sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields, ki_levels(inputs)};
+    const mc::Sums sums = mc::simulate_legs(
+                              {leg},
+                              [&](std::size_t, const mc::Observations& block, double* out) {
+                                  out[0] = payoff(in, block, out + 1);
+                              },
+                              shocks_of(terms))
+                              .front();
     NoteTally t;
     t.paths = static_cast<double>(sums.paths);
     t.value = sums.values[0];

@@ -31,6 +31,10 @@ extern const std::vector<std::pair<std::string, NoteEngine>> NOTE_ENGINE_MAP;
 // The engine a name selects; ValueError naming an unknown one and the known.
 NoteEngine note_engine(const std::string& name);
 
+// Which note reads the terms: the product-specific optional terms are read
+// only for their note (another note ignores them, as any unknown key).
+enum class NoteKind { snowball, phoenix };
+
 // The terms both notes read after the base keys, in this order: "strike",
 // "ki_barrier", "ko_barrier", "coupon_rate", "ki_obs_freq", "ko_obs_freq",
 // "obs_start_date", "obs_end_date"; then the knock-in and the knock-out
@@ -64,11 +68,8 @@ struct NoteTerms {
     std::vector<double> coupon_barriers;        // phoenix: coupon earned at or above; empty for the snowball
     bool memory = false;                        // phoenix: missed coupons are owed
     NoteEngine engine = NoteEngine::mc;
+    NoteKind kind = NoteKind::snowball;  // the note that read them
 };
-
-// Which note reads the terms: the product-specific optional terms are read
-// only for their note (another note ignores them, as any unknown key).
-enum class NoteKind { snowball, phoenix };
 
 // Reads the terms. An observation date after maturity_date is a ValueError
 // naming it: the note could not be observed on it.
@@ -143,6 +144,12 @@ struct PayoffInputs {
     bool knocked_in = false;
     bool memory = false;
     double owed = 0, owed_unit = 0;
+    // The snowball on "qmc": the payoff integrates each path's terminal
+    // normal Z out (mc::Terminal), from its residual's thresholds.
+    bool conditional = false;
+    double terminal_drift = 0, terminal_beta = 0;  // mc::Terminal's drift and beta of the last grid day
+    std::vector<double> ko_beta;                   // its beta on each remaining date's grid day
+    std::size_t ki_row = 0;                        // the row of ki_excess at this input's ki level
 };
 
 PayoffInputs payoff_inputs(const NoteTerms& terms, double spot, mc::Space space, const std::vector<double>& discount,

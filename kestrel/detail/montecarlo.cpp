@@ -44,6 +44,8 @@ constexpr std::size_t kChunkDays = 16;
 struct DayPlan {
     std::vector<unsigned char> ki;    // 1 on a knock-in day
     std::vector<std::size_t> ko_pos;  // grid day of each knock-out date, ascending
+    std::vector<double> levels;       // knock-in levels tracked for ki_excess
+    std::vector<double> inv_beta;     // with levels: 1 / beta[j] (+inf where beta is 0)
 };
 
 DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
@@ -282,8 +284,10 @@ class SobolShocks {
 
 // One leg's buffers in one thread.
 struct LegBuffers {
-    std::vector<double> x, ki_min, ko, final;
-    explicit LegBuffers(std::size_t m) : x(kBlockPaths), ki_min(kBlockPaths), ko(m * kBlockPaths), final(kBlockPaths) {}
+    std::vector<double> x, ki_min, ko, final, excess;
+    explicit LegBuffers(const DayPlan& plan)
+        : x(kBlockPaths), ki_min(kBlockPaths), ko(plan.ko_pos.size() * kBlockPaths), final(kBlockPaths),
+          excess(plan.levels.size() * kBlockPaths) {}
 };
 
 // One thread's buffers: the shocks of a chunk, and each leg's.
@@ -292,9 +296,40 @@ struct Workspace {
     std::vector<LegBuffers> legs;
     explicit Workspace(const std::vector<DayPlan>& plans) : z((kChunkDays + 3) * kBlockPaths) {
         legs.reserve(plans.size());
-        for (const DayPlan& plan : plans) legs.emplace_back(plan.ko_pos.size());
+        for (const DayPlan& plan : plans) legs.emplace_back(plan);
     }
 };
+
+// advance() for a leg with knock-in levels: also each level's ki_excess,
+// from excess (levels x n) on, a day at a time.
+KESTREL_CLONES
+std::size_t advance_levels(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
+                           const double* __restrict z, double* __restrict x, double* __restrict ki_min,
+                           double* __restrict ko, double* __restrict excess, std::size_t slot) {
+    const std::size_t m = plan.ko_pos.size();
+    for (std::size_t j = j0; j < j1; ++j, z += n) {
+        const double a = model.drift[j], b = model.diffusion[j];
+        for (std::size_t p = 0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
+        if (plan.ki[j]) {
+            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
+            const double inv = plan.inv_beta[j];
+            for (std::size_t l = 0; l < plan.levels.size(); ++l) {
+                const double level = plan.levels[l];
+                double* g = excess + l * n;
+                if (inv == kInf) {
+                    for (std::size_t p = 0; p < n; ++p) g[p] = x[p] < level ? kInf : g[p];
+                } else {
+                    for (std::size_t p = 0; p < n; ++p) {
+                        const double t = (level - x[p]) * inv;
+                        g[p] = t > g[p] ? t : g[p];
+                    }
+                }
+            }
+        }
+        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy_n(x, n, ko + slot * n);
+    }
+    return slot;
+}
 
 // Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
 // on knock-in days, x on knock-out days (from slot on). Returns the next slot.
@@ -385,6 +420,7 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
     for (LegBuffers& b : ws.legs) {
         std::fill_n(b.x.data(), n, 0.0);
         std::fill_n(b.ki_min.data(), n, kInf);
+        std::fill(b.excess.begin(), b.excess.end(), -kInf);
     }
     // Chunks start at day 0 and then on days j with T - j a multiple of 4, so
     // no counter of the generator is split between two chunks.
@@ -401,15 +437,21 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
             if (j1 <= offset) continue;
             const std::size_t from = std::max(j0, offset);
             LegBuffers& b = ws.legs[k];
-            slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
-                              b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
+            if (plans[k].levels.empty())
+                slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
+                                  b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
+            else
+                slot[k] = advance_levels(*legs[k].model, plans[k], from - offset, j1 - offset, n,
+                                         z + (from - j0) * n, b.x.data(), b.ki_min.data(), b.ko.data(),
+                                         b.excess.data(), slot[k]);
         }
         j0 = j1;
     }
     for (std::size_t k = 0; k < legs.size(); ++k) {
         LegBuffers& b = ws.legs[k];
         for (std::size_t p = 0; p < n; ++p) b.final[p] = std::exp(b.x[p]);
-        obs[k] = Observations{first, n, plans[k].ko_pos.size(), b.ko.data(), b.ki_min.data(), b.final.data()};
+        obs[k] = Observations{first,         n,           plans[k].ko_pos.size(), b.ko.data(), b.ki_min.data(),
+                              b.final.data(), b.x.data(), plans[k].levels.size(),  b.excess.data()};
     }
 }
 
@@ -451,6 +493,7 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
     m.diffusion.resize(T);
     m.discount.resize(T);
     m.dtt = grid.dtt;
+    m.vol = vol;
     const double mu = r - q - vol * vol / 2;
     double elapsed = 0.0;
     for (std::size_t j = 0; j < T; ++j) {
@@ -460,6 +503,22 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
         m.discount[j] = std::exp(-r * elapsed);
     }
     return m;
+}
+
+Terminal terminal(const Model& model) {
+    Terminal out;
+    const std::size_t T = model.size();
+    out.beta.assign(T, 0.0);
+    std::vector<double> t(T);
+    double elapsed = 0.0;
+    for (std::size_t j = 0; j < T; ++j) {
+        t[j] = elapsed += model.dtt[j];
+        out.drift = out.drift + model.drift[j];
+    }
+    if (T == 0 || !(t.back() > 0)) return out;
+    const double root = std::sqrt(t.back());
+    for (std::size_t j = 0; j < T; ++j) out.beta[j] = std::fabs(model.vol) * t[j] / root;
+    return out;
 }
 
 double relative_level(double barrier, double spot, Space space) {
@@ -524,7 +583,7 @@ class OrderedSum {
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
               Shocks shocks) {
-    const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values}};
+    const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values, {}}};
     return simulate_legs(
                legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); }, shocks)
         .front();
@@ -541,6 +600,11 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
         if (t == 0) throw ValueError("the simulation grid has no trading day");
         T = std::max(T, t);
         plans.push_back(plan_days(t, leg.ki_positions, leg.ko_positions));
+        if (!leg.ki_levels.empty()) {
+            DayPlan& plan = plans.back();
+            plan.levels = leg.ki_levels;
+            for (double b : terminal(*leg.model).beta) plan.inv_beta.push_back(b > 0 ? 1.0 / b : kInf);
+        }
         value_at.push_back(n_values);
         n_values += leg.n_values;
     }

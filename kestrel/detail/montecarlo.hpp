@@ -61,10 +61,25 @@ struct Model {
     std::vector<double> diffusion;  // vol sqrt(dtt[j])
     std::vector<double> discount;   // exp(-r (dtt[0] + ... + dtt[j]))
     std::vector<double> dtt;        // the grid's steps
+    double vol = 0;
     std::size_t size() const noexcept { return drift.size(); }
 };
 
 Model make_model(const Grid& grid, double r, double q, double vol);
+
+// A path's dependence on its Brownian motion's value at the last grid day.
+// With t_j the years to day j and W the Brownian motion,
+//   x[p, j] = x0[p, j] + beta[j] Z[p],   beta[j] = |vol| t_j / sqrt(t_{T-1}),
+//   Z[p] = (x[p, T-1] - drift) / beta[T-1]  (drift: the steps' drifts summed)
+// where Z = +-W(t_{T-1}) / sqrt(t_{T-1}) is a standard normal independent of
+// the residual x0 (the path's Brownian bridge, pinned at 0 on the last day).
+// A payoff may integrate Z out of each path analytically: the average of
+// that conditional expectation has the same mean and far less variance.
+struct Terminal {
+    std::vector<double> beta;  // one per grid day
+    double drift = 0;
+};
+Terminal terminal(const Model& model);
 
 // What a payoff reads of a block of n paths.
 struct Observations {
@@ -74,6 +89,14 @@ struct Observations {
     const double* ko = nullptr;      // m x n, date-major: level of path p on date i at ko[i * n + p]
     const double* ki_min = nullptr;  // n: lowest level over the knock-in dates, +inf when there is none
     const double* final = nullptr;   // n: price over spot on the last grid day
+    const double* x_final = nullptr; // n: log of final (streamed blocks only)
+    // Streamed blocks of a leg with ki_levels: for level l, path p, the
+    // highest (level - x[p, j]) / beta[j] over the knock-in days at
+    // ki_excess[l * n + p] (-inf without knock-in days; a day with beta 0
+    // gives +inf below the level, nothing otherwise). Path p knocks in for
+    // Z[p] below ki_excess + Z[p] (see Terminal), its residual's threshold.
+    std::size_t levels = 0;
+    const double* ki_excess = nullptr;
 };
 
 // The space the levels of Observations are in.
@@ -139,6 +162,7 @@ struct Leg {
     const Model* model = nullptr;
     std::vector<std::size_t> ki_positions, ko_positions;
     std::size_t n_values = 0;
+    std::vector<double> ki_levels;  // log levels whose ki_excess the observations carry
 };
 
 // A payoff of one block of one leg: writes that leg's n_values sums.
