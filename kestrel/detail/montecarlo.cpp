@@ -300,33 +300,103 @@ struct Workspace {
     }
 };
 
-// advance() for a leg with knock-in levels: also each level's ki_excess,
-// from excess (levels x n) on, a day at a time.
+// advance_levels() for L levels on the first paths of the block, 16 at a time
+// through all the days with their levels and thresholds in registers (the
+// arithmetic per path is the same as a day at a time). Returns the paths done.
+template <std::size_t L>
+[[gnu::always_inline]] inline std::size_t levels_in_registers(const Model& model, const DayPlan& plan,
+                                                              std::size_t j0, std::size_t j1, std::size_t n,
+                                                              const double* __restrict z, double* __restrict x,
+                                                              double* __restrict ko, double* __restrict excess,
+                                                              std::size_t slot) {
+    typedef double V __attribute__((vector_size(64)));
+    const std::size_t m = plan.ko_pos.size();
+    double level[L];
+    for (std::size_t l = 0; l < L; ++l) level[l] = plan.levels[l];
+    const V inf = V{} + kInf;
+    std::size_t p0 = 0;
+    for (; p0 + 16 <= n; p0 += 16) {
+        V x0, x1, g0[L], g1[L];
+        std::memcpy(&x0, x + p0, 64);
+        std::memcpy(&x1, x + p0 + 8, 64);
+#pragma GCC unroll 4
+        for (std::size_t l = 0; l < L; ++l) {
+            std::memcpy(&g0[l], excess + l * n + p0, 64);
+            std::memcpy(&g1[l], excess + l * n + p0 + 8, 64);
+        }
+        const double* zj = z + p0;
+        std::size_t s = slot;
+        for (std::size_t j = j0; j < j1; ++j, zj += n) {
+            const double a = model.drift[j], b = model.diffusion[j];
+            V z0, z1;
+            std::memcpy(&z0, zj, 64);
+            std::memcpy(&z1, zj + 8, 64);
+            x0 = x0 + (a + b * z0);
+            x1 = x1 + (a + b * z1);
+            if (plan.ki[j]) {
+                const double inv = plan.inv_beta[j];
+                if (inv == kInf) {
+#pragma GCC unroll 4
+                    for (std::size_t l = 0; l < L; ++l) {
+                        g0[l] = x0 < level[l] ? inf : g0[l];
+                        g1[l] = x1 < level[l] ? inf : g1[l];
+                    }
+                } else {
+#pragma GCC unroll 4
+                    for (std::size_t l = 0; l < L; ++l) {
+                        const V t0 = (level[l] - x0) * inv, t1 = (level[l] - x1) * inv;
+                        g0[l] = t0 > g0[l] ? t0 : g0[l];
+                        g1[l] = t1 > g1[l] ? t1 : g1[l];
+                    }
+                }
+            }
+            for (; s < m && plan.ko_pos[s] == j; ++s) {
+                std::memcpy(ko + s * n + p0, &x0, 64);
+                std::memcpy(ko + s * n + p0 + 8, &x1, 64);
+            }
+        }
+        std::memcpy(x + p0, &x0, 64);
+        std::memcpy(x + p0 + 8, &x1, 64);
+#pragma GCC unroll 4
+        for (std::size_t l = 0; l < L; ++l) {
+            std::memcpy(excess + l * n + p0, &g0[l], 64);
+            std::memcpy(excess + l * n + p0 + 8, &g1[l], 64);
+        }
+    }
+    return p0;
+}
+
+// advance() for a leg with knock-in levels: each level's ki_excess, from
+// excess (levels x n) on, instead of the lowest level (which the payoffs of
+// such a leg do not read). One or three levels (a value, or a value with its
+// spot bumps) go through levels_in_registers; the rest a day at a time.
 KESTREL_CLONES
 std::size_t advance_levels(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
-                           const double* __restrict z, double* __restrict x, double* __restrict ki_min,
-                           double* __restrict ko, double* __restrict excess, std::size_t slot) {
-    const std::size_t m = plan.ko_pos.size();
+                           const double* __restrict z, double* __restrict x, double* __restrict ko,
+                           double* __restrict excess, std::size_t slot) {
+    const std::size_t m = plan.ko_pos.size(), L = plan.levels.size();
+    const std::size_t p0 = L == 1   ? levels_in_registers<1>(model, plan, j0, j1, n, z, x, ko, excess, slot)
+                           : L == 3 ? levels_in_registers<3>(model, plan, j0, j1, n, z, x, ko, excess, slot)
+                                    : 0;
     for (std::size_t j = j0; j < j1; ++j, z += n) {
         const double a = model.drift[j], b = model.diffusion[j];
-        for (std::size_t p = 0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
+        for (std::size_t p = p0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
         if (plan.ki[j]) {
-            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
             const double inv = plan.inv_beta[j];
-            for (std::size_t l = 0; l < plan.levels.size(); ++l) {
+            for (std::size_t l = 0; l < L; ++l) {
                 const double level = plan.levels[l];
                 double* g = excess + l * n;
                 if (inv == kInf) {
-                    for (std::size_t p = 0; p < n; ++p) g[p] = x[p] < level ? kInf : g[p];
+                    for (std::size_t p = p0; p < n; ++p) g[p] = x[p] < level ? kInf : g[p];
                 } else {
-                    for (std::size_t p = 0; p < n; ++p) {
+                    for (std::size_t p = p0; p < n; ++p) {
                         const double t = (level - x[p]) * inv;
                         g[p] = t > g[p] ? t : g[p];
                     }
                 }
             }
         }
-        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy_n(x, n, ko + slot * n);
+        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy(x + p0, x + n, ko + slot * n + p0);
     }
     return slot;
 }
@@ -442,8 +512,7 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
                                   b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
             else
                 slot[k] = advance_levels(*legs[k].model, plans[k], from - offset, j1 - offset, n,
-                                         z + (from - j0) * n, b.x.data(), b.ki_min.data(), b.ko.data(),
-                                         b.excess.data(), slot[k]);
+                                         z + (from - j0) * n, b.x.data(), b.ko.data(), b.excess.data(), slot[k]);
         }
         j0 = j1;
     }

@@ -162,7 +162,9 @@ struct Leg {
     const Model* model = nullptr;
     std::vector<std::size_t> ki_positions, ko_positions;
     std::size_t n_values = 0;
-    std::vector<double> ki_levels;  // log levels whose ki_excess the observations carry
+    // Log levels whose ki_excess the observations carry, in place of ki_min
+    // (left +inf on such a leg).
+    std::vector<double> ki_levels;
 };
 
 // A payoff of one block of one leg: writes that leg's n_values sums.
