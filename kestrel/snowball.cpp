@@ -17,8 +17,9 @@ double normal_cdf(double x) { return 0.5 * std::erfc(-x * 0.70710678118654752440
 class ExpectedLoss {
   public:
     ExpectedLoss(double d, double s, double k, const std::optional<double>& floor)
-        : s_(s), k_(k), zk_((std::log(k) - d) / s), scale_(std::exp(d + 0.5 * s * s)) {
-        if (floor) {
+        : s_(s), k_(k), zk_(k > 0 ? (std::log(k) - d) / s : -kInf), scale_(std::exp(d + 0.5 * s * s)) {
+        none_ = !(k > 0);  // a price never falls to a strike at or below zero
+        if (floor && !none_) {
             none_ = *floor >= k;
             floor_loss_ = *floor - k;
             lo_ = (std::log(*floor) - d) / s;
