@@ -14,8 +14,8 @@ paths, discount factors, payoff.
 
 Prints the values (the draws differ: they agree to within a few standard
 errors), the best of --repeat times of each, and kestrel's speed-up, for
-kestrel's double-precision draws (the default) and its single-precision ones
-(`--draws single`).
+kestrel's single-precision draws (the default) and its double-precision ones
+(`--draws double`).
 """
 import argparse
 import datetime
