@@ -1,9 +1,89 @@
 #include <kestrel/phoenix.hpp>
 
 #include <algorithm>
+#include <limits>
+#include <vector>
 
 namespace kestrel {
 namespace {
+
+using detail::normal_cdf;
+
+// The same payoff with each path's terminal normal Z integrated out (on
+// "qmc"). Given the residual, the path is alive on date i for Z up to the
+// running minimum of the knock-out thresholds before it (probability A_i), and
+// earns date i's coupon for Z at or above its coupon threshold (F_i = P(Z
+// below it)): P(coupon i) = (A_i - F_i)+. With memory, coupon l < i is paid on
+// date i when dates l .. i-1 all missed: P = (min(A_i, F_l, ..., F_{i-1}) -
+// F_i)+. The loss is the snowball's: an integral over Z below the knock-in
+// threshold and the last running minimum.
+double phoenix_conditional(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const std::size_t n = paths.n, m = paths.m;
+    const double s = in.terminal_beta;
+    const detail::ConditionalLoss expected_loss(in.terminal_drift, s, in.strike, in.floor);
+    std::vector<double> alive(m + 1), missed(m);
+    double total = 0.0;
+    for (std::size_t p = 0; p < n; ++p) {
+        const double z = (paths.x_final[p] - in.terminal_drift) / s;
+        double run = kInf;
+        alive[0] = 1.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double level = paths.ko[i * n + p];
+            const double e = detail::threshold_above(in.ko[i], level, in.ko_beta[i], z, false);
+            if (e < run) run = e;
+            alive[i + 1] = e < kInf ? std::min(alive[i], normal_cdf(e)) : alive[i];
+            missed[i] = normal_cdf(detail::threshold_above(in.coupon_level[i], level, in.ko_beta[i], z, true));
+        }
+        double c = 0.0, u = 0.0, life = 0.0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const double paid = std::max(alive[i] - missed[i], 0.0);
+            if (!in.memory) {
+                c += paid * in.coupon_pv[i];
+                u += paid * in.unit_pv[i];
+            } else {
+                double amount = paid * in.coupon[i], unit = paid * in.unit[i];
+                double bound = alive[i];  // of missing every date from l to i - 1, and alive
+                std::size_t l = i;
+                for (; l > 0; --l) {
+                    bound = std::min(bound, missed[l - 1]);
+                    const double w = bound - missed[i];
+                    if (!(w > 0)) break;
+                    amount += w * in.coupon[l - 1];
+                    unit += w * in.unit[l - 1];
+                }
+                if (l == 0) {  // every date before missed: what was owed comes too
+                    const double w = std::max(bound - missed[i], 0.0);
+                    amount += w * in.owed;
+                    unit += w * in.owed_unit;
+                }
+                c += amount * in.ko_discount[i];
+                u += unit * in.ko_discount[i];
+            }
+            if (tally) {
+                const double out = alive[i] - alive[i + 1];
+                life += out * in.ko_time[i];
+                tally[detail::kKnockedOut + i] += out;
+            }
+        }
+        const double g = in.knocked_in ? kInf : paths.ki_excess[in.ki_row * n + p] + z;
+        const double upper = std::min(run, g);
+        double p_loss = 0.0;
+        const double l = expected_loss(upper, p_loss);
+        const double v = c + l * in.final_discount * in.spot;
+        total += v;
+        if (tally) {
+            tally[detail::kValueSq] += v * v;
+            tally[detail::kUnit] += u;
+            tally[detail::kUnitSq] += u * u;
+            tally[detail::kCross] += v * u;
+            tally[detail::kKnockedIn] += normal_cdf(upper);
+            tally[detail::kLoss] += p_loss;
+            tally[detail::kLife] += life + alive[m] * in.final_time;
+        }
+    }
+    return total;
+}
 
 // The phoenix's payoff over observed paths: on each knock-out date while
 // alive, the coupon at or above its coupon barrier (with memory, with every
@@ -11,6 +91,7 @@ namespace {
 // knock-out level; the loss below the strike (the final price floored at
 // floor_price) when knocked in and never knocked out.
 double phoenix_payoff(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
+    if (in.conditional) return phoenix_conditional(in, paths, tally);
     const std::size_t n = paths.n, m = paths.m;
     double coupons = 0.0, loss = 0.0;
     for (std::size_t p = 0; p < n; ++p) {

@@ -8,53 +8,7 @@ namespace kestrel {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-double normal_cdf(double x) { return 0.5 * std::erfc(-x * 0.70710678118654752440); }
-
-// E[min(max(F, floor) - k, 0); Z < upper] for F = exp(d + s Z), Z a standard
-// normal, s > 0, and the probability that it is a loss (below zero) there.
-// What does not depend on upper is made once.
-class ExpectedLoss {
-  public:
-    ExpectedLoss(double d, double s, double k, const std::optional<double>& floor)
-        : s_(s), k_(k), zk_(k > 0 ? (std::log(k) - d) / s : -kInf), scale_(std::exp(d + 0.5 * s * s)) {
-        none_ = !(k > 0);  // a price never falls to a strike at or below zero
-        if (floor && !none_) {
-            none_ = *floor >= k;
-            floor_loss_ = *floor - k;
-            lo_ = (std::log(*floor) - d) / s;
-            at_lo_ = normal_cdf(lo_);
-            at_lo_s_ = normal_cdf(lo_ - s);
-        }
-        at_zk_ = normal_cdf(zk_);
-        at_zk_s_ = normal_cdf(zk_ - s);
-    }
-
-    double operator()(double upper, double& p_loss) const {
-        if (none_) {
-            p_loss = 0.0;
-            return 0.0;
-        }
-        // Most paths reach past zk (and lo): then every term is made.
-        const bool past = upper >= zk_;
-        const double hi = past ? zk_ : upper;
-        const double at_hi = past ? at_zk_ : normal_cdf(hi);
-        p_loss = at_hi;
-        double out = 0.0;
-        if (floor_loss_ != 0.0) out += floor_loss_ * (upper >= lo_ ? at_lo_ : at_hi);
-        if (hi > lo_) {
-            const double at_hi_s = past ? at_zk_s_ : normal_cdf(hi - s_);
-            out += scale_ * (at_hi_s - at_lo_s_) - k_ * (at_hi - at_lo_);
-        }
-        return out;
-    }
-
-  private:
-    double s_, k_, zk_, scale_;
-    bool none_ = false;
-    double floor_loss_ = 0.0, lo_ = -kInf, at_lo_ = 0.0, at_lo_s_ = 0.0;
-    double at_zk_ = 0.0, at_zk_s_ = 0.0;
-};
+using detail::normal_cdf;
 
 // The same payoff with each path's terminal normal Z integrated out (on
 // "qmc"): given the residual, the path knocks out on date i for Z above a
@@ -64,16 +18,13 @@ class ExpectedLoss {
 double snowball_conditional(const detail::PayoffInputs& in, const detail::mc::Observations& paths, double* tally) {
     const std::size_t n = paths.n, m = paths.m;
     const double s = in.terminal_beta;
-    const ExpectedLoss expected_loss(in.terminal_drift, s, in.strike, in.floor);
+    const detail::ConditionalLoss expected_loss(in.terminal_drift, s, in.strike, in.floor);
     double total = 0.0;
     for (std::size_t p = 0; p < n; ++p) {
         const double z = (paths.x_final[p] - in.terminal_drift) / s;
         double run = kInf, survive = 1.0, c = 0.0, u = 0.0, life = 0.0;
         for (std::size_t i = 0; i < m; ++i) {
-            const double level = paths.ko[i * n + p];
-            const double e = in.ko_beta[i] > 0 ? (in.ko[i] - level) / in.ko_beta[i] + z
-                             : level > in.ko[i] ? -kInf
-                                                : kInf;
+            const double e = detail::threshold_above(in.ko[i], paths.ko[i * n + p], in.ko_beta[i], z, false);
             if (!(e < run)) continue;
             run = e;
             const double below = normal_cdf(run);

@@ -239,6 +239,33 @@ TEST_F(KernelTest, SumsAreTheSameBitForBitOnAnyNumberOfThreads) {
     EXPECT_EQ(run(16), one);
 }
 
+// Randomised Sobol shocks on a smooth payoff (the average price over some
+// days): the replicas' standard error shrinks faster than 1 / sqrt(N), for
+// which 16 x the paths would give 4.
+TEST_F(KernelTest, SobolShocksConvergeFasterThanOneOverRootNOnASmoothPayoff) {
+    const mc::Model m = mc::make_model(mc::make_grid(day("2025-01-03"), day("2025-06-30")), 0.03, 0.01, 0.25);
+    const std::vector<std::size_t> ko{9, 29, 49, 69, 89, 109};
+    auto standard_error = [&](std::size_t paths) {
+        test::ScopedPaths scope(paths, 5);
+        const mc::Sums s = mc::simulate(
+            m, {}, ko, 1,
+            [](const mc::Observations& b, double* out) {
+                out[0] = 0;
+                for (std::size_t i = 0; i < b.m * b.n; ++i) out[0] += std::exp(b.ko[i]);
+            },
+            mc::Shocks::sobol);
+        const double per = static_cast<double>(paths / mc::kSobolReplicas), R = mc::kSobolReplicas;
+        double sum = 0, sum2 = 0;
+        for (const auto& r : s.replicas) {
+            sum += r[0] / per;
+            sum2 += (r[0] / per) * (r[0] / per);
+        }
+        return std::sqrt((sum2 / R - (sum / R) * (sum / R)) / (R - 1));
+    };
+    const double coarse = standard_error(1024), fine = standard_error(16384);
+    EXPECT_GT(coarse / fine, 8.0) << coarse << " at 1024 paths, " << fine << " at 16384";
+}
+
 TEST_F(KernelTest, AnErrorInAPayoffReachesTheCaller) {
     test::ScopedPaths scope(4 * mc::kBlockPaths, 1);
     rs::set_threads(2);
@@ -508,29 +535,30 @@ TYPED_TEST(NoteTest, SingleDrawsMoveTheValueWithinItsStandardError) {
     EXPECT_EQ(note->greeks(100, 0.03, 0.2, 0.0, this->E), one);
 }
 
-// The snowball on "qmc" integrates each path's terminal value out: its
-// value, probabilities, expected life and fair coupon are those of "mc" (on
-// 16 x the paths) within the latter's error, with and without a knock-in in
-// the history and at a negative volatility (the same law of the paths).
-// (Its value and delta against the pde engine: pde_convergence_test.)
-TEST(QmcSnowball, ConditionalFiguresAgreeWithMonteCarlo) {
+// On "qmc" a note integrates each path's terminal value out: its value,
+// probabilities, expected life and fair coupon are those of "mc" (on 16 x the
+// paths) within the latter's error, with and without a knock-in in the
+// history and at a negative volatility (the same law of the paths); the
+// phoenix with memory and both with a floor. (Value and delta against the
+// pde engine: pde_convergence_test.)
+template <class Note>
+void expect_conditional_figures_of_mc(Terms terms) {
     const auto client = std::make_shared<test::CountingClient>();
     test::ScopedClient scoped{client};
     const Date E = day("2025-03-17");
-    Terms terms = test::one_year_note("snowball");
     terms.set("floor_price", 85.0);
     for (const bool knocked_in : {false, true}) {
         SCOPED_TRACE(knocked_in ? "knocked in" : "not knocked in");
         if (knocked_in) {
             std::vector<std::pair<Date, double>> closes;
-            for (const Date& d : calendar::trading_days(day("2025-01-02"), E - 1)) closes.emplace_back(d, 100.0);
+            for (const Date& d : calendar::trading_days(day("2025-01-02"), E - 1)) closes.emplace_back(d, 90.0);
             closes.back().second = 79.0;
             client->add_closes("NOTE.TEST", "pre", closes);
         }
         auto value = [&](const char* engine, std::size_t paths, double vol) {
             terms.set("engine", engine);
             test::ScopedPaths scoped_paths(paths);
-            SnowBallOption note(terms);
+            Note note(terms);
             return std::make_tuple(note.npv(99.0, 0.02, vol, 0.01, E), note.statistics(99.0, 0.02, vol, 0.01, E),
                                    note.fair_coupon_rate(99.0, 0.02, vol, 0.01, E));
         };
@@ -549,10 +577,22 @@ TEST(QmcSnowball, ConditionalFiguresAgreeWithMonteCarlo) {
     }
 }
 
+TEST(QmcNotes, ConditionalFiguresAgreeWithMonteCarlo) {
+    {
+        SCOPED_TRACE("snowball");
+        expect_conditional_figures_of_mc<SnowBallOption>(test::one_year_note("snowball"));
+    }
+    SCOPED_TRACE("phoenix with memory");
+    Terms phoenix = test::one_year_note("phoenix");
+    phoenix.set("memory", true);
+    phoenix.set("coupon_barrier", 95.0);
+    expect_conditional_figures_of_mc<PhoenixOption>(phoenix);
+}
+
 // "engine": "qmc" on a note that is knocked in on its first day and never
-// knocks out: its value is minus a European put on the final price, a smooth
-// payoff on which randomised Sobol points converge faster than 1 / sqrt(N).
-TYPED_TEST(NoteTest, QmcConvergesFasterThanOneOverRootNOnASmoothPayoff) {
+// knocks out: its value is minus a European put on the final price, which
+// the conditional payoff integrates exactly.
+TYPED_TEST(NoteTest, QmcValuesTheFinalPriceExactlyAndBeatsMonteCarlo) {
     const double S = 100, r = 0.03, vol = 0.25, q = 0.01;
     this->terms.set("ki_barrier", 1e9);
     this->terms.set("ko_barrier", 1e9);
@@ -561,26 +601,22 @@ TYPED_TEST(NoteTest, QmcConvergesFasterThanOneOverRootNOnASmoothPayoff) {
     const double T = static_cast<double>(note->maturity_date() - this->E) / 365;
     const double put = QuantLib::blackFormula(QuantLib::Option::Put, 100.0, S * std::exp((r - q) * T),
                                               vol * std::sqrt(T), std::exp(-r * T));
-    double se[2];
-    const std::size_t n[2] = {1024, 16384};
-    for (int i = 0; i < 2; ++i) {
-        random_sample::set_paths(n[i]);
-        const auto st = note->statistics(S, r, vol, q, this->E);
-        se[i] = st.standard_error;
-        if constexpr (std::is_same_v<TypeParam, SnowBallOption>) {
-            // The snowball integrates the terminal value out: here that is
-            // all there is, and the value is the put's, exactly.
-            EXPECT_NEAR(st.npv, -put, 1e-12 * put) << n[i] << " paths";
-            EXPECT_LT(se[i], 1e-6 * put);
-        } else {
-            EXPECT_NEAR(st.npv, -put, 4 * se[i]) << n[i] << " paths";
-        }
-        EXPECT_EQ(note->npv(S, r, vol, q, this->E), st.npv);
-    }
-    // Pseudo-random points: the ratio would be about sqrt(16) = 4.
-    if constexpr (std::is_same_v<TypeParam, PhoenixOption>) {
-        EXPECT_GT(se[0] / se[1], 8.0) << se[0] << " at " << n[0] << " paths, " << se[1] << " at " << n[1];
-    }
+    random_sample::set_paths(1024);
+    const auto exact = note->statistics(S, r, vol, q, this->E);
+    EXPECT_NEAR(exact.npv, -put, 1e-12 * put);
+    EXPECT_LT(exact.standard_error, 1e-9 * put);
+
+    // With a knock-out barrier: far below the error of "mc" on as many paths.
+    this->terms.set("ko_barrier", 103.0);
+    note = this->make();
+    random_sample::set_paths(16384);
+    const auto st = note->statistics(S, r, vol, q, this->E);
+    EXPECT_EQ(note->npv(S, r, vol, q, this->E), st.npv);
+    this->terms.set("engine", "mc");
+    const auto plain = this->make()->statistics(S, r, vol, q, this->E);
+    EXPECT_NEAR(st.npv, plain.npv, 4 * plain.standard_error);
+    EXPECT_LT(st.standard_error, plain.standard_error / 5);
+    this->terms.set("engine", "qmc");
 
     // The same numbers on any thread count, and greeks as the separate valuations.
     random_sample::set_paths(3000);

@@ -73,14 +73,12 @@ TEST(PdeAgainstMonteCarlo, ValueAndDeltaWithinThreeStandardErrors) {
                                 (c.knocked_in ? " knocked in" : "") + (c.variant.empty() ? "" : " variant");
         EXPECT_NEAR(v.npv, mean, 3 * se + 1e-3) << row << ": mc " << mean << " se " << se;
         EXPECT_NEAR(v.delta, dmean, 3 * dse + 1e-4) << row << ": mc delta " << dmean << " se " << dse;
-        if (std::string(c.type) == "snowball") {
-            // The snowball on "qmc" integrates each path's terminal value out:
-            // 2^17 points are closer than the million paths.
-            terms.set("engine", "qmc");
-            test::ScopedPaths paths(1 << 17);
-            const auto q = value(*make_option(terms), c, 97.0);
-            EXPECT_NEAR(v.npv, q.npv, 3 * se + 1e-3) << row << ": qmc " << q.npv;
-            EXPECT_NEAR(v.delta, q.delta, 3 * dse + 1e-4) << row << ": qmc delta " << q.delta;
-        }
+        // On "qmc" each path's terminal value is integrated out: 2^17 points
+        // are closer than the million paths.
+        terms.set("engine", "qmc");
+        test::ScopedPaths paths(1 << 17);
+        const auto qmc = value(*make_option(terms), c, 97.0);
+        EXPECT_NEAR(v.npv, qmc.npv, 3 * se + 1e-3) << row << ": qmc " << qmc.npv;
+        EXPECT_NEAR(v.delta, qmc.delta, 3 * dse + 1e-4) << row << ": qmc delta " << qmc.delta;
     }
 }

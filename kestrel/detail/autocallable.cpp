@@ -105,7 +105,6 @@ NoteEngine note_engine(const std::string& name) {
 
 NoteTerms read_note_terms(const Terms& option, const Date& maturity_date, NoteKind kind) {
     NoteTerms t;
-    t.kind = kind;
     t.strike = option.number("strike");
     t.ki_barrier = option.number("ki_barrier");
     const Value& ko_barrier = option.at("ko_barrier");
@@ -185,6 +184,43 @@ NoteState note_state(const std::string& underlying, const Date& effect_date, con
         }
     }
     return state;
+}
+
+double normal_cdf(double x) { return 0.5 * std::erfc(-x * 0.70710678118654752440); }
+
+ConditionalLoss::ConditionalLoss(double d, double s, double k, const std::optional<double>& floor)
+    : s_(s), k_(k), zk_(k > 0 ? (std::log(k) - d) / s : -std::numeric_limits<double>::infinity()),
+      scale_(std::exp(d + 0.5 * s * s)), lo_(-std::numeric_limits<double>::infinity()) {
+    none_ = !(k > 0);  // a price never falls to a strike at or below zero
+    if (floor && !none_) {
+        none_ = *floor >= k;
+        floor_loss_ = *floor - k;
+        lo_ = (std::log(*floor) - d) / s;
+        at_lo_ = normal_cdf(lo_);
+        at_lo_s_ = normal_cdf(lo_ - s);
+    }
+    at_zk_ = normal_cdf(zk_);
+    at_zk_s_ = normal_cdf(zk_ - s);
+}
+
+double ConditionalLoss::operator()(double upper, double& p_loss) const {
+    if (none_) {
+        p_loss = 0.0;
+        return 0.0;
+    }
+    // Most paths reach past zk (and lo): then every term is made.
+    const bool past = upper >= zk_;
+    const double hi = past ? zk_ : upper;
+    const double at_hi = past ? at_zk_ : normal_cdf(hi);
+    p_loss = at_hi;
+    double out = 0.0;
+    // Below the floor the loss is floor - k; between it and zk, F - k.
+    if (floor_loss_ != 0.0) out += floor_loss_ * (upper >= lo_ ? at_lo_ : at_hi);
+    if (hi > lo_) {
+        const double at_hi_s = past ? at_zk_s_ : normal_cdf(hi - s_);
+        out += scale_ * (at_hi_s - at_lo_s_) - k_ * (at_hi - at_lo_);
+    }
+    return out;
 }
 
 PayoffInputs payoff_inputs(const NoteTerms& terms, double spot, mc::Space space, const std::vector<double>& discount,
@@ -296,7 +332,7 @@ PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, doubl
     for (std::size_t j = 0; j < t.size(); ++j) t[j] = elapsed += sim.grid.dtt[j];
     for (std::size_t i = 0; i < in.ko_time.size(); ++i) in.ko_time[i] = t[sim.ko_ob_indexes[i]];
     in.final_time = t.back();
-    if (terms.engine == NoteEngine::qmc && terms.kind == NoteKind::snowball) {
+    if (terms.engine == NoteEngine::qmc) {
         const mc::Terminal z = mc::terminal(sim.model);
         if (z.beta.back() > 0) {
             in.conditional = true;

@@ -12,6 +12,7 @@
 #include <ql/time/date.hpp>
 
 #include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -68,7 +69,6 @@ struct NoteTerms {
     std::vector<double> coupon_barriers;        // phoenix: coupon earned at or above; empty for the snowball
     bool memory = false;                        // phoenix: missed coupons are owed
     NoteEngine engine = NoteEngine::mc;
-    NoteKind kind = NoteKind::snowball;  // the note that read them
 };
 
 // Reads the terms. An observation date after maturity_date is a ValueError
@@ -144,8 +144,8 @@ struct PayoffInputs {
     bool knocked_in = false;
     bool memory = false;
     double owed = 0, owed_unit = 0;
-    // The snowball on "qmc": the payoff integrates each path's terminal
-    // normal Z out (mc::Terminal), from its residual's thresholds.
+    // On "qmc": the payoff integrates each path's terminal normal Z out
+    // (mc::Terminal), from its residual's thresholds.
     bool conditional = false;
     double terminal_drift = 0, terminal_beta = 0;  // mc::Terminal's drift and beta of the last grid day
     std::vector<double> ko_beta;                   // its beta on each remaining date's grid day
@@ -185,6 +185,35 @@ inline void tally_path(const PayoffInputs& in, double* tally, double c, double u
     const bool out = at < in.ko.size();
     tally[kLife] += out ? in.ko_time[at] : in.final_time;
     if (out) tally[kKnockedOut + at] += 1.0;
+}
+
+// The standard normal distribution function.
+double normal_cdf(double x);
+
+// For the conditional payoffs (PayoffInputs::conditional): E[min(max(F,
+// floor) - k, 0); Z < upper] for F = exp(d + s Z), Z a standard normal,
+// s > 0, and the probability that it is a loss (below zero) there. What does
+// not depend on upper is made once.
+class ConditionalLoss {
+  public:
+    ConditionalLoss(double d, double s, double k, const std::optional<double>& floor);
+    double operator()(double upper, double& p_loss) const;
+
+  private:
+    double s_, k_, zk_, scale_;
+    bool none_ = false;
+    double floor_loss_ = 0.0, lo_, at_lo_ = 0.0, at_lo_s_ = 0.0;
+    double at_zk_ = 0.0, at_zk_s_ = 0.0;
+};
+
+// The residual's threshold on Z (mc::Terminal) of a condition `level above
+// barrier` on a day whose beta is beta, for a path at x with terminal normal
+// z: the condition holds for Z above it (+-inf where beta is 0, or `level
+// reaches barrier` fixed by x: at_or_above chooses >= over >).
+inline double threshold_above(double barrier, double x, double beta, double z, bool at_or_above) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (beta > 0) return (barrier - x) / beta + z;
+    return (at_or_above ? x >= barrier : x > barrier) ? -inf : inf;
 }
 
 // A note's payoff rule: the sum over the observed paths of the discounted
