@@ -93,8 +93,9 @@ struct Observations {
     // Streamed blocks of a leg with ki_levels: for level l, path p, the
     // highest (level - x[p, j]) / beta[j] over the knock-in days at
     // ki_excess[l * n + p] (-inf without knock-in days; a day with beta 0
-    // gives +inf below the level, nothing otherwise). Path p knocks in for
-    // Z[p] below ki_excess + Z[p] (see Terminal), its residual's threshold.
+    // gives +inf below the level, nothing otherwise). Given its residual,
+    // path p knocks in at level l for a terminal normal (see Terminal) below
+    // ki_excess[l * n + p] + Z[p].
     std::size_t levels = 0;
     const double* ki_excess = nullptr;
 };
