@@ -14,8 +14,8 @@ paths, discount factors, payoff.
 
 Prints the values (the draws differ: they agree to within a few standard
 errors), the best of --repeat times of each, and kestrel's speed-up, for
-kestrel's single-precision draws (the default) and its double-precision ones
-(`--draws double`).
+kestrel's double-precision draws (the default) and its single-precision ones
+(`--draws single`).
 """
 import argparse
 import datetime
@@ -111,7 +111,7 @@ def main():
     print(f"snowball npv, {args.years} year ({len(grid)} grid days), {args.paths} paths, "
           f"kestrel on {kestrel.random_sample.threads()} threads, best of {args.repeat}")
     print(f"numpy             {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
-    for draws in ("single", "double"):
+    for draws in ("double", "single"):
         kestrel.random_sample.set_draws(draws)
         t_kestrel, v_kestrel = best_of(args.repeat, lambda: note.npv(SPOT, R, VOL, Q, EVALUATION_DATE))
         print(f"kestrel {draws:>6}    {t_kestrel * 1e3:9.2f} ms   value {v_kestrel:.6f} "

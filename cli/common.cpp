@@ -233,8 +233,8 @@ void add_simulation_options(CLI::App& command, SimulationOptions& options) {
 
 void add_draws_option(CLI::App& command, std::string& draws) {
     command.add_option("--draws", draws,
-                       "precision of the Monte Carlo draws: single (default; Box-Muller in 32-bit floats) or double (the same "
-                       "generator words in 64-bit floats, about half as fast; values move within their standard error)")
+                       "precision of the Monte Carlo draws: double (default) or single (Box-Muller in 32-bit floats, "
+                       "about twice as fast; values move within their standard error)")
         ->check(CLI::IsMember({"double", "single"}));
 }
 

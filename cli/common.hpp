@@ -107,7 +107,7 @@ struct SimulationOptions {
     std::optional<std::size_t> paths;
     std::optional<std::uint64_t> seed;
     std::optional<std::size_t> threads;
-    std::string draws;  // empty: the default (single)
+    std::string draws;  // empty: the default (double)
 };
 void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the

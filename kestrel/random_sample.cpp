@@ -32,7 +32,7 @@ namespace {
 std::atomic<std::size_t> g_paths{kDefaultPaths};
 std::atomic<std::uint64_t> g_seed{kDefaultSeed};
 std::atomic<std::size_t> g_threads{0};  // 0: all cores
-std::atomic<Draws> g_draws{Draws::single_precision};
+std::atomic<Draws> g_draws{Draws::double_precision};
 
 // Paths per vector batch: the batch's working arrays stay in L1.
 constexpr std::size_t kBatch = 128;
@@ -361,7 +361,7 @@ void reset() {
     g_paths.store(kDefaultPaths);
     g_seed.store(kDefaultSeed);
     g_threads.store(0);
-    g_draws.store(Draws::single_precision);
+    g_draws.store(Draws::double_precision);
 }
 
 void set_draws(Draws d) { g_draws.store(d); }

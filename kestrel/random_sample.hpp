@@ -11,7 +11,7 @@
 //
 // Settings are process-wide: set_paths / set_seed / set_threads, read back with
 // paths(), seed() and threads(). Defaults: 100,000 paths, seed 20240101, all
-// cores, single-precision draws.
+// cores.
 //
 // Generator: Philox4x32-10 on the counter (p, k / 4) and the 64-bit seed as key;
 // its four 32-bit words are four uniforms (2x + 1) / 2^33, and Box-Muller turns
@@ -36,13 +36,12 @@ std::uint64_t seed();
 // thread count, and the block sums are added in block order.
 void set_threads(std::size_t n);
 std::size_t threads();
-// The precision of the draws. single_precision (the default) takes the
-// generator's words and does the Box-Muller step in binary32, sixteen lanes a
-// vector: each draw is a float (about 7 significant digits) widened to double,
-// within 2e-5 x (1 + |z|) of the double_precision draw of the same words.
-// double_precision does the Box-Muller step described above in binary64, at
-// about half the draws a second; values move within their Monte Carlo error
-// between the two. Either is the same on every machine and thread count.
+// The precision of the draws. double_precision (the default) is the generator
+// described above. single_precision takes the same Philox words and does the
+// Box-Muller step in binary32 (sixteen lanes a vector instead of eight): about
+// twice the draws a second, each a float (about 7 significant digits) widened
+// to double, so the values move within their Monte Carlo error. Either is the
+// same on every machine and thread count.
 enum class Draws { double_precision, single_precision };
 void set_draws(Draws draws);
 Draws draws();

@@ -151,10 +151,10 @@ TEST_F(RandomSample, ShorterGridSharesTheShocksOfCommonDays) {
 TEST_F(RandomSample, SingleDrawsAreTheDoubleDrawsInFloatPrecision) {
     rs::set_paths(20000);
     const std::size_t T = 50;
+    const auto d = rs::get_random_samples(T);
+    rs::set_draws(rs::Draws::single_precision);
     EXPECT_EQ(rs::draws(), rs::Draws::single_precision);
     const auto s = rs::get_random_samples(T);
-    rs::set_draws(rs::Draws::double_precision);
-    const auto d = rs::get_random_samples(T);
     double worst = 0, differ = 0;
     for (std::size_t i = 0; i < d.rows() * d.cols(); ++i) {
         const double a = d.data()[i], b = s.data()[i];
@@ -165,13 +165,17 @@ TEST_F(RandomSample, SingleDrawsAreTheDoubleDrawsInFloatPrecision) {
     }
     EXPECT_LT(worst, 2e-5);
     EXPECT_GT(differ, 0.9 * static_cast<double>(d.rows() * d.cols()));
-    rs::reset();
-    EXPECT_EQ(rs::draws(), rs::Draws::single_precision);
     for (std::size_t first : {0u, 1u, 127u, 19000u}) {
         std::vector<double> block(130 * T);
         rs::fill_random_samples(T, first, 130, rs::seed(), block.data());
         EXPECT_TRUE(std::equal(block.begin(), block.end(), s.row(first))) << "rows from " << first;
     }
+    rs::reset();
+    EXPECT_EQ(rs::draws(), rs::Draws::double_precision);
+    rs::set_paths(20000);
+    const auto again = rs::get_random_samples(T);
+    EXPECT_TRUE(std::equal(again.data(), again.data() + again.rows() * again.cols(), d.data()))
+        << "the default draws are the double-precision ones";
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ def _parser():
     book.add_argument("--paths", type=_positive, help="Monte Carlo paths (default 100000)")
     book.add_argument("--seed", type=_seed, help="Monte Carlo seed (default 20240101)")
     book.add_argument("--draws", choices=["double", "single"],
-                      help="precision of the Monte Carlo draws (default single)")
+                      help="precision of the Monte Carlo draws (default double)")
     book.add_argument("--threads", type=_positive, help="Monte Carlo threads per worker (default: all cores)")
     where = book.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDR", help="the Dask scheduler of an existing cluster, "

@@ -1,5 +1,5 @@
 """Settings of the Monte Carlo products (process-wide): paths, seed, threads and the
-precision of the draws ("single", the default, or "double").
+precision of the draws ("double", the default, or "single").
 
 The draws are a pure function of (seed, path, day), so a value depends on the paths
 and the seed but never on the thread count."""

@@ -834,8 +834,8 @@ void bind_random_sample(py::module_& m) {
                 throw ValueError("draws: '" + precision + "' is not a precision; give \"double\" or \"single\"");
         },
         py::arg("precision"),
-        "\"single\" (the default) or \"double\": Box-Muller in 64-bit floats on the same generator words, about "
-        "half the draws a second; values move within their Monte Carlo error.");
+        "\"double\" (the default) or \"single\": Box-Muller in 32-bit floats on the same generator words, about "
+        "twice the draws a second; values move within their Monte Carlo error.");
     rs.def("draws", [] {
         return random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
     });
