@@ -49,15 +49,7 @@ double snowball_conditional(const detail::PayoffInputs& in, const detail::mc::Ob
         const double l = expected_loss(upper, p_loss);
         const double v = c + l * in.final_discount * in.spot;
         total += v;
-        if (tally) {
-            tally[detail::kValueSq] += v * v;
-            tally[detail::kUnit] += u;
-            tally[detail::kUnitSq] += u * u;
-            tally[detail::kCross] += v * u;
-            tally[detail::kKnockedIn] += normal_cdf(upper);
-            tally[detail::kLoss] += p_loss;
-            tally[detail::kLife] += life + survive * in.final_time;
-        }
+        if (tally) detail::tally_conditional(tally, v, u, normal_cdf(upper), p_loss, life + survive * in.final_time);
     }
     return total;
 }

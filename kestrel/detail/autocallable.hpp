@@ -216,6 +216,20 @@ inline double threshold_above(double barrier, double x, double beta, double z, b
     return (at_or_above ? x >= barrier : x > barrier) ? -inf : inf;
 }
 
+// Adds one path's conditional expectations (PayoffInputs::conditional) to a
+// tally: its value v and coupons per unit rate u, the probabilities that it
+// reaches maturity knocked in and that it loses, and its expected life in
+// years. The knock-out probabilities go in by date.
+inline void tally_conditional(double* tally, double v, double u, double p_knocked_in, double p_loss, double life) {
+    tally[kValueSq] += v * v;
+    tally[kUnit] += u;
+    tally[kUnitSq] += u * u;
+    tally[kCross] += v * u;
+    tally[kKnockedIn] += p_knocked_in;
+    tally[kLoss] += p_loss;
+    tally[kLife] += life;
+}
+
 // A note's payoff rule: the sum over the observed paths of the discounted
 // coupons plus the discounted loss (in price units); with a tally, also its
 // per-path sums.
