@@ -10,7 +10,6 @@ object with the four methods below (a desk's own data client)::
     with kestrel.calendar.ScopedClosures(store):  # the official closures it holds, if any
         ...                                          # products valued here follow them
 
-
     store = kestrel.heron.MemoryStore()
     store.load_directory("data/prices")          # <instrument>[.pre|.none].csv files
     kestrel.heron.install(store)
