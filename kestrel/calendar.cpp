@@ -393,10 +393,10 @@ State& state() {
 }
 
 // The scope in force on this thread (its table, and the table's compiled
-// form), null outside any.
-// Initial-exec: read at a fixed offset from the thread pointer, not through a
-// call (every trading-day lookup reads t_table); the two pointers fit the
-// static TLS a library loaded by dlopen may take.
+// form), null outside any. Initial-exec: read at a fixed offset from the
+// thread pointer rather than through a call, as every trading-day lookup
+// reads t_table; two pointers fit the static TLS a library loaded by dlopen
+// may take.
 [[gnu::tls_model("initial-exec")]] thread_local const Holidays* t_scope = nullptr;
 [[gnu::tls_model("initial-exec")]] thread_local const Table* t_table = nullptr;
 
