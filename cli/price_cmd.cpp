@@ -2,6 +2,7 @@
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
 #include <kestrel/book.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/detail/note_extras.hpp>
 
 #include <kestrel/kestrel.hpp>
@@ -57,7 +58,8 @@ void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& dat
 void run_price(const PriceOptions& o) {
     const Terms terms = with_note_engine(read_terms(o.terms_file), o.engine);
     apply_simulation_options(o.simulation);
-    install_store(o.store);
+    // Schedules follow the official closures the store holds, for this valuation.
+    const calendar::ScopedClosures closures(install_store(o.store)->official_closures());
     const auto option = make_option(terms);
     const EvalDate date = o.date.empty() ? EvalDate{} : EvalDate{utils::DateInput(o.date)};
     warn_projected_calendar(*option, o.date.empty() ? utils::today() : utils::parse_date(o.date));

@@ -8,6 +8,7 @@
 // (<heron/sqlite_store.hpp>). Any other source can be plugged in by deriving
 // from heron::Client (or heron::CalendarClient, which answers the three date
 // operations from the A-share calendar and leaves only get_price).
+#include <kestrel/calendar.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
@@ -118,9 +119,14 @@ class Client {
     virtual std::optional<PriceTable> get_price(const std::string& order_book_id, const Date& start,
                                                 const Date& end, const std::vector<std::string>& fields,
                                                 const std::string& adjust_type, bool expect_df) = 0;
+    // The official exchange closures the client's data follows, which a
+    // valuation on it installs (kestrel::calendar::ScopedClosures). None (no
+    // years) by default.
+    virtual kestrel::calendar::ClosureList official_closures();
 };
 
-// A client whose trading days are the A-share calendar's.
+// A client whose trading days are the A-share calendar's: the holiday table
+// in force on the calling thread.
 class CalendarClient : public Client {
   public:
     Date get_previous_trading_date(const Date& d) override;
@@ -168,6 +174,10 @@ void install(std::shared_ptr<Client> client);
 std::shared_ptr<Client> installed();  // may be null
 // The installed client, or ServiceError saying none is installed.
 std::shared_ptr<Client> client();
+
+// The installed client's official closures; none (no years) when no client
+// is installed.
+kestrel::calendar::ClosureList official_closures();
 
 // The operations, forwarded to the installed client.
 Date get_previous_trading_date(const DateInput& d);

@@ -288,6 +288,10 @@ std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vecto
         throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
                          std::to_string(contracts.size()) + " contracts");
     }
+    // The contracts' schedules follow the closures of the store they value on
+    // (installed for this thread: work handed to other threads takes
+    // calendar::holidays_in_force() with it).
+    const calendar::ScopedClosures closures(heron::official_closures());
     SpotCache spots(options.evaluation_date);
     const std::size_t n = rows.size();
     for (std::size_t i = 0; i < n; ++i) {

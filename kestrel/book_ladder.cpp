@@ -1,5 +1,7 @@
 #include <kestrel/book_ladder.hpp>
 
+#include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/detail/note_extras.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
@@ -134,6 +136,7 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
     check_shifts(ladder);
     if (!book.is_array() || book.size() != base.rows.size())
         throw ValueError("ladder: the book does not match its valued rows");
+    const calendar::ScopedClosures closures(heron::official_closures());
     BookLadders out;
     out.spot_shifts = ladder.spot_shifts;
     for (const auto& total : base.totals) {

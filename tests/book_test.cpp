@@ -1,6 +1,9 @@
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 
+#include <heron/sqlite_store.hpp>
+#include <kestrel/calendar.hpp>
+
 #include <kestrel/detail/note_extras.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
@@ -628,4 +631,58 @@ TEST(ExampleBookTest, LadderBasePointIsTheBooksTotals) {
         EXPECT_EQ(l.points[0].gamma, total->sum.gamma) << l.underlying;
         EXPECT_EQ(l.matrix[0][0], 0.0) << l.underlying;
     }
+}
+
+// Two stores holding different official 2027 lists, valued one after the
+// other in one process: each book, and its ladder, follows its own store's
+// list, and neither leaves a calendar behind. A vanilla maturing on Friday
+// 5 February 2027 rolls to the 8th under list A (4-5 February closed), stays
+// under list B (8-12 February closed) and rolls to the 15th under the
+// projection (5 and 8-12 February closed).
+TEST(BookCalendarTest, EachStoreValuesUnderItsOwnOfficialClosures) {
+    namespace cal = kestrel::calendar;
+    test::TempDir dir;
+    const auto list_a = cal::read_closures("date,holiday\n2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n", "a.csv");
+    const auto list_b = cal::read_closures(
+        "date,holiday\n2027-02-08,Spring Festival\n2027-02-09,Spring Festival\n2027-02-10,Spring Festival\n"
+        "2027-02-11,Spring Festival\n2027-02-12,Spring Festival\n",
+        "b.csv");
+    const auto open = [&](const std::string& name, const cal::ClosureList& list) {
+        heron::SqliteStore(dir.file(name)).import_closures(list);
+        return std::make_shared<heron::SqliteStore>(dir.file(name), heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+    };
+    const auto store_a = open("a.db", list_a);
+    const auto store_b = open("b.db", list_b);
+    Json contract = vanilla("v", "AAA", 95);
+    contract["maturity_date"] = "2027-02-05";
+    const Json book = Json::array({contract});
+    const BookMarket mk = market(kMarket);
+    LadderOptions lo;
+    lo.spot_shifts = {0.1};
+    lo.vol_shifts = {0.0};
+
+    struct Case {
+        std::shared_ptr<heron::Client> store;
+        const cal::ClosureList* list;
+        const char* maturity;
+    };
+    const Case cases[] = {{store_a, &list_a, "2027-02-08"}, {store_b, &list_b, "2027-02-05"},
+                          {std::make_shared<test::CountingClient>(), nullptr, "2027-02-15"}};
+    std::set<double> values;
+    for (const Case& c : cases) {
+        test::ScopedClient scoped{c.store};
+        const BookResult result = value_book(book, mk, BookOptions{kEval, false, {}});
+        const BookLadders ladders = ladder_book(book, result, mk, BookOptions{kEval, false, {}}, lo);
+        EXPECT_TRUE(cal::official_years().empty()) << c.maturity;
+        ASSERT_TRUE(result.rows[0].ok()) << c.maturity;
+        EXPECT_EQ(result.rows[0].projected_years, c.list ? std::vector<int>{} : std::vector<int>{2027});
+        const cal::ScopedClosures closures(c.list ? *c.list : cal::ClosureList{});
+        const auto option = make_option(Terms::from_json(contract));
+        EXPECT_EQ(option->maturity_date(), utils::parse_date(c.maturity));
+        EXPECT_EQ(result.rows[0].value.npv, direct_npv(contract, 100, 0.02, 0.2, 0.01));
+        ASSERT_EQ(ladders.underlyings.size(), 1u);
+        EXPECT_EQ(ladders.underlyings[0].points[0].npv, direct_npv(contract, 100 * (1 + 0.1), 0.02, 0.2, 0.01));
+        values.insert(result.rows[0].value.npv);
+    }
+    EXPECT_EQ(values.size(), 3u);
 }

@@ -15,7 +15,9 @@ The rows come back in book order and the rows, totals and outputs are bit for bi
 the one-process run. Each worker opens the price store named by `db` (or `prices`, a
 directory of price files; neither: the bundled store) itself, so the path must be reachable
 on every worker; that is checked on all of them before anything is submitted. The workers
-value with this process's Monte Carlo paths and seed.
+value with this process's Monte Carlo paths and seed, and each task under the official
+exchange closures of the store its worker opened (installed for that task's thread only, as
+in this process: no store changes the calendar of the process it is opened in).
 """
 import json as _json
 import math as _math
