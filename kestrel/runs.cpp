@@ -57,8 +57,14 @@ class Db {
   public:
     Db(const std::string& path, bool create, std::chrono::milliseconds busy) : path_(path) {
         if (!create && !std::filesystem::exists(path)) throw ValueError("runs database '" + path + "' does not exist");
-        const int flags = create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
-        const int rc = sqlite3_open_v2(path.c_str(), &db_, flags, nullptr);
+        // Readers open it for writing too when they may: a save killed half-way
+        // leaves a journal that only a writer can roll back.
+        int rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0), nullptr);
+        if (rc != SQLITE_OK && !create) {
+            sqlite3_close(db_);
+            db_ = nullptr;
+            rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
+        }
         if (rc != SQLITE_OK) fail(rc, "opening it");
         sqlite3_busy_timeout(db_, static_cast<int>(busy.count()));
     }
