@@ -192,8 +192,13 @@ void run_book(const BookCommandOptions& o) {
     } else {
         write_book(text, *shown, format);
     }
+    if (o.out.empty()) {
+        write_stdout(text.str());
+    } else {
+        write_file(o.out, text.str());
+    }
     if (!o.save.empty()) {
-        // The run as valued, before anything is printed: a failed save is an error.
+        // The run as valued, after the output is out: a failed save is an error.
         runs::RunInput run{&result, &book, market_text, o.market_file, o.book_file, {}};
         run.settings["engine"] = o.engine;
         run.settings["paths"] = random_sample::paths();
@@ -201,11 +206,6 @@ void run_book(const BookCommandOptions& o) {
         run.settings["draws"] = random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
         const auto id = runs::save_run(o.save, run);
         std::cerr << "saved run " << id << " in " << o.save << '\n';
-    }
-    if (o.out.empty()) {
-        write_stdout(text.str());
-    } else {
-        write_file(o.out, text.str());
     }
     if (const std::size_t failed = result.failed()) {
         const std::string hint = missing_spot_hint(result);
