@@ -41,34 +41,6 @@ void check_shifts(const LadderOptions& ladder) {
         if (!std::isfinite(v)) throw ValueError("ladder: a vol shift is not finite");
 }
 
-// A barrier contract at a spot beyond its barrier, valued as the history check
-// values it once a close has crossed there: a knock-out its rebate, a
-// knock-in its inner vanilla at that spot, a double-touch option nothing.
-// None for any other contract, or a spot that crosses nothing (QuantLib's
-// barrier engines refuse a spot already beyond). Only the ladders' shifted
-// spots use this: a contract's own valuation at such a spot still says the
-// barrier is crossed.
-std::optional<double> value_if_crossed(BaseOption& option, double spot, double r, double vol, double q,
-                                       const EvalDate& date) {
-    if (auto* b = dynamic_cast<BarrierOption*>(&option)) {
-        const auto t = b->barrier_type();
-        const bool down = t == QuantLib::Barrier::DownIn || t == QuantLib::Barrier::DownOut;
-        if (!(down ? spot < b->barrier() : spot > b->barrier())) return std::nullopt;
-        if (t == QuantLib::Barrier::DownOut || t == QuantLib::Barrier::UpOut) return b->rebate();
-        return b->vanilla().npv(spot, r, vol, q, date);
-    }
-    if (auto* t = dynamic_cast<DoubleTouchOption*>(&option)) {
-        if (!(spot < t->touch_price_lo() || spot > t->touch_price_hi())) return std::nullopt;
-        return 0.0;
-    }
-    if (auto* c = dynamic_cast<DoubleBarrierOption*>(&option)) {
-        if (!(spot < c->barrier_lo() || spot > c->barrier_hi())) return std::nullopt;
-        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockOut) return c->rebate();
-        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(spot, r, vol, q, date);
-    }
-    return std::nullopt;
-}
-
 // The value at spot, crossed or not.
 double value_at(BaseOption& option, double spot, double r, double vol, double q, const EvalDate& date) {
     if (const auto crossed = value_if_crossed(option, spot, r, vol, q, date)) return *crossed;
@@ -162,6 +134,27 @@ LadderPoint sum_point(const std::vector<std::vector<Cell>>& cells, std::size_t k
 }
 
 }  // namespace
+
+std::optional<double> value_if_crossed(BaseOption& option, double spot, double r, double vol, double q,
+                                       const EvalDate& date) {
+    if (auto* b = dynamic_cast<BarrierOption*>(&option)) {
+        const auto t = b->barrier_type();
+        const bool down = t == QuantLib::Barrier::DownIn || t == QuantLib::Barrier::DownOut;
+        if (!(down ? spot < b->barrier() : spot > b->barrier())) return std::nullopt;
+        if (t == QuantLib::Barrier::DownOut || t == QuantLib::Barrier::UpOut) return b->rebate();
+        return b->vanilla().npv(spot, r, vol, q, date);
+    }
+    if (auto* t = dynamic_cast<DoubleTouchOption*>(&option)) {
+        if (!(spot < t->touch_price_lo() || spot > t->touch_price_hi())) return std::nullopt;
+        return 0.0;
+    }
+    if (auto* c = dynamic_cast<DoubleBarrierOption*>(&option)) {
+        if (!(spot < c->barrier_lo() || spot > c->barrier_hi())) return std::nullopt;
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockOut) return c->rebate();
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(spot, r, vol, q, date);
+    }
+    return std::nullopt;
+}
 
 std::vector<double> parse_shift_list(const std::string& text, const std::string& what) {
     std::vector<double> out;

@@ -416,6 +416,7 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
                      insecure=insecure) as c:
             return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
                               progress=progress, save=save)
+    given = book
     book, market = as_book(book), as_market(market)
     bar = None
     if progress is None:
@@ -433,7 +434,7 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
         if bar is not None:
             bar.finish()
     if save is not None:
-        save_run(save, book, market, result)
+        save_run(save, given if isinstance(given, (str, _os.PathLike)) else book, market, result)
     return result
 
 
@@ -442,6 +443,7 @@ def save_run(db, book, market, result, *, settings=None):
     run, as `kestrel book --save DB` does: the evaluation date, the market text as given,
     the simulation settings (default: this process's paths, seed and draws), and every
     contract's terms, value, Greeks and error, in one transaction. Returns the run's id."""
+    book_source = _os.fspath(book) if isinstance(book, (str, _os.PathLike)) and _os.path.isfile(book) else ""
     book, market = as_book(book), as_market(market)
     if len(result.rows) != len(book):
         raise ValueError(f"save_run: the result has {len(result.rows)} rows but the book {len(book)} contracts")
@@ -449,7 +451,7 @@ def save_run(db, book, market, result, *, settings=None):
         settings = {"engine": "", "paths": _random_sample.paths(), "seed": _random_sample.seed(),
                     "draws": _random_sample.draws()}
     return _book.save_run(_os.fspath(db), [book.contract(i) for i in range(len(book))], market.text, result,
-                          _json.dumps(settings), getattr(book, "source", ""), market.source)
+                          _json.dumps(settings), book_source, market.source)
 
 
 def runs(db, date=None):

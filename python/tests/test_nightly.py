@@ -10,7 +10,7 @@ import pytest
 import kestrel
 from kestrel import book as kbook
 
-from test_book import BOOK, MARKET, kestrel_cli
+from test_book import BOOK, MARKET, kestrel_cli, python_cli
 
 # The example book without its notes: quick to value, and every kind of option.
 OPTIONS = [c for c in json.load(open(BOOK)) if c["type"] not in ("snowball", "phoenix")]
@@ -77,3 +77,16 @@ def test_a_book_on_dask_saves_the_same_rows(tmp_path):
     assert list(there.rows) == list(here.rows)
     (saved,) = kbook.runs(db)
     assert list(kbook.load_run(db, saved["id"])["result"].rows) == list(here.rows)
+
+
+def test_the_python_command_line_saves_what_it_prints(tmp_path):
+    db = tmp_path / "runs.db"
+    py = python_cli(BOOK, "--market", MARKET, "--date", "2024-12-31", "--paths", "2000", "--format", "csv",
+                    "--save", str(db))
+    assert py.returncode == 0, py.stderr
+    assert "saved run 1 in" in py.stderr
+    shown = subprocess.run([kestrel_cli(), "runs", "show", "1", "--db", str(db), "--format", "csv"],
+                           capture_output=True, text=True, timeout=60)
+    assert shown.returncode == 0, shown.stderr
+    assert shown.stdout == py.stdout
+    assert kbook.runs(db)[0]["book_source"] == BOOK
