@@ -175,6 +175,50 @@ TEST(CashflowsOptions, BarrierRebateOnTheFirstCloseBeyondAndPayoffsAtExpiry) {
     }
 }
 
+TEST(CashflowsOptions, CorridorTandemAndAsianByTheirOwnRules) {
+    History h;
+    // 100 until March, then one day at 131, then 100 again.
+    h.fill(d("2025-12-31"), [](const Date& day) { return day == d("2025-03-03") ? 131.0 : 100.0; });
+    Terms common{{"effect_date", "2025-01-02"}, {"maturity_date", "2025-12-31"}, {"underlying", "NOTE.TEST"},
+                 {"s0", 100.0}, {"notional", 1.0}};
+    {
+        Terms t = common;
+        for (const auto& [k, v] : Terms{{"type", "corridor"}, {"barrier_hi", 130.0}, {"barrier_lo", 70.0},
+                                         {"barrier_type", "knock_in"}, {"call_put", "put"}, {"strike", 105.0},
+                                         {"exercise_type", "european"}, {"payoff_type", "plain_vanilla"}})
+            t.set(k, v);
+        const auto option = make_option(t);
+        const auto flows = cashflows(*option, d("2025-01-01"), d("2025-12-31"));
+        ASSERT_EQ(flows.size(), 2u);
+        EXPECT_EQ(flows[0].kind, "knock_in");
+        EXPECT_EQ(flows[0].date, d("2025-03-03"));
+        EXPECT_EQ(flows[1].amount, 5.0);  // the inner put at the maturity close
+    }
+    {
+        Terms t = common;
+        for (const auto& [k, v] : Terms{{"type", "tandem"}, {"touch_type", "double_one_touch"},
+                                         {"touch_price_lo", 70.0}, {"touch_price_hi", 130.0},
+                                         {"digital_payoff", 12.0}, {"pay_at", "hit"}})
+            t.set(k, v);
+        const auto option = make_option(t);
+        const CashFlow f = only(cashflows(*option, d("2025-01-01"), d("2025-12-31")));
+        EXPECT_EQ(f.kind, "touch");
+        EXPECT_EQ(f.date, d("2025-03-03"));
+        EXPECT_EQ(f.amount, 12.0);
+        t.set("touch_type", "double_no_touch");
+        EXPECT_EQ(only(cashflows(*make_option(t), d("2025-01-01"), d("2025-12-31"))).amount, 0.0);
+    }
+    {
+        Terms t = common;
+        for (const auto& [k, v] : Terms{{"type", "asian"}, {"call_put", "call"}, {"strike", 100.0}}) t.set(k, v);
+        const auto option = make_option(t);
+        const std::size_t days = h.store->get_trading_dates(d("2025-01-02"), d("2025-12-31")).size();
+        const CashFlow f = only(cashflows(*option, d("2025-01-01"), d("2025-12-31")));
+        EXPECT_DOUBLE_EQ(f.level, 100.0 + 31.0 / static_cast<double>(days));
+        EXPECT_NEAR(f.amount, 31.0 / static_cast<double>(days), 1e-12);
+    }
+}
+
 TEST(CashflowsOptions, VanillaPaysAtExpiryOnlyOnceTheCloseIsThere) {
     History h;
     h.fill(d("2025-06-30"), [](const Date&) { return 93.0; });
