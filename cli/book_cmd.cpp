@@ -6,6 +6,8 @@
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 #include <kestrel/book_report.hpp>
+#include <kestrel/random_sample.hpp>
+#include <kestrel/runs.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -39,18 +41,23 @@ struct BookCommandOptions {
     bool ladder = false;
     std::string spot_shifts, vol_shifts;
     std::string engine;
+    std::string save;
     std::vector<std::string> reports;
     StoreOptions store;
     SimulationOptions simulation;
 };
 
-nlohmann::ordered_json read_json(const std::string& path, const char* what) {
+std::string read_text(const std::string& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
     std::ostringstream text;
     text << in.rdbuf();
+    return text.str();
+}
+
+nlohmann::ordered_json parse_json(const std::string& path, const std::string& text) {
     try {
-        return nlohmann::ordered_json::parse(text.str());
+        return nlohmann::ordered_json::parse(text);
     } catch (const nlohmann::json::parse_error& e) {
         throw ValueError(path + ": not valid JSON: " + e.what());
     }
@@ -131,11 +138,12 @@ void write_file(const std::string& path, const std::string& text) {
 }
 
 void run_book(const BookCommandOptions& o) {
-    const auto book = read_json(o.book_file, "book");
+    const auto book = parse_json(o.book_file, read_text(o.book_file, "book"));
     if (!book.is_array()) {
         throw TypeError(o.book_file + ": a book is a JSON array of contracts, not " + std::string(book.type_name()));
     }
-    const BookMarket market = BookMarket::from_json(read_json(o.market_file, "market"), o.market_file);
+    const std::string market_text = read_text(o.market_file, "market");
+    const BookMarket market = BookMarket::from_json(parse_json(o.market_file, market_text), o.market_file);
     const BookFormat format = parse_book_format(o.format);
     apply_simulation_options(o.simulation);
     install_store(o.store);
@@ -189,6 +197,16 @@ void run_book(const BookCommandOptions& o) {
     } else {
         write_file(o.out, text.str());
     }
+    if (!o.save.empty()) {
+        // The run as valued, after the output is out: a failed save is an error.
+        runs::RunInput run{&result, &book, market_text, o.market_file, o.book_file, {}};
+        run.settings["engine"] = o.engine;
+        run.settings["paths"] = random_sample::paths();
+        run.settings["seed"] = random_sample::seed();
+        run.settings["draws"] = random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
+        const auto id = runs::save_run(o.save, run);
+        std::cerr << "saved run " << id << " in " << o.save << '\n';
+    }
     if (const std::size_t failed = result.failed()) {
         const std::string hint = missing_spot_hint(result);
         throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(result.rows.size()) +
@@ -238,6 +256,9 @@ void add_book_command(CLI::App& app, Action& action) {
                 }
             },
             "FILE.html|FILE.xlsx"));
+    cmd->add_option("--save", o->save,
+                    "also keep the run in this SQLite database (created when absent; the price store will do): "
+                    "date, market file, settings and every row, as a new run (see `kestrel runs`)");
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_book(*o); }; });

@@ -29,6 +29,8 @@ void add_calendar_command(CLI::App& app, Action& action);  // calendar_cmd.cpp
 void add_price_command(CLI::App& app, Action& action);     // price_cmd.cpp
 void add_bench_command(CLI::App& app, Action& action);     // bench_cmd.cpp
 void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
+void add_runs_command(CLI::App& app, Action& action);      // runs_cmd.cpp
+void add_cashflows_command(CLI::App& app, Action& action); // cashflows_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 

@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     kestrel::cli::add_price_command(app, action);
     kestrel::cli::add_bench_command(app, action);
     kestrel::cli::add_book_command(app, action);
+    kestrel::cli::add_runs_command(app, action);
+    kestrel::cli::add_cashflows_command(app, action);
 
     try {
         app.parse(argc, argv);

@@ -1,7 +1,11 @@
 #include <kestrel/book_ladder.hpp>
 
 #include <heron/heron.hpp>
+#include <kestrel/barrier.hpp>
 #include <kestrel/calendar.hpp>
+#include <kestrel/corridor.hpp>
+#include <kestrel/tandem.hpp>
+
 #include <kestrel/detail/note_extras.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
@@ -37,6 +41,12 @@ void check_shifts(const LadderOptions& ladder) {
         if (!std::isfinite(s) || s <= -1) throw ValueError("ladder: a spot shift must be above -100 %, not " + exact(s * 100) + " %");
     for (double v : ladder.vol_shifts)
         if (!std::isfinite(v)) throw ValueError("ladder: a vol shift is not finite");
+}
+
+// The value at spot, crossed or not.
+double value_at(BaseOption& option, double spot, double r, double vol, double q, const EvalDate& date) {
+    if (const auto crossed = value_if_crossed(option, spot, r, vol, q, date)) return *crossed;
+    return option.npv(spot, r, vol, q, date);
 }
 
 // One contract at one point of a column: its npv, delta and gamma (gamma as
@@ -78,7 +88,20 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                 cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
             } else {
                 try {
-                    if (greeks) {
+                    const double s = spots[k], h = s * kSpotBump;
+                    const bool crossing =
+                        shifts[k] != 0 && (value_if_crossed(*option, s, market.r, vol, m.q, date) ||
+                                           (greeks && (value_if_crossed(*option, s + h, market.r, vol, m.q, date) ||
+                                                       value_if_crossed(*option, s - h, market.r, vol, m.q, date))));
+                    if (crossing && greeks) {
+                        // spot_greeks' differences, each point valued crossed or not.
+                        const double centre = value_at(*option, s, market.r, vol, m.q, date);
+                        const double up = value_at(*option, s + h, market.r, vol, m.q, date);
+                        const double down = value_at(*option, s - h, market.r, vol, m.q, date);
+                        cell = Cell{true, centre, (up - down) / (h * 2), s * (up + down - 2 * centre) / (h * h)};
+                    } else if (crossing) {
+                        cell = Cell{true, value_at(*option, s, market.r, vol, m.q, date), 0, 0};
+                    } else if (greeks) {
                         // Three valuations where greeks would take nine.
                         const OptionGreeks g = option->spot_greeks(spots[k], market.r, vol, m.q, date);
                         cell = Cell{true, g.npv, g.delta, g.gamma};
@@ -113,6 +136,27 @@ LadderPoint sum_point(const std::vector<std::vector<Cell>>& cells, std::size_t k
 }
 
 }  // namespace
+
+std::optional<double> value_if_crossed(BaseOption& option, double spot, double r, double vol, double q,
+                                       const EvalDate& date) {
+    if (auto* b = dynamic_cast<BarrierOption*>(&option)) {
+        const auto t = b->barrier_type();
+        const bool down = t == QuantLib::Barrier::DownIn || t == QuantLib::Barrier::DownOut;
+        if (!(down ? spot < b->barrier() : spot > b->barrier())) return std::nullopt;
+        if (t == QuantLib::Barrier::DownOut || t == QuantLib::Barrier::UpOut) return b->rebate();
+        return b->vanilla().npv(spot, r, vol, q, date);
+    }
+    if (auto* t = dynamic_cast<DoubleTouchOption*>(&option)) {
+        if (!(spot < t->touch_price_lo() || spot > t->touch_price_hi())) return std::nullopt;
+        return 0.0;
+    }
+    if (auto* c = dynamic_cast<DoubleBarrierOption*>(&option)) {
+        if (!(spot < c->barrier_lo() || spot > c->barrier_hi())) return std::nullopt;
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockOut) return c->rebate();
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(spot, r, vol, q, date);
+    }
+    return std::nullopt;
+}
 
 std::vector<double> parse_shift_list(const std::string& text, const std::string& what) {
     std::vector<double> out;

@@ -19,8 +19,15 @@ class OptionGreeks(NamedTuple):
     theta: float
     rho: float
 
+class CashFlow(NamedTuple):
+    date: date
+    kind: str
+    amount: float
+    level: float
+
 class BaseOption:
     def __init__(self, terms: Terms) -> None: ...
+    def cashflows(self, start: DateLike, end: DateLike) -> list[CashFlow]: ...
     def npv(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
     def greeks(self, spot: float, r: float, vol: float, q: float,
                evaluation_date: DateLike | None = None) -> OptionGreeks: ...

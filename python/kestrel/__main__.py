@@ -79,6 +79,8 @@ def _parser():
     book.add_argument("--format", default="table", choices=["table", "csv", "json"],
                       help="table (default), csv or json")
     book.add_argument("--out", help="write the output to this file instead of stdout")
+    book.add_argument("--save", metavar="DB", help="also keep the run in this SQLite database, as `kestrel book "
+                                                   "--save` does (see `kestrel runs`)")
     store = book.add_mutually_exclusive_group()
     store.add_argument("--db", help="SQLite price store to read (default: the bundled store); with --scheduler, "
                                     "the path on the workers")
@@ -165,6 +167,9 @@ def _run_book(args):
     else:
         sys.stdout.write(text)
         sys.stdout.flush()
+    if args.save:
+        run_id = kbook.save_run(args.save, args.book, market, result)
+        sys.stderr.write(f"saved run {run_id} in {args.save}\n")
     failed = result.failed()
     if failed:
         n = len(result.rows)

@@ -396,7 +396,7 @@ def _in_process(db, prices, threads):
 
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
                threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
-               insecure=False):
+               insecure=False, save=None):
     """Values every contract of `book` on `market` as of `date` (default: today), with the
     Greeks if asked, and returns a Result: rows in book order, totals, and text(format) for
     the command line's outputs.
@@ -410,12 +410,15 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     progress: None for a bar on stderr when it is a terminal, False for none, or a
     callable(done, total). client may also be a scheduler's address, connected to (and
     closed after) as connect() does with the TLS files, security and insecure given.
+    save: an SQLite database to keep the valued book in as a new run (save_run), on a
+    cluster as in this process.
     """
     if isinstance(client, str):
         with connect(client, tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key, security=security,
                      insecure=insecure) as c:
             return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
-                              progress=progress)
+                              progress=progress, save=save)
+    given = book
     book, market = as_book(book), as_market(market)
     bar = None
     if progress is None:
@@ -426,11 +429,51 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     try:
         if client is None:
             _in_process(db, prices, threads)
-            return book.value(market, date, greeks, progress)
-        return _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
+            result = book.value(market, date, greeks, progress)
+        else:
+            result = _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
     finally:
         if bar is not None:
             bar.finish()
+    if save is not None:
+        save_run(save, given if isinstance(given, (str, _os.PathLike)) else book, market, result)
+    return result
+
+
+def save_run(db, book, market, result, *, settings=None):
+    """Keeps `result` (value_book of `book` on `market`) in the SQLite database db as a new
+    run, as `kestrel book --save DB` does: the evaluation date, the market text as given,
+    the simulation settings (default: this process's paths, seed and draws), and every
+    contract's terms, value, Greeks and error, in one transaction. Returns the run's id."""
+    book_source = _os.fspath(book) if isinstance(book, (str, _os.PathLike)) and _os.path.isfile(book) else ""
+    book, market = as_book(book), as_market(market)
+    if len(result.rows) != len(book):
+        raise ValueError(f"save_run: the result has {len(result.rows)} rows but the book {len(book)} contracts")
+    if settings is None:
+        settings = {"engine": "", "paths": _random_sample.paths(), "seed": _random_sample.seed(),
+                    "draws": _random_sample.draws()}
+    return _book.save_run(_os.fspath(db), [book.contract(i) for i in range(len(book))], market.text, result,
+                          _json.dumps(settings), book_source, market.source)
+
+
+def runs(db, date=None):
+    """The runs kept in db, oldest first: a list of dicts as `kestrel runs list --format json`."""
+    return _book.list_runs(_os.fspath(db), date)
+
+
+def load_run(db, run_id):
+    """Run run_id of db: {"run": its line, "market_text": the market as given, "terms": each
+    contract's terms, "result": a Result of its rows}."""
+    return _book.load_run(_os.fspath(db), run_id)
+
+
+def cashflows(book, start, end, *, db=None, prices=None):
+    """Every contract's cash flows after start up to and including end, from the price
+    history (the store db / prices, else the installed one, else the bundled store), as
+    `kestrel cashflows --format json` gives them."""
+    book = as_book(book)
+    _in_process(db, prices, None)
+    return _book.book_cashflows(_json.dumps([_json.loads(book.contract(i)) for i in range(len(book))]), start, end)
 
 
 def ladder(book, market, date=None, *, spot_shifts=None, vol_shifts=None, result=None, db=None, prices=None,
@@ -462,6 +505,7 @@ for _cls in (Book, Market, Row, Result, Ladders):
     _cls.__module__ = __name__
 del _cls
 
-__all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "value_rows", "open_store", "as_book", "as_market",
+__all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "save_run", "runs", "load_run",
+           "cashflows", "value_rows", "open_store", "as_book", "as_market",
            "progress_line", "ProgressBar", "EXPENSIVE_TYPES", "ClusterError", "connect", "local_cluster",
            "tls_security"]

@@ -49,5 +49,7 @@ const char* call_put_text(int option_type);
 void bind_products(py::module_& m);
 // Registers kestrel._core.book (book.cpp).
 void bind_book(py::module_& m);
+// Adds cash flows and kept runs (nightly.cpp); after bind_products and bind_book.
+void bind_nightly(py::module_& m);
 
 }  // namespace kestrel::python
