@@ -29,6 +29,7 @@ void add_calendar_command(CLI::App& app, Action& action);  // calendar_cmd.cpp
 void add_price_command(CLI::App& app, Action& action);     // price_cmd.cpp
 void add_bench_command(CLI::App& app, Action& action);     // bench_cmd.cpp
 void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
+void add_vol_command(CLI::App& app, Action& action);       // vol_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 

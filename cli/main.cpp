@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
     kestrel::cli::add_price_command(app, action);
     kestrel::cli::add_bench_command(app, action);
     kestrel::cli::add_book_command(app, action);
+    kestrel::cli::add_vol_command(app, action);
 
     try {
         app.parse(argc, argv);
