@@ -49,5 +49,7 @@ const char* call_put_text(int option_type);
 void bind_products(py::module_& m);
 // Registers kestrel._core.book (book.cpp).
 void bind_book(py::module_& m);
+// Registers kestrel._core.vol (vol.cpp).
+void bind_vol(py::module_& m);
 
 }  // namespace kestrel::python
