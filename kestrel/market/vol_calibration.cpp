@@ -381,26 +381,26 @@ struct SmilePoint {
 
 // The SVI least-squares problem of one expiry: residuals in volatility at the
 // quotes, then the penalties of the butterfly density below 0 and the total
-// variance below the previous expiry's on the check grid. The parameters are
+// variance above the next expiry's on the check grid. The parameters are
 // unconstrained: a, b = bmax(rho) / (1 + e^-u), rho = 0.999 tanh(v), m,
 // sigma = e^s, with bmax(rho) = 2 / (1 + |rho|) (Lee's bound on the wings'
 // slope).
 class SviCost : public QuantLib::CostFunction {
   public:
     SviCost(const std::vector<SmilePoint>& points, double t, const std::vector<double>& grid,
-            const std::vector<double>& previous_w, double atm_vol)
-        : points_(points), t_(t), grid_(grid), previous_w_(previous_w), atm_vol_(atm_vol) {}
+            const std::vector<double>& upper_w, double atm_vol)
+        : points_(points), t_(t), grid_(grid), upper_w_(upper_w), atm_vol_(atm_vol) {}
 
-    static SviParameters decode(const QuantLib::Array& x) {
+    SviParameters decode(const QuantLib::Array& x) const {
         SviParameters p;
         p.a = x[0];
         p.rho = 0.999 * std::tanh(x[2]);
         p.b = 2.0 / (1.0 + std::abs(p.rho)) / (1.0 + std::exp(-std::clamp(x[1], -50.0, 50.0)));
         p.m = x[3];
-        p.sigma = std::exp(std::clamp(x[4], -12.0, 3.0));
+        p.sigma = sigma_min() + std::exp(std::clamp(x[4], -12.0, 3.0));
         return p;
     }
-    static QuantLib::Array encode(const SviParameters& p) {
+    QuantLib::Array encode(const SviParameters& p) const {
         QuantLib::Array x(5);
         const double rho = std::clamp(p.rho / 0.999, -0.999999, 0.999999);
         const double share = std::clamp(p.b * (1.0 + std::abs(p.rho)) / 2.0, 1e-12, 1 - 1e-12);
@@ -408,39 +408,60 @@ class SviCost : public QuantLib::CostFunction {
         x[1] = std::log(share / (1 - share));
         x[2] = std::atanh(rho);
         x[3] = p.m;
-        x[4] = std::log(std::max(p.sigma, 1e-6));
+        x[4] = std::log(std::max(p.sigma - sigma_min(), 1e-6));
         return x;
     }
 
     QuantLib::Array values(const QuantLib::Array& x) const override {
         const auto p = decode(x);
-        QuantLib::Array r(points_.size() + 2 * grid_.size());
+        QuantLib::Array r(points_.size() + 2 * grid_.size() + 1);
         std::size_t i = 0;
         for (const auto& pt : points_) {
             const double w = p.w(pt.k);
             // Below zero the volatility continues linearly in w, so the
             // optimiser still sees a slope.
             const double vol = w > 1e-12 ? std::sqrt(w / t_) : (w - 1e-12) / t_ * 1e6;
-            r[i++] = vol - pt.vol;
+            // r sqrt(1 + (r / c)^2): least squares plus a fourth-power term
+            // that leans on the largest errors (c = half a vol point), so
+            // that two noisy neighbours share the error.
+            const double e = vol - pt.vol;
+            r[i++] = e * std::sqrt(1.0 + (e / kLargeError) * (e / kLargeError));
         }
+        // The wings' steeper slope, b (1 + |rho|), at the price of
+        // kWingWeight vol points per unit: nothing for the slopes listed
+        // smiles have (a few hundredths), but it keeps a nearly flat smile
+        // from being fitted by a steep wing far outside the quotes, which the
+        // calendar condition would then force on every later expiry.
+        r[i++] = kWingWeight * p.b * (1.0 + std::abs(p.rho));
         const double scale = 2.0 * atm_vol_ * t_;  // dw per unit of volatility
         for (std::size_t j = 0; j < grid_.size(); ++j) {
             const double k = grid_[j];
             const double w = p.w(k);
             const double g = w > 0 ? butterfly_g(k, w, p.dw(k), p.d2w(k)) : -1.0;
-            r[i++] = kPenalty * std::max(0.0, -g);
-            r[i++] = kPenalty * std::max(0.0, previous_w_[j] - w) / scale;
+            r[i++] = kPenalty * std::max(0.0, kMinG - g);
+            r[i++] = kPenalty * std::max(0.0, w - upper_w_[j]) / scale;
         }
         return r;
     }
 
+    // sigma, the width of the smile's vertex, at least half the at-the-money
+    // standard deviation: a narrower vertex is a kink the quotes cannot
+    // resolve (it sits between strikes) and the local volatility would
+    // swing across it.
+    double sigma_min() const { return 0.5 * atm_vol_ * std::sqrt(t_); }
+
     static constexpr double kPenalty = 10.0;
+    // The butterfly penalty aims a little above 0 so that what it leaves
+    // still checks as g >= 0.
+    static constexpr double kMinG = 1e-3;
+    static constexpr double kWingWeight = 0.01;
+    static constexpr double kLargeError = 0.005;
 
   private:
     const std::vector<SmilePoint>& points_;
     double t_;
     const std::vector<double>& grid_;
-    const std::vector<double>& previous_w_;
+    const std::vector<double>& upper_w_;
     double atm_vol_;
 };
 
@@ -454,11 +475,11 @@ double sum_squares(const QuantLib::Array& a) {
 // linear least squares of the total variances; the best few go to
 // Levenberg-Marquardt and the best of those wins.
 SviParameters fit_svi(const std::vector<SmilePoint>& points, double t, const std::vector<double>& grid,
-                      const std::vector<double>& previous_w) {
+                      const std::vector<double>& upper_w) {
     double atm_vol = points.front().vol, best_abs = std::abs(points.front().k);
     for (const auto& p : points)
         if (std::abs(p.k) < best_abs) best_abs = std::abs(p.k), atm_vol = p.vol;
-    const SviCost cost(points, t, grid, previous_w, atm_vol);
+    const SviCost cost(points, t, grid, upper_w, atm_vol);
 
     std::vector<std::pair<double, SviParameters>> starts;
     for (double rho : {-0.8, -0.5, -0.2, 0.0, 0.3})
@@ -466,18 +487,18 @@ SviParameters fit_svi(const std::vector<SmilePoint>& points, double t, const std
             for (double sigma : {0.02, 0.05, 0.1, 0.25}) {
                 double s1 = 0, sp = 0, sw = 0, spp = 0, spw = 0;
                 for (const auto& pt : points) {
-                    const double x = pt.k - m;
-                    const double phi = rho * x + std::sqrt(x * x + sigma * sigma);
+                    const double x = pt.k - m, sg = std::max(sigma, 1.01 * cost.sigma_min());
+                    const double phi = rho * x + std::sqrt(x * x + sg * sg);
                     const double w = pt.vol * pt.vol * t;
                     s1 += 1, sp += phi, sw += w, spp += phi * phi, spw += phi * w;
                 }
                 const double det = s1 * spp - sp * sp;
                 if (!(std::abs(det) > 0)) continue;
                 SviParameters p;
-                p.rho = rho, p.m = m, p.sigma = sigma;
+                p.rho = rho, p.m = m, p.sigma = std::max(sigma, 1.01 * cost.sigma_min());
                 p.b = std::clamp((s1 * spw - sp * sw) / det, 1e-6, 2.0 / (1.0 + std::abs(rho)) * 0.99);
                 p.a = (sw - p.b * sp) / s1;
-                starts.emplace_back(sum_squares(cost.values(SviCost::encode(p))), p);
+                starts.emplace_back(sum_squares(cost.values(cost.encode(p))), p);
             }
     std::sort(starts.begin(), starts.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
 
@@ -486,7 +507,7 @@ SviParameters fit_svi(const std::vector<SmilePoint>& points, double t, const std
     QuantLib::NoConstraint none;
     const std::size_t tries = std::min<std::size_t>(4, starts.size());
     for (std::size_t s = 0; s < tries; ++s) {
-        QuantLib::Problem problem(const_cast<SviCost&>(cost), none, SviCost::encode(starts[s].second));
+        QuantLib::Problem problem(const_cast<SviCost&>(cost), none, cost.encode(starts[s].second));
         QuantLib::LevenbergMarquardt lm(1e-9, 1e-12, 1e-12);
         QuantLib::EndCriteria end(2000, 200, 1e-14, 1e-14, 1e-14);
         try {
@@ -496,7 +517,7 @@ SviParameters fit_svi(const std::vector<SmilePoint>& points, double t, const std
         }
         const auto x = problem.currentValue();
         const double v = sum_squares(cost.values(x));
-        if (std::isfinite(v) && v < best_value) best_value = v, best = SviCost::decode(x);
+        if (std::isfinite(v) && v < best_value) best_value = v, best = cost.decode(x);
     }
     return best;
 }
@@ -521,10 +542,14 @@ Calibration calibrate(const std::vector<OptionQuote>& quotes, const Market& mark
     std::map<Date, std::vector<const OptionQuote*>> by_expiry;
     for (const auto& q : quotes) by_expiry[q.expiry].push_back(&q);
 
-    std::vector<double> times, forwards;
-    std::vector<SviParameters> smiles;
-    std::vector<double> previous_w;  // the previous expiry's w on its check grid's k (re-evaluated per expiry)
-    std::optional<SviParameters> previous;
+    // Each expiry's forward and out-of-the-money implied volatilities.
+    struct Slice {
+        Date expiry;
+        double t, forward;
+        std::vector<SmilePoint> points;
+        std::vector<FittedQuote> rows;
+    };
+    std::vector<Slice> slices;
 
     for (auto& [expiry, qs] : by_expiry) {
         std::sort(qs.begin(), qs.end(), [](const OptionQuote* a, const OptionQuote* b) {
@@ -624,50 +649,64 @@ Calibration calibrate(const std::vector<OptionQuote>& quotes, const Market& mark
             throw ValueError(where + ": " + std::to_string(points.size()) +
                              " usable out-of-the-money quotes; the smile's five parameters need at least five");
 
-        // The check grid and the previous expiry's total variance on it.
-        const double kmin = points.front().k, kmax = points.back().k;
-        std::vector<double> grid(settings.check_points);
-        for (std::size_t j = 0; j < grid.size(); ++j)
-            grid[j] = kmin - settings.check_margin +
-                      (kmax - kmin + 2 * settings.check_margin) * static_cast<double>(j) /
-                          static_cast<double>(grid.size() - 1);
-        previous_w.assign(grid.size(), 0.0);
-        if (previous)
-            for (std::size_t j = 0; j < grid.size(); ++j) previous_w[j] = previous->w(grid[j]);
+        slices.push_back({f.expiry, f.t, f.forward, std::move(points), std::move(rows)});
+    }
 
-        auto svi = fit_svi(points, f.t, grid, previous_w);
-        // The penalty leaves at most a hair's breadth below the previous
+    // One check grid for every expiry: from the lowest quoted k less the
+    // margin to the highest plus the margin.
+    double kmin = std::numeric_limits<double>::infinity(), kmax = -kmin;
+    for (const auto& sl : slices) kmin = std::min(kmin, sl.points.front().k), kmax = std::max(kmax, sl.points.back().k);
+    std::vector<double> grid(settings.check_points);
+    for (std::size_t j = 0; j < grid.size(); ++j)
+        grid[j] = kmin - settings.check_margin +
+                  (kmax - kmin + 2 * settings.check_margin) * static_cast<double>(j) /
+                      static_cast<double>(grid.size() - 1);
+
+    // The expiries are fitted from the last to the first, each kept below
+    // the next one's total variance: a long expiry's smile is the better
+    // determined, and a short one's steep wings, extrapolated, would
+    // otherwise force themselves on every later expiry.
+    std::vector<SviParameters> smiles(slices.size());
+    std::vector<double> upper_w(grid.size(), std::numeric_limits<double>::infinity());
+    for (std::size_t n = slices.size(); n-- > 0;) {
+        auto svi = fit_svi(slices[n].points, slices[n].t, grid, upper_w);
+        // The penalty leaves at most a hair's breadth above the next
         // expiry's total variance: a level shift closes it exactly.
-        double deficit = 0;
-        for (std::size_t j = 0; j < grid.size(); ++j) deficit = std::max(deficit, previous_w[j] - svi.w(grid[j]));
-        if (deficit > 0) svi.a += deficit;
+        double excess = 0;
+        for (std::size_t j = 0; j < grid.size(); ++j) excess = std::max(excess, svi.w(grid[j]) - upper_w[j]);
+        if (excess > 0) svi.a -= excess;
+        smiles[n] = svi;
+        for (std::size_t j = 0; j < grid.size(); ++j) upper_w[j] = svi.w(grid[j]);
+    }
 
+    std::vector<double> times, forwards;
+    for (std::size_t n = 0; n < slices.size(); ++n) {
+        auto& sl = slices[n];
+        const auto& svi = smiles[n];
         ExpiryFit fit;
-        fit.expiry = expiry;
-        fit.t = f.t;
+        fit.expiry = sl.expiry;
+        fit.t = sl.t;
         fit.svi = svi;
-        fit.quotes = points.size();
+        fit.quotes = sl.points.size();
         fit.min_g = std::numeric_limits<double>::infinity();
         fit.min_calendar = std::numeric_limits<double>::infinity();
-        for (std::size_t j = 0; j < grid.size(); ++j) {
-            const double k = grid[j], w = svi.w(k);
+        for (const double k : grid) {
+            const double w = svi.w(k);
             fit.min_g = std::min(fit.min_g, w > 0 ? butterfly_g(k, w, svi.dw(k), svi.d2w(k)) : -1.0);
-            fit.min_calendar = std::min(fit.min_calendar, w - previous_w[j]);
+            fit.min_calendar = std::min(fit.min_calendar, w - (n ? smiles[n - 1].w(k) : 0.0));
         }
         double ss = 0;
-        for (auto& row : rows) {
-            row.model_vol = std::sqrt(std::max(svi.w(row.k), 0.0) / f.t);
+        for (auto& row : sl.rows) {
+            row.model_vol = std::sqrt(std::max(svi.w(row.k), 0.0) / sl.t);
             row.error = (row.model_vol - row.implied_vol) * 100.0;
             ss += row.error * row.error;
             fit.max_error = std::max(fit.max_error, std::abs(row.error));
         }
-        fit.rms_error = std::sqrt(ss / static_cast<double>(rows.size()));
+        fit.rms_error = std::sqrt(ss / static_cast<double>(sl.rows.size()));
         c.fits.push_back(fit);
-        c.table.insert(c.table.end(), rows.begin(), rows.end());
-        times.push_back(f.t);
-        forwards.push_back(f.forward);
-        smiles.push_back(svi);
-        previous = svi;
+        c.table.insert(c.table.end(), sl.rows.begin(), sl.rows.end());
+        times.push_back(sl.t);
+        forwards.push_back(sl.forward);
     }
 
     double ss = 0;
