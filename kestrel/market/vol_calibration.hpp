@@ -17,9 +17,10 @@
 //      reason;
 //   4. each expiry fitted by SVI's raw parameterisation in log-moneyness
 //      k = ln(K / F):  w(k) = a + b (rho (k - m) + sqrt((k - m)^2 + sigma^2)),
-//      least squares of the implied volatilities, the expiries in order, with
-//      penalties keeping the butterfly density g(k) >= 0 and the total
-//      variance above the previous expiry's on a dense k grid; both
+//      least squares of the implied volatilities (with a fourth-power term on
+//      errors above half a vol point), from the last expiry back to the
+//      first, with penalties keeping the butterfly density g(k) >= 0 and the
+//      total variance below the next expiry's on a dense k grid; both
 //      conditions are then checked and reported;
 //   5. between expiries total variance linear in time at fixed k, before the
 //      first one w(k, t) = w_1(k) t / T_1, after the last one the last
