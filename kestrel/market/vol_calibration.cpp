@@ -603,7 +603,9 @@ Calibration calibrate(const std::vector<OptionQuote>& quotes, const Market& mark
                                                                (f.forward - q->strike),
                                                            0.0);
             if (!otm) {
-                if (q->price < intrinsic - settings.tolerance)
+                const bool listed = std::any_of(c.dropped.begin(), c.dropped.end(),
+                                                [&](const DroppedQuote& d) { return d.quote.row == q->row && q->row; });
+                if (!listed && q->price < intrinsic - settings.tolerance)
                     c.dropped.push_back({*q, "below its intrinsic value " + fixed(intrinsic, 4) + " (in the money)"});
                 continue;
             }
