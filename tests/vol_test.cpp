@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -96,6 +97,45 @@ TEST(VolQuotes, BadFilesAreRefusedNamingTheRow) {
         EXPECT_NE(std::string(e.what()).find("expiry 2024-01-24 (rows 2-"), std::string::npos) << e.what();
         EXPECT_NE(std::string(e.what()).find("no put quoted below the forward"), std::string::npos) << e.what();
     }
+}
+
+TEST(VolScreening, DropsTheQuoteThatBreaksTheShapeAndKeepsTheRest) {
+    const double spot = 2.4;
+    auto qs = flat_quotes(spot, 0.02, 0.0, 0.2);
+    // On 2024-03-27: a call lifted above the chord of its neighbours
+    // (convexity), a put sunk below its outer neighbour (monotonicity), and
+    // half a tick of noise the tolerance forgives. The first two also break
+    // parity: their pairs' in-the-money sides are named instead of being
+    // used for the forward.
+    const Date march = utils::parse_date("2024-03-27");
+    std::size_t lifted = 0, sunk = 0, ticked = 0;
+    for (auto& q : qs) {
+        if (q.expiry != march) continue;
+        if (q.type == OptionType::Call && std::abs(q.strike - spot * 1.1) < 1e-9) q.price += 0.004, lifted = q.row;
+        if (q.type == OptionType::Put && std::abs(q.strike - spot * 0.9) < 1e-9) q.price *= 0.2, sunk = q.row;
+        if (q.type == OptionType::Call && std::abs(q.strike - spot * 1.15) < 1e-9) q.price += 0.00005, ticked = q.row;
+    }
+    const auto reasons = [](const Calibration& c) {
+        std::map<std::size_t, std::string> out;
+        for (const auto& d : c.dropped) out[d.quote.row] = d.reason;
+        return out;
+    };
+    const Market m(spot, 0.02, 0.0, 0.0);
+    const auto strict = reasons(calibrate(qs, m, kDate));
+    EXPECT_NE(strict.at(lifted).find("convexity"), std::string::npos) << strict.at(lifted);
+    EXPECT_NE(strict.at(sunk).find("monotonicity"), std::string::npos) << strict.at(sunk);
+    CalibrationSettings loose;
+    loose.tolerance = 1e-4;
+    const auto c = calibrate(qs, m, kDate, loose);
+    const auto forgiving = reasons(c);
+    EXPECT_TRUE(forgiving.count(lifted));
+    EXPECT_TRUE(forgiving.count(sunk));
+    EXPECT_FALSE(forgiving.count(ticked));
+    ASSERT_EQ(forgiving.size(), 4u);
+    EXPECT_NE(forgiving.at(lifted + 1).find("left out of the forward"), std::string::npos);  // the put at 110 %
+    EXPECT_NE(forgiving.at(sunk - 1).find("left out of the forward"), std::string::npos);    // the call at 90 %
+    // The rest still give the flat volatility.
+    EXPECT_LT(c.max_error, 0.05);
 }
 
 TEST(VolForwards, ParityRecoversAKnownForward) {
