@@ -31,6 +31,7 @@ void add_bench_command(CLI::App& app, Action& action);     // bench_cmd.cpp
 void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
 void add_runs_command(CLI::App& app, Action& action);      // runs_cmd.cpp
 void add_cashflows_command(CLI::App& app, Action& action); // cashflows_cmd.cpp
+void add_vol_command(CLI::App& app, Action& action);       // vol_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 

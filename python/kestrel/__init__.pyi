@@ -5,6 +5,7 @@ from . import calendar as calendar
 from . import book as book
 from . import heron as heron
 from . import random_sample as random_sample
+from . import vol as vol
 
 __version__: str
 

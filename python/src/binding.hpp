@@ -51,5 +51,7 @@ void bind_products(py::module_& m);
 void bind_book(py::module_& m);
 // Adds cash flows and kept runs (nightly.cpp); after bind_products and bind_book.
 void bind_nightly(py::module_& m);
+// Registers kestrel._core.vol (vol.cpp).
+void bind_vol(py::module_& m);
 
 }  // namespace kestrel::python

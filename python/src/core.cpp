@@ -968,6 +968,7 @@ PYBIND11_MODULE(_core, m) {
     kp::bind_products(m);
     kp::bind_book(m);
     kp::bind_nightly(m);
+    kp::bind_vol(m);
 
     // An installed Python client must be let go while the interpreter still runs.
     py::module_::import("atexit").attr("register")(py::cpp_function([] { heron::install(nullptr); }));
