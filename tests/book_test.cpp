@@ -43,7 +43,7 @@ Json vanilla(const std::string& id, const std::string& underlying, double strike
                 {"payoff_type", "plain_vanilla"}};
 }
 
-BookMarket market(const std::string& text) { return BookMarket::from_json(Json::parse(text)); }
+BookMarket book_market(const std::string& text) { return BookMarket::from_json(Json::parse(text)); }
 
 const char* kMarket = R"({"r": 0.02, "underlyings": {
     "AAA": {"vol": 0.2, "q": 0.01, "spot": 100},
@@ -94,7 +94,7 @@ class BookTest : public ::testing::Test {
 }  // namespace
 
 TEST(BookMarketTest, ReadsRateAndUnderlyingsAndNamesWhatIsWrong) {
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 101.5},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 101.5},
                                                          "BBB": {"vol": 0.3, "q": 0}}})");
     EXPECT_DOUBLE_EQ(m.r, 0.02);
     ASSERT_NE(m.find("AAA"), nullptr);
@@ -106,7 +106,7 @@ TEST(BookMarketTest, ReadsRateAndUnderlyingsAndNamesWhatIsWrong) {
 
     const auto message = [](const char* text) -> std::string {
         try {
-            market(text);
+            book_market(text);
         } catch (const Error& e) {
             return std::string(e.kind()) + ": " + e.what();
         }
@@ -136,7 +136,7 @@ TEST_F(BookTest, BrokenContractsGetTheirOwnRowsAndTheOthersAreValued) {
                             EXPECT_EQ(total, 8u);
                             progress.push_back(done);
                         }};
-    const auto result = value_book(book, market(kMarket), options);
+    const auto result = value_book(book, book_market(kMarket), options);
 
     ASSERT_EQ(result.rows.size(), 8u);
     EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
@@ -172,7 +172,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
     broken.erase("strike");
     const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 110),
                                    broken});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, true, {}});
     ASSERT_EQ(result.totals.size(), 3u);
     const BookTotal& aaa = result.totals[0];
     const BookTotal& bbb = result.totals[1];
@@ -200,7 +200,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
 
     // A one-underlying book keeps its delta.
     const auto single = value_book(Json::array({vanilla("a1", "AAA", 95), vanilla("a2", "AAA", 110)}),
-                                   market(kMarket), BookOptions{kEval, true, {}});
+                                   book_market(kMarket), BookOptions{kEval, true, {}});
     EXPECT_TRUE(single.totals.back().has_delta_gamma);
     EXPECT_DOUBLE_EQ(single.totals.back().sum.delta, single.rows[0].value.delta + single.rows[1].value.delta);
 }
@@ -208,7 +208,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
 TEST_F(BookTest, SpotComesFromTheStoreCloseOnTheEvaluationDate) {
     client->add_closes("AAA", "pre", {{utils::parse_date("2024-02-29"), 90.0}, {kEval, 97.5}});
     client->add_closes("BBB", "pre", {{utils::parse_date("2024-02-29"), 48.0}});  // nothing on the date
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01},
                                                          "BBB": {"vol": 0.3, "q": 0}}})");
     const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 100)});
     client->reset_counts();
@@ -242,7 +242,7 @@ TEST_F(BookTest, MissingSpotsEndInOneSentenceOnWhereTheStoresClosesAre) {
     client->add_closes("EEE", "pre", {{d("2024-02-28"), 40.0}});                          // ends earlier still
     client->add_closes("BBB", "pre", {{d("2024-03-04"), 50.0}});                          // begins after
     client->add_closes("CCC", "pre", {{d("2024-02-29"), 20.0}, {d("2024-03-04"), 21.0}}); // a gap on the day
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
         "CCC": {"vol": 0.2, "q": 0}, "DDD": {"vol": 0.2, "q": 0}, "EEE": {"vol": 0.2, "q": 0},
         "FFF": {"vol": 0.2, "q": 0, "spot": 10}}})");
     const auto value = [&](const Json& book) { return value_book(book, m, BookOptions{kEval, false, {}}); };
@@ -270,7 +270,7 @@ TEST_F(BookTest, CsvAndJsonReadBackToTheSameNumbers) {
     Json broken = vanilla("broken, \"quoted\"", "AAA", 95);
     broken["exercise_type"] = "bermudan";
     const Json book = Json::array({vanilla("a1", "AAA", 95.123456789), broken, vanilla("b1", "BBB", 47.3)});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, true, {}});
     ASSERT_EQ(result.failed(), 1u);
 
     // JSON
@@ -334,7 +334,7 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
     Json broken = vanilla("broken", "AAA", 95);
     broken.erase("call_put");
     const Json book = Json::array({vanilla("a-long-identifier", "AAA", 95), broken, vanilla("b1", "BBB", 50)});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, false, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, false, {}});
     std::ostringstream out;
     write_book(out, result, BookFormat::Table);
     const std::string t = out.str();
@@ -361,7 +361,7 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
 TEST_F(BookTest, ContractsOverProjectedYearsAreNoted) {
     Json later = vanilla("later", "AAA", 95);
     later["maturity_date"] = "2028-06-30";
-    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), market(kMarket),
+    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), book_market(kMarket),
                                    BookOptions{kEval, false, {}});
     ASSERT_TRUE(result.rows[1].ok());
     EXPECT_TRUE(result.rows[0].projected_years.empty());
@@ -388,7 +388,7 @@ TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
 }
 
 TEST(BookInputTest, NotABookIsATypeError) {
-    EXPECT_THROW(value_book(Json::object(), market(kMarket), BookOptions{kEval, false, {}}), TypeError);
+    EXPECT_THROW(value_book(Json::object(), book_market(kMarket), BookOptions{kEval, false, {}}), TypeError);
 }
 
 namespace {
@@ -493,7 +493,7 @@ TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
 TEST_F(BookTest, VanillaLadderMatchesSeparateValuationsAndSkipsFailedContracts) {
     const Json book = Json::array({vanilla("a1", "AAA", 100), vanilla("a2", "AAA", 110), vanilla("b1", "BBB", 50),
                                    vanilla("z1", "ZZZ", 100)});
-    const BookMarket m = market(kMarket);
+    const BookMarket m = book_market(kMarket);
     BookOptions options;
     options.evaluation_date = kEval;
     const BookResult base = value_book(book, m, options);
