@@ -166,6 +166,21 @@ CLI::Validator finite_number() {
         "", "FINITE_NUMBER");
 }
 
+CLI::Validator non_negative_number() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::string checked = text;
+            if (std::string finite = finite_number()(checked); !finite.empty()) return finite;
+            std::string_view digits = text;
+            if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+            double x = 0;
+            std::from_chars(digits.data(), digits.data() + digits.size(), x);
+            if (x < 0) return "must not be negative, not '" + text + "'";
+            return {};
+        },
+        "", "NON_NEGATIVE_NUMBER");
+}
+
 void add_store_options(CLI::App& command, StoreOptions& options) {
     auto* db = command.add_option("--db", options.db, "SQLite price store to read (default: the bundled store)")
                    ->check(CLI::ExistingFile);
