@@ -136,10 +136,10 @@ def _check_worker(settings):
         return _error_text(e)
 
 
-def _value_task(rows, contracts, market, date, greeks, settings):
+def _value_task(rows, contracts, market, date, greeks, settings, engine=""):
     """One task: the rows of some contracts of the book, valued on this worker."""
     _prepare_worker(settings)
-    return value_rows(rows, contracts, market, date, greeks)
+    return value_rows(rows, contracts, market, date, greeks, engine)
 
 
 # --------------------------------------------------------------------------- progress
@@ -340,7 +340,7 @@ def _tasks(book, rows, greeks, workers):
     return [([rows[i] for i in idx], [book.contract(i) for i in idx], p) for idx, p in tasks]
 
 
-def _value_on_cluster(client, book, market, date, greeks, settings, progress):
+def _value_on_cluster(client, book, market, date, greeks, settings, progress, engine=""):
     workers = client.scheduler_info().get("workers", {})
     if not workers:
         raise RuntimeError("the Dask cluster has no workers")
@@ -360,7 +360,7 @@ def _value_on_cluster(client, book, market, date, greeks, settings, progress):
     done = len(rows) - sum(len(t[0]) for t in tasks)
     if progress:
         progress(done, len(rows))
-    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings,
+    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings, engine,
                              priority=priority, retries=RETRIES, pure=False)
                for task_rows, contracts, priority in tasks]
     filled = [not row.ok for row in rows]
@@ -394,7 +394,7 @@ def _in_process(db, prices, threads):
 
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
                threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
-               insecure=False):
+               insecure=False, engine=None):
     """Values every contract of `book` on `market` as of `date` (default: today), with the
     Greeks if asked, and returns a Result: rows in book order, totals, and text(format) for
     the command line's outputs.
@@ -408,12 +408,15 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     progress: None for a bar on stderr when it is a terminal, False for none, or a
     callable(done, total). client may also be a scheduler's address, connected to (and
     closed after) as connect() does with the TLS files, security and insecure given.
+    engine: the engine ("mc", "qmc", "pde") of every note whose terms name none, as
+    `kestrel book --engine`; None: the market's "engines" for the note's type, else the
+    note's own. Each row carries carry_rho beside its Greeks.
     """
     if isinstance(client, str):
         with connect(client, tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key, security=security,
                      insecure=insecure) as c:
             return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
-                              progress=progress)
+                              progress=progress, engine=engine)
     book, market = as_book(book), as_market(market)
     bar = None
     if progress is None:
@@ -424,8 +427,9 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     try:
         if client is None:
             _in_process(db, prices, threads)
-            return book.value(market, date, greeks, progress)
-        return _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
+            return book.value(market, date, greeks, progress, engine or "")
+        return _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress,
+                                 engine or "")
     finally:
         if bar is not None:
             bar.finish()
