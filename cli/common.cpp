@@ -109,8 +109,8 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error) {
         return 0;
     }
     std::string text = one_line(error.what());
-    // A failed check reads "<option>: must be ...": make it one sentence.
-    if (const auto at = text.find(": must be "); !text.empty() && text[0] == '-' && at < text.find(' '))
+    // A failed check reads "<option>: must ...": make it one sentence.
+    if (const auto at = text.find(": must "); !text.empty() && text[0] == '-' && at < text.find(' '))
         text.erase(at, 1);
     std::cerr << "error: " << text << " (see kestrel --help)" << std::endl;
     return kExitUsage;
