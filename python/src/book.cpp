@@ -168,6 +168,12 @@ void bind_book(py::module_& m) {
                  return Market{kb::BookMarket::from_json(parse_json(text, source), source), text, source};
              }),
              py::arg("text"), py::arg("source") = "market")
+        .def(
+            "check", [](const Market& mk, py::handle date) { mk.market.check(to_eval_day(date)); },
+            py::arg("date") = py::none(),
+            "ValueError naming the underlying, the field and the entry for what can only be checked on the "
+            "evaluation date: curve pillars in order, each once; a total variance that never decreases; forwards "
+            "after the date. value_book checks this before valuing anything.")
         .def_property_readonly("text", [](const Market& mk) { return mk.text; })
         .def_property_readonly("source", [](const Market& mk) { return mk.source; })
         .def(py::pickle([](const Market& mk) { return py::make_tuple(mk.text, mk.source); },
