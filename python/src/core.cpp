@@ -749,13 +749,8 @@ void translate(std::exception_ptr p) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// BaseOption and the valuation methods every product shares
+}  // namespace
 
-using Valuation = double (BaseOption::*)(double, double, double, double, const EvalDate&);
-
-// A caller's vol: a negative one is refused (the finite differences bump
-// below zero inside the library only).
 void check_caller_vol(double vol) {
     if (vol < 0) {
         std::ostringstream os;
@@ -763,6 +758,13 @@ void check_caller_vol(double vol) {
         throw ValueError(os.str());
     }
 }
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// BaseOption and the valuation methods every product shares
+
+using Valuation = double (BaseOption::*)(double, double, double, double, const EvalDate&);
 
 template <Valuation F>
 double value(BaseOption& option, double spot, double r, double vol, double q, py::object evaluation_date) {
