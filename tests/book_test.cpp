@@ -227,6 +227,39 @@ TEST_F(BookTest, ValuesEachContractOnItsUnderlyingsCurves) {
     EXPECT_EQ(calls, 0u);
 }
 
+TEST_F(BookTest, LaddersOnCurvesMoveTheSpotAndShiftTheWholeVolCurve) {
+    const BookMarket m = book_market(R"({"r": {"curve": [["1M", 0.015], ["1Y", 0.025]]}, "underlyings": {
+        "AAA": {"vol": {"curve": [["3M", 0.25], ["1Y", 0.22]]}, "q": {"forwards": [["2024-06-21", 98.0]]},
+                "spot": 100}}})");
+    const Json book = Json::array({vanilla("a", "AAA", 95), vanilla("b", "AAA", 105)});
+    BookOptions options;
+    options.evaluation_date = kEval;
+    const BookResult base = value_book(book, m, options);
+    LadderOptions lo;
+    lo.spot_shifts = {-0.1, 0.0, 0.1};
+    lo.vol_shifts = {-0.05, 0.0, 0.05};
+    const BookLadders ladders = ladder_book(book, base, m, options, lo);
+    ASSERT_EQ(ladders.underlyings.size(), 1u);
+    const UnderlyingLadder& l = ladders.underlyings[0];
+    EXPECT_DOUBLE_EQ(l.base_vol, 0.22);  // a curve shows its lowest vol
+    // The q curve is implied once, at the market's spot; the ladder moves the
+    // spot with the curves as they are.
+    const Market mk = m.market_of("AAA", 100.0, kEval);
+    const EvalDate date = utils::DateInput(kEval);
+    for (std::size_t k = 0; k < lo.spot_shifts.size(); ++k) {
+        double npv = 0, up = 0;
+        for (const auto& c : book) {
+            const auto o = make_option(Terms::from_json(c));
+            npv += o->npv(mk.with_spot(100.0 * (1 + lo.spot_shifts[k])), date);
+            up += o->npv(mk.with_spot(100.0 * (1 + lo.spot_shifts[k])).with_vol_shift(0.05), date);
+        }
+        EXPECT_EQ(l.points[k].failed, 0u);
+        EXPECT_DOUBLE_EQ(l.points[k].npv, npv) << k;
+        EXPECT_DOUBLE_EQ(l.matrix[2][k], up - l.base_value) << k;
+    }
+    EXPECT_DOUBLE_EQ(l.matrix[1][1], 0.0);
+}
+
 TEST_F(BookTest, EnginesFromTheMarketFileFillInNotesThatNameNone) {
     const BookMarket m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0, "spot": 100}},
                                          "engines": {"snowball": "pde"}})");
