@@ -142,14 +142,19 @@ void run_book(const BookCommandOptions& o) {
     if (!book.is_array()) {
         throw TypeError(o.book_file + ": a book is a JSON array of contracts, not " + std::string(book.type_name()));
     }
+    BookOptions options;
+    options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
+    // A market file wrong anywhere is refused before anything is valued.
     const std::string market_text = read_text(o.market_file, "market");
-    const BookMarket market = BookMarket::from_json(parse_json(o.market_file, market_text), o.market_file);
+    const BookMarket market = input_checked([&] {
+        BookMarket m = BookMarket::from_json(parse_json(o.market_file, market_text), o.market_file);
+        m.check(options.evaluation_date);
+        return m;
+    });
     const BookFormat format = parse_book_format(o.format);
     apply_simulation_options(o.simulation);
     install_store(o.store);
 
-    BookOptions options;
-    options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
     options.engine = o.engine;
     // A report shows the notes' statistics and the ladders whatever else was asked.
@@ -226,12 +231,14 @@ void add_book_command(CLI::App& app, Action& action) {
         ->required()
         ->check(CLI::ExistingFile);
     cmd->add_option("--market", o->market_file,
-                    "JSON object {\"r\": R, \"underlyings\": {ID: {\"vol\": V, \"q\": Q, \"spot\": S}}}; an "
-                    "underlying without \"spot\" takes its \"pre\" close on the evaluation date from the store")
+                    "JSON object {\"r\": R, \"underlyings\": {ID: {\"vol\": V, \"q\": Q, \"spot\": S}}, "
+                    "\"engines\": {TYPE: ENGINE}}; r, q and vol each a number or {\"curve\": [[PILLAR, VALUE], ...]}, "
+                    "q also {\"forwards\": [[DATE, PRICE], ...]}; an underlying without \"spot\" takes its \"pre\" "
+                    "close on the evaluation date from the store. Wrong anywhere: exit 2")
         ->required()
         ->check(CLI::ExistingFile);
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
-    cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
+    cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta, rho and carry_rho");
     add_engine_option(*cmd, o->engine);
     cmd->add_flag("--stats", o->stats,
                   "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "

@@ -109,8 +109,8 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error) {
         return 0;
     }
     std::string text = one_line(error.what());
-    // A failed check reads "<option>: must be ...": make it one sentence.
-    if (const auto at = text.find(": must be "); !text.empty() && text[0] == '-' && at < text.find(' '))
+    // A failed check reads "<option>: must ...": make it one sentence.
+    if (const auto at = text.find(": must "); !text.empty() && text[0] == '-' && at < text.find(' '))
         text.erase(at, 1);
     std::cerr << "error: " << text << " (see kestrel --help)" << std::endl;
     return kExitUsage;
@@ -164,6 +164,21 @@ CLI::Validator finite_number() {
             return {};
         },
         "", "FINITE_NUMBER");
+}
+
+CLI::Validator non_negative_number() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::string checked = text;
+            if (std::string finite = finite_number()(checked); !finite.empty()) return finite;
+            std::string_view digits = text;
+            if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+            double x = 0;
+            std::from_chars(digits.data(), digits.data() + digits.size(), x);
+            if (x < 0) return "must not be negative, not '" + text + "'";
+            return {};
+        },
+        "", "NON_NEGATIVE_NUMBER");
 }
 
 void add_store_options(CLI::App& command, StoreOptions& options) {

@@ -48,6 +48,21 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error);
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 
+// An input file found wrong before any work starts (a market file): main
+// reports the error it wraps as report_error does, with the exit code 2.
+struct InputError {
+    std::exception_ptr error;
+};
+// Runs fn; any exception it throws leaves as an InputError.
+template <class Fn>
+auto input_checked(Fn&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (...) {
+        throw InputError{std::current_exception()};
+    }
+}
+
 // --- output ---------------------------------------------------------------
 
 // Writes text to stdout in one piece and flushes; throws when stdout fails,
@@ -69,6 +84,8 @@ CLI::Validator whole_number(std::uint64_t min, std::uint64_t max = UINT64_MAX);
 // A finite decimal number ("3936.08", "-0.5", "2e-2"); otherwise "<option>
 // must be a number" (or "a finite number" for nan and inf).
 CLI::Validator finite_number();
+// finite_number, and not below zero ("<option> must not be negative").
+CLI::Validator non_negative_number();
 
 // Where market data comes from: --db FILE (an SQLite price store, read
 // only), --prices DIR (a directory of price files loaded into memory), or,

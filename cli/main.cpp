@@ -25,6 +25,9 @@ int main(int argc, char** argv) {
     try {
         if (action) action();
         return 0;
+    } catch (const kestrel::cli::InputError& e) {
+        kestrel::cli::report_error(e.error);
+        return kestrel::cli::kExitUsage;
     } catch (...) {
         return kestrel::cli::report_error(std::current_exception());
     }

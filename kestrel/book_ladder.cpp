@@ -65,8 +65,11 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                                             const BookMarket& market, const std::string& u, double base_spot,
                                             const std::vector<double>& shifts, double dvol, bool greeks,
                                             const BookOptions& options) {
-    const UnderlyingMarket& m = *market.find(u);
-    const double vol = m.vol + dvol;
+    // The market of the base spot, its vol curve shifted by dvol; a market of
+    // plain numbers goes through the plain-number entry points.
+    const Market mk = market.market_of(u, base_spot, options.evaluation_date).with_vol_shift(dvol);
+    const bool flat = mk.is_flat();
+    const double r = flat ? mk.r.number() : 0, vol = flat ? mk.vol.number() : 0, q = flat ? mk.q.number() : 0;
     const EvalDate date = utils::DateInput(options.evaluation_date);
     std::vector<double> spots;
     for (double s : shifts) spots.push_back(base_spot * (1 + s));
@@ -75,8 +78,8 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
         std::unique_ptr<BaseOption> option;
         std::optional<std::vector<detail::ValueDeltaGamma>> column;
         try {
-            option = make_option(with_note_engine(Terms::from_json(book[indices[c]]), options.engine));
-            column = detail::note_spot_ladder(*option, spots, market.r, vol, m.q, date, greeks);
+            option = make_option(contract_terms(book[indices[c]], market, options));
+            if (flat) column = detail::note_spot_ladder(*option, spots, r, vol, q, date, greeks);
         } catch (...) {
             continue;  // failed at every point of the column
         }
@@ -103,10 +106,14 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                         cell = Cell{true, value_at(*option, s, market.r, vol, m.q, date), 0, 0};
                     } else if (greeks) {
                         // Three valuations where greeks would take nine.
-                        const OptionGreeks g = option->spot_greeks(spots[k], market.r, vol, m.q, date);
+                        const OptionGreeks g = flat ? option->spot_greeks(spots[k], r, vol, q, date)
+                                                    : option->spot_greeks(mk.with_spot(spots[k]), date);
                         cell = Cell{true, g.npv, g.delta, g.gamma};
                     } else {
-                        cell = Cell{true, option->npv(spots[k], market.r, vol, m.q, date), 0, 0};
+                        cell = Cell{true,
+                                    flat ? option->npv(spots[k], r, vol, q, date)
+                                         : option->npv(mk.with_spot(spots[k]), date),
+                                    0, 0};
                     }
                 } catch (...) {
                     cell = Cell{};
@@ -199,7 +206,8 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         if (indices.empty()) continue;
         const UnderlyingMarket* m = market.find(u);
         if (!m) continue;  // cannot happen for a valued row
-        l.base_vol = m->vol;
+        // A vol curve shows its lowest vol; the matrix shifts the whole curve.
+        l.base_vol = m->lowest_vol();
         l.contracts = indices.size();
         l.vol_shifts = ladder.vol_shifts;
         // The base-vol ladder carries the Greeks; the other vols only values.
@@ -214,13 +222,13 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
             std::vector<std::vector<Cell>> cells;
-            if (v != 0 && m->vol + v > 0)
+            if (v != 0 && m->lowest_vol() + v > 0)
                 cells = value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, v, false, options);
             for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
                 LadderPoint p;
                 if (v == 0)
                     p = l.points[k];
-                else if (m->vol + v <= 0)
+                else if (m->lowest_vol() + v <= 0)
                     p.failed = indices.size();
                 else
                     p = sum_point(cells, k);

@@ -401,4 +401,41 @@ TEST(CliHolidays, ProjectionMarkedThenAnOfficialListImportedAndBadFilesRefused) 
     EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2028,"));
 }
 
+TEST(CliPrice, MarketFileGivesWhatTheOptionsDoNotAndNegativeVolIsRefused) {
+    TempDir dir;
+    const std::string market = dir.write("m.json", R"({"r": 0.018, "underlyings": {
+        "000300.XSHG": {"vol": 0.2, "q": 0.015, "spot": 3936.0791}}})");
+    // A market file of plain numbers gives the plain numbers' value, bit for bit.
+    const Outcome plain = kestrel_cli("price " + kExample + kMarket);
+    const Outcome from_file = kestrel_cli("price " + kExample + " --market " + market + " --date 2025-06-30");
+    ASSERT_EQ(from_file.code, 0) << from_file.err;
+    EXPECT_EQ(from_file.out, plain.out);
+    // Options win where given.
+    const Outcome spot = kestrel_cli("price " + kExample + " --market " + market + " --spot 3900 --date 2025-06-30");
+    const Outcome spot_plain =
+        kestrel_cli("price " + kExample + " --spot 3900 --r 0.018 --vol 0.2 --q 0.015 --date 2025-06-30");
+    EXPECT_EQ(spot.out, spot_plain.out);
+    // Curves: a different value, still a number.
+    const std::string curve = dir.write("c.json", R"({"r": {"curve": [["1M", 0.015], ["2Y", 0.025]]}, "underlyings": {
+        "000300.XSHG": {"vol": {"curve": [["3M", 0.22], ["1Y", 0.2]]}, "q": {"curve": [["1Y", 0.01]]}, "spot": 3936.0791}}})");
+    const Outcome curved = kestrel_cli("price " + kExample + " --market " + curve + " --date 2025-06-30 --greeks");
+    ASSERT_EQ(curved.code, 0) << curved.err;
+    EXPECT_NE(nlohmann::json::parse(curved.out)["npv"], nlohmann::json::parse(plain.out)["npv"]);
+    // Mistakes exit 2.
+    const Outcome negative = kestrel_cli("price " + kExample + " --spot 3936 --r 0.018 --vol -0.2 --q 0.015");
+    EXPECT_EQ(negative.code, 2);
+    EXPECT_THAT(negative.err, HasSubstr("--vol must not be negative"));
+    const Outcome no_spot = kestrel_cli("price " + kExample + " --r 0.018 --vol 0.2 --q 0.015");
+    EXPECT_EQ(no_spot.code, 2);
+    EXPECT_THAT(no_spot.err, HasSubstr("--spot (or --market FILE) is required"));
+    const Outcome bad = kestrel_cli("price " + kExample + " --market " +
+                                    dir.write("b.json", R"({"r": {"curve": []}, "underlyings": {}})"));
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_THAT(bad.err, HasSubstr("\"r\": the curve has no points"));
+    const Outcome other = kestrel_cli("price " + kExample + " --market " +
+                                      dir.write("o.json", R"({"r": 0.02, "underlyings": {}})"));
+    EXPECT_EQ(other.code, 2);
+    EXPECT_THAT(other.err, HasSubstr("no inputs for underlying 000300.XSHG"));
+}
+
 }  // namespace

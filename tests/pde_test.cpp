@@ -38,7 +38,7 @@ double put(double s, double K, double r, double q, double vol, double t) {
 
 constexpr double kNever = 1e12;  // a knock-out barrier no price reaches
 
-pde::Note market(pde::Note n, double r, double q, double vol) {
+pde::Note with_market(pde::Note n, double r, double q, double vol) {
     n.r = r;
     n.q = q;
     n.vol = vol;
@@ -88,11 +88,11 @@ TEST(PdeSolver, NotesWhoseBarriersCannotBindAreCouponsPlusEuropeanLegs) {
          "coupon digitals and a short put"},
     };
     for (const Row& row : rows) {
-        const pde::Solution v = pde::solve(market(row.note, r, q, vol), s, true);
+        const pde::Solution v = pde::solve(with_market(row.note, r, q, vol), s, true);
         EXPECT_NEAR(v.npv, row.want, 2e-3) << row.why;
         // Delta against the closed form's own central difference.
-        const pde::Solution up = pde::solve(market(row.note, r, q, vol), s * 1.005, false);
-        const pde::Solution down = pde::solve(market(row.note, r, q, vol), s * 0.995, false);
+        const pde::Solution up = pde::solve(with_market(row.note, r, q, vol), s * 1.005, false);
+        const pde::Solution down = pde::solve(with_market(row.note, r, q, vol), s * 0.995, false);
         EXPECT_NEAR(v.delta, (up.npv - down.npv) / (s * 0.01), 2e-4) << row.why;
     }
 }
@@ -125,13 +125,13 @@ TEST(PdeSolver, VolZeroIsTheDeterministicPathAndTinyVolConvergesToIt) {
     };
     for (const Row& row : rows) {
         n.knocked_in = row.knocked_in;
-        EXPECT_NEAR(pde::solve(market(n, r, r, 0.0), row.spot, false).npv, row.want, 1e-12) << row.why;
+        EXPECT_NEAR(pde::solve(with_market(n, r, r, 0.0), row.spot, false).npv, row.want, 1e-12) << row.why;
         // On the mesh, with almost no diffusion: no oscillation, the same value.
-        EXPECT_NEAR(pde::solve(market(n, r, r + 1e-8, 1e-4), row.spot, false).npv, row.want, 1e-4) << row.why;
+        EXPECT_NEAR(pde::solve(with_market(n, r, r + 1e-8, 1e-4), row.spot, false).npv, row.want, 1e-4) << row.why;
     }
     // A negative vol (a vega down-bump from below 0.01) is its magnitude, as
     // in the simulation, where it only flips the draws.
-    EXPECT_EQ(pde::solve(market(n, r, 0.0, -0.005), 97, false).npv, pde::solve(market(n, r, 0.0, 0.005), 97, false).npv);
+    EXPECT_EQ(pde::solve(with_market(n, r, 0.0, -0.005), 97, false).npv, pde::solve(with_market(n, r, 0.0, 0.005), 97, false).npv);
 }
 
 TEST(PdeSolver, ObservationsOnTheEvaluationDateAreStrict) {
@@ -144,7 +144,7 @@ TEST(PdeSolver, ObservationsOnTheEvaluationDateAreStrict) {
     n.maturity = 0.5;
     n.non_touch_coupon = 7;
     n.non_touch_time = 0.5;
-    n = market(n, 0.03, 0.0, 0.25);
+    n = with_market(n, 0.03, 0.0, 0.25);
     // Every valued spot above the barrier: that coupon at once, flat.
     const pde::Solution out = pde::solve(n, 100.6, true);
     EXPECT_EQ(out.npv, 3.0);

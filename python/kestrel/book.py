@@ -138,10 +138,10 @@ def _check_worker(settings):
         return _error_text(e)
 
 
-def _value_task(rows, contracts, market, date, greeks, settings):
+def _value_task(rows, contracts, market, date, greeks, settings, engine=""):
     """One task: the rows of some contracts of the book, valued on this worker."""
     _prepare_worker(settings)
-    return value_rows(rows, contracts, market, date, greeks)
+    return value_rows(rows, contracts, market, date, greeks, engine)
 
 
 # --------------------------------------------------------------------------- progress
@@ -342,7 +342,7 @@ def _tasks(book, rows, greeks, workers):
     return [([rows[i] for i in idx], [book.contract(i) for i in idx], p) for idx, p in tasks]
 
 
-def _value_on_cluster(client, book, market, date, greeks, settings, progress):
+def _value_on_cluster(client, book, market, date, greeks, settings, progress, engine=""):
     workers = client.scheduler_info().get("workers", {})
     if not workers:
         raise RuntimeError("the Dask cluster has no workers")
@@ -362,7 +362,7 @@ def _value_on_cluster(client, book, market, date, greeks, settings, progress):
     done = len(rows) - sum(len(t[0]) for t in tasks)
     if progress:
         progress(done, len(rows))
-    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings,
+    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings, engine,
                              priority=priority, retries=RETRIES, pure=False)
                for task_rows, contracts, priority in tasks]
     filled = [not row.ok for row in rows]
@@ -396,7 +396,7 @@ def _in_process(db, prices, threads):
 
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
                threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
-               insecure=False, save=None):
+               insecure=False, engine=None, save=None):
     """Values every contract of `book` on `market` as of `date` (default: today), with the
     Greeks if asked, and returns a Result: rows in book order, totals, and text(format) for
     the command line's outputs.
@@ -410,6 +410,9 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     progress: None for a bar on stderr when it is a terminal, False for none, or a
     callable(done, total). client may also be a scheduler's address, connected to (and
     closed after) as connect() does with the TLS files, security and insecure given.
+    engine: the engine ("mc", "qmc", "pde") of every note whose terms name none, as
+    `kestrel book --engine`; None: the market's "engines" for the note's type, else the
+    note's own. Each row carries carry_rho beside its Greeks.
     save: an SQLite database to keep the valued book in as a new run (save_run), on a
     cluster as in this process.
     """
@@ -417,7 +420,7 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
         with connect(client, tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key, security=security,
                      insecure=insecure) as c:
             return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
-                              progress=progress, save=save)
+                              progress=progress, engine=engine, save=save)
     given = book
     book, market = as_book(book), as_market(market)
     bar = None
@@ -429,9 +432,10 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     try:
         if client is None:
             _in_process(db, prices, threads)
-            result = book.value(market, date, greeks, progress)
+            result = book.value(market, date, greeks, progress, engine or "")
         else:
-            result = _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
+            result = _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress,
+                                       engine or "")
     finally:
         if bar is not None:
             bar.finish()

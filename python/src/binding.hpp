@@ -26,6 +26,9 @@ namespace py = pybind11;
 QuantLib::Date to_date(py::handle obj, std::string_view what);
 // None is absent.
 EvalDate to_eval_date(py::handle obj);
+// A caller's vol: a negative one is a ValueError (the finite differences
+// bump below zero inside the library only).
+void check_caller_vol(double vol);
 // Every element of an iterable (a list, a pandas DatetimeIndex, a numpy
 // datetime64 array, ...), in order.
 std::vector<QuantLib::Date> to_dates(py::handle obj, std::string_view what);

@@ -21,6 +21,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <sstream>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -842,6 +843,18 @@ void translate(std::exception_ptr p) {
     }
 }
 
+}  // namespace
+
+void check_caller_vol(double vol) {
+    if (vol < 0) {
+        std::ostringstream os;
+        os << "vol must not be negative, got " << vol;
+        throw ValueError(os.str());
+    }
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // BaseOption and the valuation methods every product shares
 
@@ -849,6 +862,7 @@ using Valuation = double (BaseOption::*)(double, double, double, double, const E
 
 template <Valuation F>
 double value(BaseOption& option, double spot, double r, double vol, double q, py::object evaluation_date) {
+    check_caller_vol(vol);
     const EvalDate date = to_eval_date(evaluation_date);
     py::gil_scoped_release nogil;
     return (option.*F)(spot, r, vol, q, date);
@@ -870,6 +884,7 @@ void bind_base(py::module_& m) {
         .def(
             "greeks",
             [](BaseOption& o, double s, double r_, double v, double q_, py::object d) {
+                check_caller_vol(v);
                 const EvalDate e = to_eval_date(d);
                 OptionGreeks g;
                 {
@@ -884,6 +899,8 @@ void bind_base(py::module_& m) {
         .def("vega", &value<&BaseOption::vega>, spot, r, vol, q, date)
         .def("rho", &value<&BaseOption::rho>, spot, r, vol, q, date)
         .def("theta", &value<&BaseOption::theta>, spot, r, vol, q, date)
+        .def("carry_rho", &value<&BaseOption::carry_rho>, spot, r, vol, q, date,
+             "V(q - 0.005) - V(q + 0.005): the value's change per percentage point of carry.")
         .def_property_readonly("effect_date", [](const BaseOption& o) { return from_date(o.effect_date()); })
         .def_property_readonly("maturity_date", [](const BaseOption& o) { return from_date(o.maturity_date()); })
         .def_property_readonly("underlying", [](const BaseOption& o) { return from_value(o.underlying()); })

@@ -4,7 +4,7 @@
 // single Greeks come from BaseOption (core.cpp) and dispatch to the product.
 #include "binding.hpp"
 
-#include <kestrel/detail/market.hpp>
+#include <kestrel/market/process.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <ql/settings.hpp>
@@ -125,7 +125,7 @@ void bind_corridor(py::module_& m) {
            [](DoubleBarrierOption& o, double spot, double r, double vol, double q) {
                py::gil_scoped_release nogil;
                ValuationLock lock;
-               return engine_name(*o.engine(detail::make_process(spot, r, vol, q)));
+               return engine_name(*o.engine(market::make_process(Market(spot, r, vol, q), utils::today())));
            },
            py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"),
            "The QuantLib pricing engine npv uses for this contract on the market model of (spot, r, vol, q),\n"
@@ -205,6 +205,7 @@ void bind_asian(py::module_& m) {
         .def(
             "construct_option",
             [](const AsianOption& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                check_caller_vol(vol);
                 const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
                 py::gil_scoped_release nogil;
                 return AsianInstrument{o.construct_option(spot, r, vol, q, d), d};
@@ -254,6 +255,7 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
         .def(
             "statistics",
             [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                check_caller_vol(vol);
                 const EvalDate e = to_eval_date(evaluation_date);
                 detail::NoteStatistics s;
                 {
@@ -279,6 +281,7 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
         .def(
             "fair_coupon_rate",
             [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date, double target) {
+                check_caller_vol(vol);
                 const EvalDate e = to_eval_date(evaluation_date);
                 detail::FairCoupon f;
                 {
