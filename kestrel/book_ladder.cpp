@@ -44,9 +44,9 @@ void check_shifts(const LadderOptions& ladder) {
 }
 
 // The value at spot, crossed or not.
-double value_at(BaseOption& option, double spot, double r, double vol, double q, const EvalDate& date) {
-    if (const auto crossed = value_if_crossed(option, spot, r, vol, q, date)) return *crossed;
-    return option.npv(spot, r, vol, q, date);
+double value_at(BaseOption& option, const Market& market, const EvalDate& date) {
+    if (const auto crossed = value_if_crossed(option, market, date)) return *crossed;
+    return option.npv(market, date);
 }
 
 // One contract at one point of a column: its npv, delta and gamma (gamma as
@@ -93,17 +93,17 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                 try {
                     const double s = spots[k], h = s * kSpotBump;
                     const bool crossing =
-                        shifts[k] != 0 && (value_if_crossed(*option, s, market.r, vol, m.q, date) ||
-                                           (greeks && (value_if_crossed(*option, s + h, market.r, vol, m.q, date) ||
-                                                       value_if_crossed(*option, s - h, market.r, vol, m.q, date))));
+                        shifts[k] != 0 && (value_if_crossed(*option, mk.with_spot(s), date) ||
+                                           (greeks && (value_if_crossed(*option, mk.with_spot(s + h), date) ||
+                                                       value_if_crossed(*option, mk.with_spot(s - h), date))));
                     if (crossing && greeks) {
                         // spot_greeks' differences, each point valued crossed or not.
-                        const double centre = value_at(*option, s, market.r, vol, m.q, date);
-                        const double up = value_at(*option, s + h, market.r, vol, m.q, date);
-                        const double down = value_at(*option, s - h, market.r, vol, m.q, date);
+                        const double centre = value_at(*option, mk.with_spot(s), date);
+                        const double up = value_at(*option, mk.with_spot(s + h), date);
+                        const double down = value_at(*option, mk.with_spot(s - h), date);
                         cell = Cell{true, centre, (up - down) / (h * 2), s * (up + down - 2 * centre) / (h * h)};
                     } else if (crossing) {
-                        cell = Cell{true, value_at(*option, s, market.r, vol, m.q, date), 0, 0};
+                        cell = Cell{true, value_at(*option, mk.with_spot(s), date), 0, 0};
                     } else if (greeks) {
                         // Three valuations where greeks would take nine.
                         const OptionGreeks g = flat ? option->spot_greeks(spots[k], r, vol, q, date)
@@ -144,14 +144,14 @@ LadderPoint sum_point(const std::vector<std::vector<Cell>>& cells, std::size_t k
 
 }  // namespace
 
-std::optional<double> value_if_crossed(BaseOption& option, double spot, double r, double vol, double q,
-                                       const EvalDate& date) {
+std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date) {
+    const double spot = market.spot;
     if (auto* b = dynamic_cast<BarrierOption*>(&option)) {
         const auto t = b->barrier_type();
         const bool down = t == QuantLib::Barrier::DownIn || t == QuantLib::Barrier::DownOut;
         if (!(down ? spot < b->barrier() : spot > b->barrier())) return std::nullopt;
         if (t == QuantLib::Barrier::DownOut || t == QuantLib::Barrier::UpOut) return b->rebate();
-        return b->vanilla().npv(spot, r, vol, q, date);
+        return b->vanilla().npv(market, date);
     }
     if (auto* t = dynamic_cast<DoubleTouchOption*>(&option)) {
         if (!(spot < t->touch_price_lo() || spot > t->touch_price_hi())) return std::nullopt;
@@ -160,7 +160,7 @@ std::optional<double> value_if_crossed(BaseOption& option, double spot, double r
     if (auto* c = dynamic_cast<DoubleBarrierOption*>(&option)) {
         if (!(spot < c->barrier_lo() || spot > c->barrier_hi())) return std::nullopt;
         if (c->barrier_type() == QuantLib::DoubleBarrier::KnockOut) return c->rebate();
-        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(spot, r, vol, q, date);
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(market, date);
     }
     return std::nullopt;
 }

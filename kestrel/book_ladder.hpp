@@ -58,8 +58,7 @@ BookLadders ladder_book(const nlohmann::ordered_json& book, const BookResult& ba
 // double-touch option nothing. None for other contracts and for a spot that
 // crosses nothing. The ladders value their shifted spots (and the bumps
 // around them) through it; a contract's own npv at such a spot still fails.
-std::optional<double> value_if_crossed(BaseOption& option, double spot, double r, double vol, double q,
-                                       const EvalDate& date);
+std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date);
 
 // "-30,-20,5" (percent, or vol points) into fractions; ValueError naming
 // `what` on anything that is not a comma-separated list of numbers.

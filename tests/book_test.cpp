@@ -811,7 +811,7 @@ TEST(BookCalendarTest, EachStoreValuesUnderItsOwnOfficialClosures) {
     Json contract = vanilla("v", "AAA", 95);
     contract["maturity_date"] = "2027-02-05";
     const Json book = Json::array({contract});
-    const BookMarket mk = market(kMarket);
+    const BookMarket mk = book_market(kMarket);
     LadderOptions lo;
     lo.spot_shifts = {0.1};
     lo.vol_shifts = {0.0};
