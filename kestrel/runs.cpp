@@ -48,6 +48,7 @@ CREATE TABLE IF NOT EXISTS kestrel_run_rows (
   projected_years TEXT,
   error_kind TEXT,
   error_message TEXT,
+  carry_rho REAL,
   PRIMARY KEY (run_id, position)
 );
 )sql";
@@ -232,8 +233,8 @@ std::int64_t save_run(const std::string& db_path, const RunInput& run, const Sav
         Db::Stmt row(db,
                      "INSERT INTO kestrel_run_rows (run_id, position, contract_id, type, underlying, terms, spot, "
                      "spot_source, npv, delta, gamma, vega, theta, rho, standard_error, ko_probability, "
-                     "ki_probability, expected_life, projected_years, error_kind, error_message) "
-                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                     "ki_probability, expected_life, projected_years, error_kind, error_message, carry_rho) "
+                     "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         for (std::size_t k = 0; k < result.rows.size(); ++k) {
             const book::BookRow& r = result.rows[k];
             row.reset();
@@ -253,6 +254,7 @@ std::int64_t save_run(const std::string& db_path, const RunInput& run, const Sav
                     row.bind(12, r.value.vega);
                     row.bind(13, r.value.theta);
                     row.bind(14, r.value.rho);
+                    row.bind(22, r.carry_rho);
                 }
                 if (r.stats) {
                     row.bind(15, r.stats->standard_error);
@@ -306,7 +308,7 @@ StoredRun load_run(const std::string& db_path, std::int64_t id) {
     Db::Stmt s(db,
                "SELECT position, contract_id, type, underlying, terms, spot, spot_source, npv, delta, gamma, vega, "
                "theta, rho, standard_error, ko_probability, ki_probability, expected_life, projected_years, "
-               "error_kind, error_message FROM kestrel_run_rows WHERE run_id = ? ORDER BY position");
+               "error_kind, error_message, carry_rho FROM kestrel_run_rows WHERE run_id = ? ORDER BY position");
     s.bind(1, id);
     while (s.step()) {
         book::BookRow r;
@@ -323,7 +325,10 @@ StoredRun load_run(const std::string& db_path, std::int64_t id) {
             r.spot_source = s.text(6) == "store" ? book::SpotSource::Store : book::SpotSource::Market;
             r.value.npv = s.real(7);
             if (run.result.greeks)
+            {
                 r.value = OptionGreeks{r.value.npv, s.real(8), s.real(9), s.real(10), s.real(11), s.real(12)};
+                r.carry_rho = s.real(20);
+            }
             if (!s.is_null(13)) r.stats = book::RowStats{s.real(13), s.real(14), s.real(15), s.real(16)};
         }
         run.result.rows.push_back(std::move(r));
