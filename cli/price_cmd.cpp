@@ -2,7 +2,7 @@
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
 #include <kestrel/book.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <kestrel/kestrel.hpp>
 

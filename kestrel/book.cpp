@@ -1,5 +1,5 @@
 #include <kestrel/book.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <heron/heron.hpp>
 #include <kestrel/calendar.hpp>

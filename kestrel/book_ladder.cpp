@@ -1,6 +1,6 @@
 #include <kestrel/book_ladder.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/utils.hpp>

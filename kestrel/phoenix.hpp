@@ -22,13 +22,13 @@
 // included); "floor_price", the level the final price is floored at for the
 // loss.
 // Engines: the optional term "engine" (after the others) picks "mc", the
-// Monte Carlo kernel (kestrel/detail/montecarlo.hpp; the default), or "pde",
-// the finite-difference engine (kestrel/detail/pde.hpp); any other name is a
+// Monte Carlo kernel (kestrel/engines/mc/kernel.hpp; the default), or "pde",
+// the finite-difference engine (kestrel/engines/pde/solver.hpp); any other name is a
 // ValueError. _mc_pricing is the Monte Carlo's alone. "pde" refuses a memory
 // phoenix ("memory": true) with a NotImplementedError; on it
 // fair_coupon_rate comes from two solutions (standard error 0) and
 // statistics is a NotImplementedError: it counts simulated paths.
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/notes/autocallable.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>
 

@@ -1,7 +1,7 @@
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 

@@ -3,8 +3,8 @@
 // Monte Carlo's), strict comparisons on the evaluation date, the note variants
 // as data, the "engine" term, and its errors. pde_convergence_test.cpp holds
 // the comparisons with the Monte Carlo (slow).
-#include <kestrel/detail/autocallable.hpp>
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/notes/autocallable.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include "support/note_support.hpp"

@@ -1,4 +1,4 @@
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <kestrel/phoenix.hpp>
 #include <kestrel/snowball.hpp>

@@ -1,4 +1,4 @@
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/errors.hpp>
 
 #include <ql/math/array.hpp>

@@ -1,5 +1,5 @@
 #include <heron/heron.hpp>
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/notes/autocallable.hpp>
 #include <kestrel/utils.hpp>
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #pragma once
 // What the command line asks of the autocallable notes beyond value and
 // Greeks: their statistics and fair coupon from one simulation.
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/notes/autocallable.hpp>
 #include <kestrel/keel.hpp>
 
 #include <nlohmann/json.hpp>

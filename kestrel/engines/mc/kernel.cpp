@@ -1,5 +1,5 @@
 #include <heron/heron.hpp>
-#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 

@@ -5,8 +5,8 @@
 // on one evaluation date, and the valuation of a payoff rule on given or
 // streamed paths (value, and delta and gamma from the same paths). Each note
 // keeps only its coupon schedule and its payoff rule.
-#include <kestrel/detail/montecarlo.hpp>
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/keel.hpp>
 
 #include <ql/time/date.hpp>
