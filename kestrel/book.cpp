@@ -110,9 +110,6 @@ void check_finite(const OptionGreeks& g, bool greeks) {
     }
 }
 
-bool reports_plain_gamma(const BaseOption& option) {
-    return dynamic_cast<const SnowBallOption*>(&option) || dynamic_cast<const PhoenixOption*>(&option);
-}
 
 // Values one contract into `row` (its id, type and underlying already set).
 void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
@@ -136,7 +133,7 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         // The autocallable notes report gamma as d2V/dS2, every other product
         // as spot x d2V/dS2. The book shows the latter on every row so that
         // the column adds up per underlying.
-        if (reports_plain_gamma(*option)) row.value.gamma *= row.spot;
+        if (detail::as_note(*option)) row.value.gamma = spot_gamma(row.value.gamma, row.spot);
     } else {
         row.value = OptionGreeks{};
         row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
@@ -144,8 +141,8 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
     check_finite(row.value, options.greeks);
     // The statistics are counts over simulated paths: a note on the pde
     // engine has none, and its columns stay blank.
-    const Value* engine = terms.find("engine");
-    if (options.stats && !(engine && *engine == Value("pde"))) {
+    const AutocallableNote* note = detail::as_note(*option);
+    if (options.stats && note && note->engine() != detail::NoteEngine::pde) {
         if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
             row.stats = RowStats{s->standard_error, s->ko_total, s->ki_probability, s->expected_life};
     }

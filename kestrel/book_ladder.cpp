@@ -73,7 +73,7 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
             if (column) {
                 // The notes' own gamma is d2V/dS2; the book shows spot x d2V/dS2.
                 const auto& v = (*column)[k];
-                cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
+                cell = Cell{true, v.npv, v.delta, spot_gamma(v.gamma, spots[k])};
             } else {
                 try {
                     if (greeks) {

@@ -147,11 +147,10 @@ NoteTerms read_note_terms(const Terms& option, const Date& maturity_date, NoteKi
 }
 
 NoteState note_state(const std::string& underlying, const Date& effect_date, const Date& maturity_date,
-                     const NoteTerms& terms, double spot, double r, double vol, double q,
-                     const EvalDate& evaluation_date) {
-    check_market_inputs(spot, r, vol, q);
+                     const NoteTerms& terms, const Market& market, const EvalDate& evaluation_date) {
     NoteState state;
     state.evaluation_date = eval_or_today(evaluation_date);
+    market.check(state.evaluation_date);
     if (state.evaluation_date > maturity_date) {
         state.settled = true;
         return state;
@@ -291,7 +290,7 @@ double price_paths(const NoteTerms& terms, PayoffSum payoff, const mc::Matrix& p
 }
 
 NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
-                       const Date& maturity_date, double r, double q, double vol) {
+                       const Date& maturity_date, const Market& market) {
     NoteSimulation sim;
     sim.grid = mc::make_grid(evaluation_date, maturity_date);
     if (sim.grid.size() == 0)
@@ -313,8 +312,13 @@ NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date&
             if (d >= evaluation_date) ki_dates.push_back(d);
         sim.ki_ob_indexes = mc::positions(sim.grid, ki_dates);
     }
-    sim.model = mc::make_model(sim.grid, r, q, vol);
+    sim.model = mc::make_model(sim.grid, evaluation_date, market);
     return sim;
+}
+
+NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
+                       const Date& maturity_date, double r, double q, double vol) {
+    return prepare(terms, legs, evaluation_date, maturity_date, Market(1.0, r, vol, q));
 }
 
 namespace {
@@ -399,17 +403,17 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
 
 std::vector<ValueDeltaGamma> note_spot_ladder(const NoteTerms& terms, PayoffSum payoff, pde::Rule rule,
                                               const NoteLegs& legs, const Date& maturity_date, const NoteState& state,
-                                              const NoteCarry& carry, const std::vector<double>& spots, double r,
-                                              double vol, double q, bool delta_and_gamma) {
+                                              const NoteCarry& carry, const std::vector<double>& spots,
+                                              const Market& market, bool delta_and_gamma) {
     if (state.settled) return std::vector<ValueDeltaGamma>(spots.size());
     if (terms.engine == NoteEngine::pde) {
         std::vector<ValueDeltaGamma> out;
         for (double s : spots)
-            out.push_back(value_note_pde(terms, rule, legs, state.evaluation_date, maturity_date, s, r, q, vol,
+            out.push_back(value_note_pde(terms, rule, legs, state.evaluation_date, maturity_date, market.with_spot(s),
                                          state.knocked_in, delta_and_gamma));
         return out;
     }
-    const NoteSimulation sim = prepare(terms, legs, state.evaluation_date, maturity_date, r, q, vol);
+    const NoteSimulation sim = prepare(terms, legs, state.evaluation_date, maturity_date, market);
     return value_note_spots(terms, payoff, sim, spots, carry, delta_and_gamma);
 }
 
@@ -419,43 +423,44 @@ ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteS
 }
 
 OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
-                         double spot, double r, double vol, double q, const Date& evaluation_date,
-                         const NoteCarry& carry, const NoteCheck& check) {
+                         const Market& market, const Date& evaluation_date, const NoteCarry& carry,
+                         const NoteCheck& check) {
+    const double spot = market.spot;
     // The valuations that simulate: a simulation, its carry and its spots.
     struct Valuation {
         NoteSimulation sim;
         std::vector<PayoffInputs> inputs;
     };
     std::vector<Valuation> valuations;
-    auto add = [&](double r_, double vol_, const Date& date, const NoteCarry& c, std::vector<double> spots) {
-        Valuation v{prepare(terms, legs, date, maturity_date, r_, q, vol_), {}};
+    auto add = [&](const Market& m, const Date& date, const NoteCarry& c, std::vector<double> spots) {
+        Valuation v{prepare(terms, legs, date, maturity_date, m), {}};
         for (double s : spots) v.inputs.push_back(sim_inputs(terms, v.sim, s, c));
         valuations.push_back(std::move(v));
         return valuations.size() - 1;
     };
     constexpr std::size_t kSettled = static_cast<std::size_t>(-1);
-    auto add_checked = [&](double r_, double vol_, const Date& date) {
-        const std::optional<NoteCarry> c = check(r_, vol_, date);
-        return c ? add(r_, vol_, date, *c, {spot}) : kSettled;
+    auto add_checked = [&](const Market& m, const Date& date) {
+        const std::optional<NoteCarry> c = check(m, date);
+        return c ? add(m, date, *c, {spot}) : kSettled;
     };
-    const std::size_t centre = add(r, vol, evaluation_date, carry, {spot, spot * 1.005, spot * 0.995});
-    const std::size_t vol_up = add_checked(r, vol + kVolBump, evaluation_date);
-    const std::size_t vol_down = add_checked(r, vol - kVolBump, evaluation_date);
+    const std::size_t centre = add(market, evaluation_date, carry, {spot, spot * 1.005, spot * 0.995});
+    const std::size_t vol_up = add_checked(market.with_vol_shift(kVolBump), evaluation_date);
+    const std::size_t vol_down = add_checked(market.with_vol_shift(-kVolBump), evaluation_date);
     const bool has_theta = maturity_date - evaluation_date > 1;
     std::size_t tomorrow = kSettled, today = kSettled;
     if (has_theta) {
-        tomorrow = add_checked(r, vol, evaluation_date + 1);
+        tomorrow = add_checked(market, evaluation_date + 1);
         // Today's valuation is the centre's unless its history check says otherwise.
-        const std::optional<NoteCarry> c = check(r, vol, evaluation_date);
+        const std::optional<NoteCarry> c = check(market, evaluation_date);
         if (!c)
             today = kSettled;
         else if (c->knocked_in == carry.knocked_in && c->owed == carry.owed && c->owed_unit == carry.owed_unit)
             today = centre;
         else
-            today = add(r, vol, evaluation_date, *c, {spot});
+            today = add(market, evaluation_date, *c, {spot});
     }
-    const std::size_t r_up = add_checked(r + kRateBump, vol, evaluation_date);
-    const std::size_t r_down = add_checked(r - kRateBump, vol, evaluation_date);
+    const std::size_t r_up = add_checked(market.with_r_shift(kRateBump), evaluation_date);
+    const std::size_t r_down = add_checked(market.with_r_shift(-kRateBump), evaluation_date);
 
     std::vector<mc::Leg> sim_legs;
     for (Valuation& v : valuations)
@@ -582,11 +587,11 @@ FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double ta
 }
 
 pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
-                   const Date& maturity_date, double r, double q, double vol, bool knocked_in, double rate_shift) {
+                   const Date& maturity_date, const Market& market, bool knocked_in, double rate_shift) {
     if (terms.memory)
         throw NotImplementedError("the pde engine does not value a memory phoenix (\"memory\": true): it has no "
                                   "owed-coupon state; use \"engine\": \"mc\"");
-    const NoteSimulation sim = prepare(terms, legs, evaluation_date, maturity_date, r, q, vol);
+    const NoteSimulation sim = prepare(terms, legs, evaluation_date, maturity_date, market);
     auto time = [&](std::size_t j) { return static_cast<double>(sim.grid.dates[j] - evaluation_date) / 365.0; };
     const std::size_t K = sim.ko_ob_indexes.size();
     const std::size_t skip = terms.ko_barriers.size() - K;  // knock-out dates already past
@@ -609,27 +614,50 @@ pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
         n.non_touch_time = n.knock_out.back().time;
     }
     n.knocked_in = knocked_in;
-    n.r = r;
-    n.q = q;
-    n.vol = vol;
+    if (market.is_flat()) {
+        n.r = market.r.number();
+        n.q = market.q.number();
+        n.vol = market.vol.number();
+        return n;
+    }
+    // Each grid step's forward r, q and vol: its drift, variance and discount
+    // factors over its length.
+    const mc::Model& model = sim.model;
+    double previous = 0.0, discount = 1.0;
+    for (std::size_t j = 0; j < sim.grid.size(); ++j) {
+        const double t = time(j), span = t - previous;
+        if (span <= 0) continue;
+        const double r = -std::log(model.discount[j] / discount) / span;
+        const double v2 = model.diffusion[j] * model.diffusion[j] / span;
+        // drift = (r - q - v2 / 2) span
+        const double q = r - v2 / 2 - model.drift[j] / span;
+        n.segments.push_back({t, r, q, std::sqrt(v2)});
+        previous = t;
+        discount = model.discount[j];
+    }
     return n;
 }
 
+pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
+                   const Date& maturity_date, double r, double q, double vol, bool knocked_in, double rate_shift) {
+    return pde_note(terms, rule, legs, evaluation_date, maturity_date, Market(1.0, r, vol, q), knocked_in,
+                    rate_shift);
+}
+
 ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
-                               const Date& evaluation_date, const Date& maturity_date, double spot, double r,
-                               double q, double vol, bool knocked_in, bool delta_and_gamma) {
-    const pde::Note note = pde_note(terms, rule, legs, evaluation_date, maturity_date, r, q, vol, knocked_in);
-    const pde::Solution s = pde::solve(note, spot, delta_and_gamma);
+                               const Date& evaluation_date, const Date& maturity_date, const Market& market,
+                               bool knocked_in, bool delta_and_gamma) {
+    const pde::Note note = pde_note(terms, rule, legs, evaluation_date, maturity_date, market, knocked_in);
+    const pde::Solution s = pde::solve(note, market.spot, delta_and_gamma);
     return ValueDeltaGamma{s.npv, s.delta, s.gamma};
 }
 
 FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
-                           const Date& maturity_date, double spot, double r, double q, double vol, bool knocked_in,
-                           double target) {
+                           const Date& maturity_date, const Market& market, bool knocked_in, double target) {
     if (!std::isfinite(target)) throw ValueError("target must be finite, not " + num(target));
     const auto value = [&](double shift) {
-        return pde::solve(pde_note(terms, rule, legs, evaluation_date, maturity_date, r, q, vol, knocked_in, shift),
-                          spot, false)
+        return pde::solve(pde_note(terms, rule, legs, evaluation_date, maturity_date, market, knocked_in, shift),
+                          market.spot, false)
             .npv;
     };
     // The coupons enter the backward solution linearly: V(x) = V + x U.

@@ -89,8 +89,9 @@ struct NoteState {
     std::vector<std::size_t> owed;
 };
 
-// Checks the market inputs (ValueError naming a non-finite one or a spot that
-// is not positive), then settles the note's state from the closing prices
+// Checks the market (Market::check on the evaluation date: ValueError naming a
+// non-finite input, a spot that is not positive or a curve that cannot be
+// resolved), then settles the note's state from the closing prices
 // from effect_date to the evaluation date ("close", adjusted "pre"): a close
 // strictly above its date's knock-out level on a knock-out date up to the
 // last close settles it; otherwise a close strictly below ki_barrier on a
@@ -101,8 +102,7 @@ struct NoteState {
 // observation date without a close is a KeyError naming the instrument and the
 // date. After maturity nothing is fetched.
 NoteState note_state(const std::string& underlying, const Date& effect_date, const Date& maturity_date,
-                     const NoteTerms& terms, double spot, double r, double vol, double q,
-                     const EvalDate& evaluation_date);
+                     const NoteTerms& terms, const Market& market, const EvalDate& evaluation_date);
 
 struct ValueDeltaGamma {
     double npv = 0, delta = 0, gamma = 0;
@@ -257,6 +257,9 @@ struct NoteSimulation {
 };
 
 NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
+                       const Date& maturity_date, const Market& market);
+// The same on plain numbers.
+NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
                        const Date& maturity_date, double r, double q, double vol);
 
 // A note's _npv: streams the paths and values the payoff at spot, and with
@@ -276,12 +279,12 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
 // solution per spot; otherwise value_note_spots on one simulation.
 std::vector<ValueDeltaGamma> note_spot_ladder(const NoteTerms& terms, PayoffSum payoff, pde::Rule rule,
                                               const NoteLegs& legs, const Date& maturity_date, const NoteState& state,
-                                              const NoteCarry& carry, const std::vector<double>& spots, double r,
-                                              double vol, double q, bool delta_and_gamma);
+                                              const NoteCarry& carry, const std::vector<double>& spots,
+                                              const Market& market, bool delta_and_gamma);
 
-// The history check of one valuation of greeks at rate r and volatility vol
-// on date: the note's carry, or none when it has settled there (worth 0).
-using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;
+// The history check of one valuation of greeks on a (bumped) market on date:
+// the note's carry, or none when it has settled there (worth 0).
+using NoteCheck = std::function<std::optional<NoteCarry>(const Market& market, const Date& date)>;
 
 // A note's greeks from its state on evaluation_date (carry): the value,
 // delta and gamma of value_note, and the base class's vega, theta and rho,
@@ -291,7 +294,7 @@ using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, c
 // the separate calls run them (vega, theta, rho); every number equals the one
 // the separate valuations give, bit for bit.
 OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
-                         double spot, double r, double vol, double q, const Date& evaluation_date,
+                         const Market& market, const Date& evaluation_date,
                          const NoteCarry& carry, const NoteCheck& check);
 
 // Sums of one simulation at spot: the value's and the tally's.
@@ -336,8 +339,12 @@ FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double ta
 // amount per unit rate. The phoenix's coupon barriers are coupon_barriers; the
 // snowball's non-touch coupon is the maturity coupon (by default the last
 // remaining knock-out date's), paid from the last remaining knock-out date
-// (none when no knock-out date remains). A memory note is a
-// NotImplementedError: the engine has no owed-coupon state.
+// (none when no knock-out date remains). A market of plain numbers gives the
+// note its r, q and vol; a market of curves one segment per grid step with
+// the step's forward r, q and vol, the Monte Carlo's drift and variance. A
+// memory note is a NotImplementedError: the engine has no owed-coupon state.
+pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
+                   const Date& maturity_date, const Market& market, bool knocked_in, double rate_shift = 0.0);
 pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
                    const Date& maturity_date, double r, double q, double vol, bool knocked_in,
                    double rate_shift = 0.0);
@@ -346,16 +353,15 @@ pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
 // delta_and_gamma delta and gamma by the same formulas as value_note, read off
 // one solution.
 ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
-                               const Date& evaluation_date, const Date& maturity_date, double spot, double r,
-                               double q, double vol, bool knocked_in, bool delta_and_gamma);
+                               const Date& evaluation_date, const Date& maturity_date, const Market& market,
+                               bool knocked_in, bool delta_and_gamma);
 
 // fair_coupon on the finite-difference engine: the value is affine in a
 // parallel shift x of the coupon rates, so two solutions (x = 0 and x = 1)
 // give it exactly; standard_error is 0. ValueError when the shift moves
 // nothing: no coupon left to solve for.
 FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
-                           const Date& maturity_date, double spot, double r, double q, double vol, bool knocked_in,
-                           double target);
+                           const Date& maturity_date, const Market& market, bool knocked_in, double target);
 
 // statistics on the finite-difference engine: a NotImplementedError (its
 // figures are counts over simulated paths).

@@ -1,29 +1,47 @@
 #include <kestrel/notes/extras.hpp>
 
-#include <kestrel/phoenix.hpp>
-#include <kestrel/snowball.hpp>
 
 namespace kestrel::detail {
 
+AutocallableNote* as_note(BaseOption& option) noexcept { return dynamic_cast<AutocallableNote*>(&option); }
+const AutocallableNote* as_note(const BaseOption& option) noexcept {
+    return dynamic_cast<const AutocallableNote*>(&option);
+}
+
 std::optional<detail::NoteStatistics> note_statistics(BaseOption& option, double spot, double r, double vol, double q,
                                                       const EvalDate& date) {
-    if (auto* s = dynamic_cast<SnowBallOption*>(&option)) return s->statistics(spot, r, vol, q, date);
-    if (auto* p = dynamic_cast<PhoenixOption*>(&option)) return p->statistics(spot, r, vol, q, date);
+    if (auto* note = as_note(option)) return note->statistics(spot, r, vol, q, date);
+    return std::nullopt;
+}
+
+std::optional<detail::NoteStatistics> note_statistics(BaseOption& option, const Market& market, const EvalDate& date) {
+    if (auto* note = as_note(option)) return note->statistics(market, date);
     return std::nullopt;
 }
 
 std::optional<std::vector<ValueDeltaGamma>> note_spot_ladder(BaseOption& option, const std::vector<double>& spots,
                                                              double r, double vol, double q, const EvalDate& date,
                                                              bool delta_and_gamma) {
-    if (auto* s = dynamic_cast<SnowBallOption*>(&option)) return s->spot_ladder(spots, r, vol, q, date, delta_and_gamma);
-    if (auto* p = dynamic_cast<PhoenixOption*>(&option)) return p->spot_ladder(spots, r, vol, q, date, delta_and_gamma);
+    if (auto* note = as_note(option)) return note->spot_ladder(spots, r, vol, q, date, delta_and_gamma);
+    return std::nullopt;
+}
+
+std::optional<std::vector<ValueDeltaGamma>> note_spot_ladder(BaseOption& option, const std::vector<double>& spots,
+                                                             const Market& market, const EvalDate& date,
+                                                             bool delta_and_gamma) {
+    if (auto* note = as_note(option)) return note->spot_ladder(spots, market, date, delta_and_gamma);
     return std::nullopt;
 }
 
 detail::FairCoupon note_fair_coupon(BaseOption& option, const std::string& type, double spot, double r, double vol,
                                     double q, const EvalDate& date, double target) {
-    if (auto* s = dynamic_cast<SnowBallOption*>(&option)) return s->fair_coupon_rate(spot, r, vol, q, date, target);
-    if (auto* p = dynamic_cast<PhoenixOption*>(&option)) return p->fair_coupon_rate(spot, r, vol, q, date, target);
+    if (auto* note = as_note(option)) return note->fair_coupon_rate(spot, r, vol, q, date, target);
+    throw TypeError("a fair coupon is solved for the snowball and phoenix notes only, not " + type);
+}
+
+detail::FairCoupon note_fair_coupon(BaseOption& option, const std::string& type, const Market& market,
+                                    const EvalDate& date, double target) {
+    if (auto* note = as_note(option)) return note->fair_coupon_rate(market, date, target);
     throw TypeError("a fair coupon is solved for the snowball and phoenix notes only, not " + type);
 }
 
