@@ -14,7 +14,7 @@
 #include <kestrel/notes/bench_notes.hpp>
 
 #include <heron/memory_store.hpp>
-#include <kestrel/notes/autocallable.hpp>
+#include <kestrel/engines/pde/notes.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <nlohmann/json.hpp>

@@ -1,8 +1,8 @@
 #include <kestrel/notes/note.hpp>
 
-namespace kestrel {
+#include <string>
 
-using detail::NoteEngine;
+namespace kestrel {
 
 AutocallableNote::AutocallableNote(const Terms& option, detail::NoteKind kind, detail::PayoffSum payoff,
                                    detail::pde::Rule rule)
@@ -28,9 +28,7 @@ double AutocallableNote::npv(double spot, double r, double vol, double q, const 
 double AutocallableNote::npv(const Market& market, const EvalDate& evaluation_date) {
     const auto st = state(market, evaluation_date);
     if (st.settled) return 0.0;
-    if (terms_.engine == NoteEngine::pde) return _npv(market, st.evaluation_date, st.knocked_in).npv;
-    const auto sim = detail::prepare(terms_, legs_, st.evaluation_date, maturity_date(), market);
-    return detail::value_note(terms_, payoff_, sim, market.spot, carry(st), false).npv;
+    return pricing().value(spec(), context(market, st), false, false).npv;
 }
 
 OptionGreeks AutocallableNote::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
@@ -41,18 +39,18 @@ OptionGreeks AutocallableNote::greeks(double spot, double r, double vol, double 
 OptionGreeks AutocallableNote::greeks(const Market& market, const EvalDate& evaluation_date) {
     const auto st = state(market, evaluation_date);
     if (st.settled) return OptionGreeks{};
-    if (terms_.engine == NoteEngine::pde) {
-        // One solution gives value, delta and gamma; the bumps are noise-free.
-        const EvalDate e = st.evaluation_date;
-        const auto v = _npv(market, e, st.knocked_in, true);
-        return OptionGreeks{v.npv, v.delta, v.gamma, vega(market, e), theta(market, e), rho(market, e)};
-    }
+    const detail::NotePricingEngine& engine = pricing();
     auto check = [&](const Market& m, const QuantLib::Date& d) -> std::optional<detail::NoteCarry> {
         const auto s = state(m, EvalDate(d));
         if (s.settled) return std::nullopt;
         return carry(s);
     };
-    return detail::note_greeks(terms_, payoff_, legs_, maturity_date(), market, st.evaluation_date, carry(st), check);
+    if (auto g = engine.greeks(spec(), context(market, st), check)) return *g;
+    // Value, delta and gamma from one valuation; vega, theta and rho by the
+    // base class's bumps of the market.
+    const EvalDate e = st.evaluation_date;
+    const detail::NoteResults v = engine.value(spec(), context(market, st), true, false);
+    return OptionGreeks{v.npv, *v.delta, *v.gamma, vega(market, e), theta(market, e), rho(market, e)};
 }
 
 std::vector<detail::ValueDeltaGamma> AutocallableNote::spot_ladder(const std::vector<double>& spots, double r,
@@ -71,9 +69,10 @@ std::vector<detail::ValueDeltaGamma> AutocallableNote::spot_ladder(const std::ve
     if (spots.empty()) return {};
     const QuantLib::Date e = eval_or_today(evaluation_date);
     for (double s : spots) market.with_spot(s).check(e);
-    const auto st = state(market.with_spot(spots.front()), evaluation_date);
-    return detail::note_spot_ladder(terms_, payoff_, rule_, legs_, maturity_date(), st, carry(st), spots, market,
-                                    delta_and_gamma);
+    const Market first = market.with_spot(spots.front());
+    const auto st = state(first, evaluation_date);
+    if (st.settled) return std::vector<detail::ValueDeltaGamma>(spots.size());
+    return pricing().ladder(spec(), context(first, st), spots, delta_and_gamma);
 }
 
 detail::NoteStatistics AutocallableNote::statistics(double spot, double r, double vol, double q,
@@ -85,9 +84,12 @@ detail::NoteStatistics AutocallableNote::statistics(double spot, double r, doubl
 detail::NoteStatistics AutocallableNote::statistics(const Market& market, const EvalDate& evaluation_date) {
     const auto st = state(market, evaluation_date);
     if (st.settled) return detail::NoteStatistics{};
-    if (terms_.engine == NoteEngine::pde) detail::no_pde_statistics();
-    const auto sim = detail::prepare(terms_, legs_, st.evaluation_date, maturity_date(), market);
-    return detail::note_statistics(sim, detail::tally_note(terms_, payoff_, sim, market.spot, carry(st)));
+    const detail::NotePricingEngine& engine = pricing();
+    auto r = engine.value(spec(), context(market, st), false, true);
+    if (!r.statistics)
+        throw NotImplementedError("statistics count knock-outs, knock-ins and losses over simulated paths: the " +
+                                  std::string(engine.name()) + " engine has none; use \"engine\": \"mc\"");
+    return *r.statistics;
 }
 
 detail::FairCoupon AutocallableNote::fair_coupon_rate(double spot, double r, double vol, double q,
@@ -100,11 +102,7 @@ detail::FairCoupon AutocallableNote::fair_coupon_rate(const Market& market, cons
                                                       double target) {
     const auto st = state(market, evaluation_date);
     if (st.settled) throw ValueError("no coupon left to solve for: the note has knocked out or matured");
-    if (terms_.engine == NoteEngine::pde)
-        return detail::fair_coupon_pde(terms_, rule_, legs_, st.evaluation_date, maturity_date(), market,
-                                       st.knocked_in, target);
-    const auto sim = detail::prepare(terms_, legs_, st.evaluation_date, maturity_date(), market);
-    return detail::fair_coupon(terms_, detail::tally_note(terms_, payoff_, sim, market.spot, carry(st)), target);
+    return pricing().fair_coupon(spec(), context(market, st), target);
 }
 
 detail::ValueDeltaGamma AutocallableNote::_npv(double spot, double r, double vol, double q,
@@ -115,12 +113,19 @@ detail::ValueDeltaGamma AutocallableNote::_npv(double spot, double r, double vol
 
 detail::ValueDeltaGamma AutocallableNote::_npv(const Market& market, const EvalDate& evaluation_date,
                                                bool knocked_in, bool delta_and_gamma) const {
-    const QuantLib::Date e = eval_or_today(evaluation_date);
-    if (terms_.engine == NoteEngine::pde)
-        return detail::value_note_pde(terms_, rule_, legs_, e, maturity_date(), market, knocked_in, delta_and_gamma);
-    const auto sim = detail::prepare(terms_, legs_, e, maturity_date(), market);
-    return detail::value_note(terms_, payoff_, sim, market.spot, detail::NoteCarry{knocked_in, 0.0, 0.0},
-                              delta_and_gamma);
+    const detail::NoteContext c{eval_or_today(evaluation_date), market, detail::NoteCarry{knocked_in, 0.0, 0.0}};
+    const detail::NoteResults v = pricing().value(spec(), c, delta_and_gamma, false);
+    return detail::ValueDeltaGamma{v.npv, v.delta.value_or(0.0), v.gamma.value_or(0.0)};
 }
+
+detail::NoteSpec AutocallableNote::spec() const {
+    return detail::NoteSpec{terms_, legs_, maturity_date(), payoff_, rule_};
+}
+
+detail::NoteContext AutocallableNote::context(const Market& market, const detail::NoteState& st) const {
+    return detail::NoteContext{st.evaluation_date, market, carry(st)};
+}
+
+const detail::NotePricingEngine& AutocallableNote::pricing() const { return detail::note_pricing_engine(terms_.engine); }
 
 }  // namespace kestrel

@@ -3,10 +3,9 @@
 // differ only in their coupon legs, their payoff rule and what the price
 // history carries in (the phoenix's owed coupons). The schedule, barriers,
 // coupons and floor are data (detail::NoteTerms, detail::NoteLegs); the
-// engines value the note from them: "mc" and "qmc" (the Monte Carlo kernel,
-// kestrel/engines/mc/kernel.hpp, on pseudo-random or Sobol shocks) and "pde"
-// (the finite-difference engine, kestrel/engines/pde/solver.hpp), picked by
-// the contract's "engine" term.
+// engines value the note from them (kestrel/notes/engine.hpp): "mc" and
+// "qmc" (the Monte Carlo kernel on pseudo-random or Sobol shocks) and "pde"
+// (the finite-difference engine), picked by the contract's "engine" term.
 //
 // Every valuation takes a Market: plain numbers value exactly as the
 // plain-number entry points always have; curves of r, q and vol enter every
@@ -18,6 +17,7 @@
 // convention; the book and the reports use it.
 #include <kestrel/keel.hpp>
 #include <kestrel/notes/autocallable.hpp>
+#include <kestrel/notes/engine.hpp>
 
 #include <vector>
 
@@ -117,6 +117,9 @@ class AutocallableNote : public BaseOption {
 
   private:
     detail::NoteState state(const Market& market, const EvalDate& evaluation_date) const;
+    detail::NoteSpec spec() const;
+    detail::NoteContext context(const Market& market, const detail::NoteState& state) const;
+    const detail::NotePricingEngine& pricing() const;
 
     detail::PayoffSum payoff_;
     detail::pde::Rule rule_;
