@@ -184,29 +184,25 @@ TEST_F(NoteMarketTest, AMarketThatCannotBeResolvedIsAValueError) {
 TEST_F(NoteMarketTest, EnginesSayWhatTheyCarry) {
     // The table: each name its engine.
     for (const auto& [name, id] : detail::NOTE_ENGINE_MAP) EXPECT_EQ(detail::note_pricing_engine(id).name(), name);
-    // The finite-difference engine has no statistics, no standard error and
-    // no one-pass Greeks: absent, not an error.
+    // The finite-difference engine has no standard error and no one-pass
+    // Greeks: absent, not an error. Its statistics are probabilities.
     const auto sb = note("snowball", "pde");
     const detail::NoteSpec spec{sb->terms(), sb->legs(), sb->maturity_date(), nullptr, detail::pde::Rule::snowball};
     const detail::NoteContext context{E, steep(100.0), detail::NoteCarry{}};
     const detail::NotePricingEngine& pde = detail::note_pricing_engine(detail::NoteEngine::pde);
     const detail::NoteResults r = pde.value(spec, context, true, true);
-    EXPECT_FALSE(r.statistics);
     EXPECT_FALSE(r.standard_error);
-    ASSERT_TRUE(r.delta && r.gamma);
+    ASSERT_TRUE(r.delta && r.gamma && r.statistics);
     EXPECT_EQ(r.npv, sb->npv(steep(100.0), E));
     EXPECT_FALSE(pde.greeks(spec, context, {}));
-    // Through the notes: statistics where the engine has them (npv the
-    // value's own), a NotImplementedError naming the engine where it has none.
-    for (const char* engine : {"mc", "qmc"}) {
-        const auto s = note("phoenix", engine)->statistics(steep(100.0), E);
-        EXPECT_GT(s.standard_error, 0.0) << engine;
-        EXPECT_EQ(s.npv, note("phoenix", engine)->npv(steep(100.0), E)) << engine;
-    }
-    try {
-        note("phoenix", "pde")->statistics(steep(100.0), E);
-        ADD_FAILURE() << "statistics on pde";
-    } catch (const NotImplementedError& e) {
-        EXPECT_NE(std::string(e.what()).find("pde engine"), std::string::npos) << e.what();
-    }
+    EXPECT_FALSE(pde.value(spec, context, false, false).statistics);
+    // Under the steep carry curve: the engines' probabilities agree.
+    test::ScopedPaths more{20000};
+    const auto mc = note("snowball", "mc")->statistics(steep(100.0), E);
+    const auto& fd = *r.statistics;
+    EXPECT_GT(mc.standard_error, 0.0);
+    EXPECT_NEAR(fd.ko_total, mc.ko_total, 0.015);
+    EXPECT_NEAR(fd.ki_probability, mc.ki_probability, 0.015);
+    EXPECT_NEAR(fd.loss_probability, mc.loss_probability, 0.015);
+    EXPECT_NEAR(fd.expected_life, mc.expected_life, 0.01);
 }

@@ -55,11 +55,12 @@ class AutocallableNote : public BaseOption {
                                                      const EvalDate& evaluation_date = std::nullopt,
                                                      bool delta_and_gamma = false);
 
-    // From one simulation: the value's standard error, the probability of
-    // knocking out on each remaining knock-out date and in all, of reaching
-    // maturity knocked in, of a loss at maturity, and the expected remaining
-    // life in years. All zero once knocked out or after maturity. On "pde" a
-    // NotImplementedError: the figures count simulated paths.
+    // The value's standard error, the probability of knocking out on each
+    // remaining knock-out date and in all, of reaching maturity knocked in, of
+    // a loss at maturity, and the expected remaining life in years: counted
+    // on one simulation ("mc", "qmc"), or solved backwards as probabilities
+    // ("pde", standard error 0; statistics_pde). All zero once knocked out or
+    // after maturity.
     detail::NoteStatistics statistics(double spot, double r, double vol, double q,
                                       const EvalDate& evaluation_date = std::nullopt);
     detail::NoteStatistics statistics(const Market& market, const EvalDate& evaluation_date = std::nullopt);

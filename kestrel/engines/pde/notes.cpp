@@ -97,8 +97,44 @@ FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLeg
     return FairCoupon{terms.coupon_rate + (target - V) / U, 0.0};
 }
 
+NoteStatistics statistics_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
+                              const Date& evaluation_date, const Date& maturity_date, const Market& market,
+                              bool knocked_in, double npv) {
+    const pde::Note base = pde_note(terms, rule, legs, evaluation_date, maturity_date, market, knocked_in);
+    // The same dates, levels and market; knock-out ends the note (the
+    // snowball's rule, which is also the phoenix's for a coupon paid only on
+    // knock-out); nothing discounted, nothing paid but the indicator.
+    pde::Note p = base;
+    p.rule = pde::Rule::snowball;
+    p.discount = false;
+    p.non_touch_coupon = 0.0;
+    p.non_touch_time = 0.0;
+    for (pde::KnockOutDate& d : p.knock_out) d.coupon = 0.0;
+    auto solve = [&](const pde::Note& n) { return pde::solve(n, market.spot, false).npv; };
+    NoteStatistics s;
+    s.npv = npv;
+    s.ko_dates = prepare(terms, legs, evaluation_date, maturity_date, market).ko_dates;
+    double life = 0.0;
+    for (std::size_t i = 0; i < p.knock_out.size(); ++i) {
+        pde::Note out = p;
+        out.knock_out[i].coupon = 1.0;
+        out.terminal = pde::Note::Terminal::zero;
+        const double prob = solve(out);
+        s.ko_probability.push_back(prob);
+        s.ko_total += prob;
+        life += prob * p.knock_out[i].time;
+    }
+    s.expected_life = life + (1.0 - s.ko_total) * p.maturity;
+    pde::Note in = p;
+    in.terminal = pde::Note::Terminal::one;
+    s.ki_probability = solve(in);
+    in.terminal = pde::Note::Terminal::loss_indicator;
+    s.loss_probability = solve(in);
+    return s;
+}
+
 NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
-                                 bool) const {
+                                 bool statistics) const {
     const ValueDeltaGamma v = value_note_pde(note.terms, note.rule, note.legs, context.evaluation_date,
                                              note.maturity_date, context.market, context.carry.knocked_in,
                                              delta_and_gamma);
@@ -108,6 +144,9 @@ NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& contex
         out.delta = v.delta;
         out.gamma = v.gamma;
     }
+    if (statistics)
+        out.statistics = statistics_pde(note.terms, note.rule, note.legs, context.evaluation_date, note.maturity_date,
+                                        context.market, context.carry.knocked_in, v.npv);
     return out;
 }
 

@@ -38,11 +38,22 @@ ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const Not
 FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
                            const Date& maturity_date, const Market& market, bool knocked_in, double target);
 
+// statistics on the finite-difference engine, from backward solutions of the
+// same note without discounting: the probability of knocking out on each
+// remaining knock-out date (that date's coupon 1, every other coupon and the
+// loss 0), of reaching maturity knocked in (the knocked-in layer 1 at
+// maturity), of a loss there (1 below the strike), and the expected life from
+// the knock-out probabilities and the last grid day's time. npv is given;
+// standard_error is 0.
+NoteStatistics statistics_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
+                              const Date& evaluation_date, const Date& maturity_date, const Market& market,
+                              bool knocked_in, double npv);
+
 class PdeNoteEngine : public NotePricingEngine {
   public:
     std::string_view name() const override { return "pde"; }
-    // Value, delta and gamma from one solution; no statistics (they count
-    // simulated paths), no standard error.
+    // Value, delta and gamma from one solution; with statistics,
+    // statistics_pde. No standard error.
     NoteResults value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
                       bool statistics) const override;
     // One solution per spot.

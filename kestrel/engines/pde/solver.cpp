@@ -190,7 +190,7 @@ Integrals integrals_to(const Note& n, double t) {
         const double span = std::min(g.end, t) - start;
         if (span <= 0) break;
         const double v2 = g.vol * g.vol;
-        out.rate += g.r * span;
+        out.rate += (n.discount ? g.r : 0.0) * span;
         out.drift += (g.r - g.q - v2 / 2) * span;
         out.variance += v2 * span;
         start = g.end;
@@ -207,8 +207,18 @@ double log_level(double level, double spot) {
 
 double loss(const Note& n, double final_price) {
     const double settled = n.floor_price ? std::max(final_price, *n.floor_price) : final_price;
-    return std::min(settled - n.strike, 0.0);
+    const double l = std::min(settled - n.strike, 0.0);
+    switch (n.terminal) {
+        case Note::Terminal::zero: return 0.0;
+        case Note::Terminal::one: return 1.0;
+        case Note::Terminal::loss_indicator: return l < 0 ? 1.0 : 0.0;
+        case Note::Terminal::loss: break;
+    }
+    return l;
 }
+
+// The discounting rate: r, or 0 for a probability.
+double discount_rate(const Note& n) { return n.discount ? n.r : 0.0; }
 
 // The observations of one date, in schedule order.
 struct Event {
@@ -251,18 +261,19 @@ void observe_at(const Note& n, const Event& e, double level, double spot, double
 // diffuse), from spot: log-price mu x t.
 double deterministic(const Note& n, double spot, double mu) {
     double knocked_in = loss(n, spot * std::exp(mu * n.maturity));
-    double not_yet = n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(n.r * (n.maturity - n.non_touch_time)) : 0.0;
+    const double r = discount_rate(n);
+    double not_yet = n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(r * (n.maturity - n.non_touch_time)) : 0.0;
     if (n.knocked_in) not_yet = knocked_in;
     const std::vector<Event> es = events(n);
     double t_after = n.maturity;
     for (auto it = es.rbegin(); it != es.rend(); ++it) {
-        const double discount = std::exp(-n.r * (t_after - it->time));
+        const double discount = std::exp(-r * (t_after - it->time));
         knocked_in *= discount;
         not_yet *= discount;
         observe_at(n, *it, mu * it->time, spot, knocked_in, not_yet);
         t_after = it->time;
     }
-    return (n.knocked_in ? knocked_in : not_yet) * std::exp(-n.r * t_after);
+    return (n.knocked_in ? knocked_in : not_yet) * std::exp(-r * t_after);
 }
 
 // deterministic() on a market of curves: log-price and discounting from the
@@ -366,7 +377,7 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     for (std::size_t j = 0; j < N; ++j) y[j] = anchor + (first + static_cast<double>(j)) * h;
     const std::size_t layers = n.knocked_in ? 1 : 2;
     const auto op = on_curves ? ext::make_shared<LogBlackScholesOp>(N, layers, h, top_vol, 0.0, 0.0)  // set per segment
-                           : ext::make_shared<LogBlackScholesOp>(N, layers, h, vol, mu, n.r);
+                           : ext::make_shared<LogBlackScholesOp>(N, layers, h, vol, mu, discount_rate(n));
     QuantLib::ImplicitEulerScheme implicit(op);
     const auto crank_nicolson = ext::make_shared<QuantLib::CrankNicolsonScheme>(0.5, op);
     QuantLib::TrBDF2Scheme<QuantLib::CrankNicolsonScheme> tr_bdf2(2 - std::sqrt(2.0), op, crank_nicolson);
@@ -391,7 +402,7 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     const double non_touch =
         n.rule != Rule::snowball ? 0.0
         : on_curves ? n.non_touch_coupon * std::exp(total.rate - integrals_to(n, n.non_touch_time).rate)
-                 : n.non_touch_coupon * std::exp(n.r * (n.maturity - n.non_touch_time));
+                 : n.non_touch_coupon * std::exp(discount_rate(n) * (n.maturity - n.non_touch_time));
     for (std::size_t j = 0; j < N; ++j) {
         a[j] = loss(n, spot * std::exp(y[j]));
         if (layers == 2) a[N + j] = non_touch;
@@ -465,7 +476,7 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
             const double lo = std::max(start, to);
             if (hi > lo) {
                 const double gv = std::abs(g.vol);
-                op->set(gv, g.r - g.q - gv * gv / 2, g.r);
+                op->set(gv, g.r - g.q - gv * gv / 2, n.discount ? g.r : 0.0);
                 const auto steps =
                     static_cast<std::size_t>(std::max(1.0, std::ceil((hi - lo) * settings.steps_per_year - 1e-9)));
                 const double dt = (hi - lo) / static_cast<double>(steps);

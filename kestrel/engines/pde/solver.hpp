@@ -77,6 +77,14 @@ struct Note {
         double end = 0, r = 0, q = 0, vol = 0;
     };
     std::vector<Segment> segments;
+    // What the solution is worth at maturity on the knocked-in layer: the
+    // loss (the note's value), nothing, 1 (the probability of reaching
+    // maturity knocked in, with the coupons at 0) or 1 for a loss (its
+    // probability). Without discounting (discount false) and with coupons of
+    // 0 or 1 the solution is a probability.
+    enum class Terminal { loss, zero, one, loss_indicator };
+    Terminal terminal = Terminal::loss;
+    bool discount = true;
 };
 
 // Numerical settings. The defaults keep a one- or two-year note within
