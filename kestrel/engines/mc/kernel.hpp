@@ -164,7 +164,10 @@ struct Sums {
 //           increments of the Brownian motion over the grid's times by
 //           QuantLib's BrownianBridge (the first dimension sets the last
 //           day). Each replica has ceil(paths() / kSobolReplicas) points.
-//           The replicas' spread gives the standard error.
+//           The replicas' spread gives the standard error. On a market of
+//           curves the bridge still spans calendar time: its first
+//           dimension sets W at the last day, not the variance-time end
+//           point, which is exact in law and only less effective.
 enum class Shocks { pseudo, sobol };
 inline constexpr std::size_t kSobolReplicas = 8;
 
