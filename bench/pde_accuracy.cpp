@@ -11,10 +11,10 @@
 //     example market's inputs), pde beside mc (first seed).
 // --paths=N changes the paths; --quick runs section 1 only, on the one-year
 // notes (the smoke test).
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 
 #include <heron/memory_store.hpp>
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/engines/pde/notes.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <nlohmann/json.hpp>

@@ -2,7 +2,7 @@
 Monte Carlo kernel is measured against, timed beside kestrel's own npv of the
 same note in the same run.
 
-The note is the benchmarks' (bench/autocallable_notes.hpp): from 2 January
+The note is the benchmarks' (kestrel/notes/bench_notes.hpp): from 2 January
 2024 over one year (243 trading days) or two, knock-in 80 daily, knock-out 103
 monthly, 15 % a year, valued on its effect date at spot 100, r 2 %, vol 20 %,
 q 0. Grid, schedules and coupons come from kestrel (not timed); the numpy part

@@ -5,7 +5,7 @@
 // thread; it has no paths) follow the Monte Carlo's for each note.
 #include "common.hpp"
 
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>
 

@@ -3,7 +3,7 @@
 #include "common.hpp"
 #include <kestrel/book.hpp>
 #include <kestrel/calendar.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <kestrel/kestrel.hpp>
 
@@ -125,7 +125,7 @@ void run_price(const PriceOptions& o) {
 
     const Market mk = price_market(o, file, terms, day);
     // A market of plain numbers goes through the plain-number entry points
-    // (the notes' own Greeks, statistics and fair coupon answer there).
+    // (the same numbers as the Market ones, and the spec's own calls).
     nlohmann::ordered_json out;
     if (mk.is_flat()) {
         const double spot = mk.spot, r = mk.r.number(), vol = mk.vol.number(), q = mk.q.number();
@@ -145,9 +145,16 @@ void run_price(const PriceOptions& o) {
         } else {
             out["npv"] = option->npv(spot, r, vol, q, date);
         }
-    } else if (o.fair_coupon || o.stats) {
-        throw NotImplementedError(std::string(o.fair_coupon ? "--fair-coupon" : "--stats") +
-                                  " on rate, carry or volatility curves");
+    } else if (o.fair_coupon) {
+        const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), mk, date, o.target);
+        out["fair_coupon_rate"] = f.fair_coupon_rate;
+        out["standard_error"] = f.standard_error;
+    } else if (o.stats) {
+        const auto s = detail::note_statistics(*option, mk, date);
+        if (!s)
+            throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
+                            terms.at("type").to_string());
+        out = detail::statistics_json(*s);
     } else if (o.greeks) {
         const OptionGreeks g = option->greeks(mk, date);
         for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];

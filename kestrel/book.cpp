@@ -1,5 +1,5 @@
 #include <kestrel/book.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <heron/heron.hpp>
 #include <kestrel/calendar.hpp>
@@ -179,9 +179,6 @@ void check_finite(const OptionGreeks& g, bool greeks) {
     }
 }
 
-bool reports_plain_gamma(const BaseOption& option) {
-    return dynamic_cast<const SnowBallOption*>(&option) || dynamic_cast<const PhoenixOption*>(&option);
-}
 
 // Values one contract into `row` (its id, type and underlying already set).
 void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
@@ -210,7 +207,7 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         // The autocallable notes report gamma as d2V/dS2, every other product
         // as spot x d2V/dS2. The book shows the latter on every row so that
         // the column adds up per underlying.
-        if (reports_plain_gamma(*option)) row.value.gamma *= row.spot;
+        if (detail::as_note(*option)) row.value.gamma = spot_gamma(row.value.gamma, row.spot);
         row.carry_rho = flat ? option->carry_rho(row.spot, r, vol, q, date) : option->carry_rho(mk, date);
         if (!std::isfinite(row.carry_rho))
             throw ValueError("the valuation gave a non-finite carry_rho (" + exact(row.carry_rho) + ")");
@@ -219,13 +216,12 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = flat ? option->npv(row.spot, r, vol, q, date) : option->npv(mk, date);
     }
     check_finite(row.value, options.greeks);
-    // The statistics are counts over simulated paths: a note on the pde
-    // engine has none, and its columns stay blank.
-    const Value* engine = terms.find("engine");
-    if (options.stats && !(engine && *engine == Value("pde"))) {
-        if (!flat && (row.type == "snowball" || row.type == "phoenix"))
-            throw NotImplementedError("note statistics on rate or volatility curves");
-        if (const auto s = flat ? detail::note_statistics(*option, row.spot, r, vol, q, date) : std::nullopt)
+    // A note's statistics: counts over the simulated paths on mc and qmc,
+    // probabilities from the backward solution on pde (standard error 0).
+    const AutocallableNote* note = detail::as_note(*option);
+    if (options.stats && note) {
+        if (const auto s = flat ? detail::note_statistics(*option, row.spot, r, vol, q, date)
+                                : detail::note_statistics(*option, mk, date))
             row.stats = RowStats{s->standard_error, s->ko_total, s->ki_probability, s->expected_life};
     }
 }

@@ -6,7 +6,7 @@
 #include <kestrel/corridor.hpp>
 #include <kestrel/tandem.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/utils.hpp>
@@ -79,7 +79,8 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
         std::optional<std::vector<detail::ValueDeltaGamma>> column;
         try {
             option = make_option(contract_terms(book[indices[c]], market, options));
-            if (flat) column = detail::note_spot_ladder(*option, spots, r, vol, q, date, greeks);
+            column = flat ? detail::note_spot_ladder(*option, spots, r, vol, q, date, greeks)
+                          : detail::note_spot_ladder(*option, spots, mk, date, greeks);
         } catch (...) {
             continue;  // failed at every point of the column
         }
@@ -88,7 +89,7 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
             if (column) {
                 // The notes' own gamma is d2V/dS2; the book shows spot x d2V/dS2.
                 const auto& v = (*column)[k];
-                cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
+                cell = Cell{true, v.npv, v.delta, spot_gamma(v.gamma, spots[k])};
             } else {
                 try {
                     const double s = spots[k], h = s * kSpotBump;

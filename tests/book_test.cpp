@@ -4,7 +4,7 @@
 #include <heron/sqlite_store.hpp>
 #include <kestrel/calendar.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 

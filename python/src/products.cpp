@@ -222,14 +222,16 @@ void bind_asian(py::module_& m) {
             py::arg("evaluation_date"), "The adjusted closes from the effect date to evaluation_date.");
 }
 
-// The autocallable notes: terms, observation schedules and coupons.
+// The autocallable notes: terms, observation schedules and coupons. The
+// accessors are AutocallableNote's, which Python does not know: each goes
+// through a lambda on the note's own class.
 template <class Note>
 void bind_note(py::module_& m, const char* name, const char* doc) {
     auto cls = product_class<Note>(m, name, doc);
-    cls.def_property_readonly("strike", &Note::strike)
-        .def_property_readonly("ki_barrier", &Note::ki_barrier)
-        .def_property_readonly("ko_barrier", &Note::ko_barrier)
-        .def_property_readonly("coupon_rate", &Note::coupon_rate)
+    cls.def_property_readonly("strike", [](const Note& o) { return o.strike(); })
+        .def_property_readonly("ki_barrier", [](const Note& o) { return o.ki_barrier(); })
+        .def_property_readonly("ko_barrier", [](const Note& o) { return o.ko_barrier(); })
+        .def_property_readonly("coupon_rate", [](const Note& o) { return o.coupon_rate(); })
         .def_property_readonly("ki_obs_freq", [](const Note& o) { return from_value(o.ki_obs_freq()); })
         .def_property_readonly("ko_obs_freq", [](const Note& o) { return from_value(o.ko_obs_freq()); })
         .def_property_readonly("obs_start_date", [](const Note& o) { return from_date(o.obs_start_date()); })

@@ -1,5 +1,5 @@
 #include <heron/heron.hpp>
-#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
@@ -574,6 +574,36 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
     return m;
 }
 
+Model make_model(const Grid& grid, const Date& evaluation_date, const Market& market) {
+    if (market.is_flat()) return make_model(grid, market.r.number(), market.q.number(), market.vol.number());
+    Model m;
+    const std::size_t T = grid.size();
+    m.drift.resize(T);
+    m.diffusion.resize(T);
+    m.discount.resize(T);
+    m.variance.resize(T);
+    m.dtt = grid.dtt;
+    // The vol of a flat vol curve, for what reads Model::vol; curves read the variance.
+    m.vol = market.vol.is_number() ? market.vol.number() : 0.0;
+    // -ln Dr(t) = zr(t) t, -ln Dq(t) = zq(t) t and V(t) at the day before.
+    double lr0 = 0.0, lq0 = 0.0, v0 = 0.0;
+    for (std::size_t j = 0; j < T; ++j) {
+        const double t = static_cast<double>(grid.dates[j] - evaluation_date) / 365.0;
+        const double lr = market.r.zero_rate(evaluation_date, t) * t;
+        const double lq = market.q.zero_rate(evaluation_date, t) * t;
+        const double v = market.vol.variance(evaluation_date, t);
+        const double dv = std::max(v - v0, 0.0);
+        m.drift[j] = (lr - lr0) - (lq - lq0) - dv / 2;
+        m.diffusion[j] = std::sqrt(dv);
+        m.discount[j] = market.r.discount(evaluation_date, t);
+        m.variance[j] = v;
+        lr0 = lr;
+        lq0 = lq;
+        v0 = v;
+    }
+    return m;
+}
+
 Terminal terminal(const Model& model) {
     Terminal out;
     const std::size_t T = model.size();
@@ -583,6 +613,13 @@ Terminal terminal(const Model& model) {
     for (std::size_t j = 0; j < T; ++j) {
         t[j] = elapsed += model.dtt[j];
         out.drift = out.drift + model.drift[j];
+    }
+    if (!model.variance.empty()) {
+        // A Brownian motion in variance time: Cov(x_j, x_{T-1}) = V_j.
+        if (T == 0 || !(model.variance.back() > 0)) return out;
+        const double root = std::sqrt(model.variance.back());
+        for (std::size_t j = 0; j < T; ++j) out.beta[j] = model.variance[j] / root;
+        return out;
     }
     if (T == 0 || !(t.back() > 0)) return out;
     const double root = std::sqrt(t.back());
