@@ -217,12 +217,22 @@ TEST(CliBook, EngineOptionRevaluesOnlyTheNotesThatNameNone) {
         else
             EXPECT_EQ(a[i]["npv"], b[i]["npv"]) << a[i]["id"];
     }
-    // --stats leaves a pde note's simulation columns blank, its value as it is.
+    // --stats gives a pde note the probabilities of its backward solution
+    // (standard error 0: nothing is sampled), its value as it is.
     const Json c = Json::parse(kestrel_cli(args + " --engine pde --stats").out)["rows"];
     ASSERT_EQ(c.size(), b.size());
     for (std::size_t i = 0; i < c.size(); ++i) {
         EXPECT_EQ(c[i].value("npv", Json()), b[i].value("npv", Json())) << a[i]["id"];
-        EXPECT_TRUE(c[i].value("standard_error", Json()).is_null()) << a[i]["id"];
+        const std::string type = a[i]["type"];
+        if ((type == "snowball" || type == "phoenix") && !b[i].contains("error")) {
+            EXPECT_EQ(c[i]["standard_error"], 0.0) << a[i]["id"];
+            const double ko = c[i]["ko_probability"], life = c[i]["expected_life"];
+            EXPECT_GE(ko, 0.0) << a[i]["id"];
+            EXPECT_LE(ko, 1.0) << a[i]["id"];
+            EXPECT_GT(life, 0.0) << a[i]["id"];
+        } else {
+            EXPECT_TRUE(c[i].value("standard_error", Json()).is_null()) << a[i]["id"];
+        }
     }
     EXPECT_EQ(kestrel_cli(args + " --engine fdm").code, 2);
 }
