@@ -1,5 +1,6 @@
 #include <heron/heron.hpp>
 #include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/engines/mc/kernels.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
@@ -300,182 +301,27 @@ struct Workspace {
     }
 };
 
-// advance_levels() for L levels on the first paths of the block, 16 at a time
-// through all the days with their levels and thresholds in registers (the
-// arithmetic per path is the same as a day at a time). Returns the paths done.
-template <std::size_t L>
-[[gnu::always_inline]] inline std::size_t levels_in_registers(const Model& model, const DayPlan& plan,
-                                                              std::size_t j0, std::size_t j1, std::size_t n,
-                                                              const double* __restrict z, double* __restrict x,
-                                                              double* __restrict ko, double* __restrict excess,
-                                                              std::size_t slot) {
-    typedef double V __attribute__((vector_size(64)));
-    const std::size_t m = plan.ko_pos.size();
-    double level[L];
-    for (std::size_t l = 0; l < L; ++l) level[l] = plan.levels[l];
-    const V inf = V{} + kInf;
-    std::size_t p0 = 0;
-    for (; p0 + 16 <= n; p0 += 16) {
-        V x0, x1, g0[L], g1[L];
-        std::memcpy(&x0, x + p0, 64);
-        std::memcpy(&x1, x + p0 + 8, 64);
-#pragma GCC unroll 4
-        for (std::size_t l = 0; l < L; ++l) {
-            std::memcpy(&g0[l], excess + l * n + p0, 64);
-            std::memcpy(&g1[l], excess + l * n + p0 + 8, 64);
-        }
-        const double* zj = z + p0;
-        std::size_t s = slot;
-        for (std::size_t j = j0; j < j1; ++j, zj += n) {
-            const double a = model.drift[j], b = model.diffusion[j];
-            V z0, z1;
-            std::memcpy(&z0, zj, 64);
-            std::memcpy(&z1, zj + 8, 64);
-            x0 = x0 + (a + b * z0);
-            x1 = x1 + (a + b * z1);
-            if (plan.ki[j]) {
-                const double inv = plan.inv_beta[j];
-                if (inv == kInf) {
-#pragma GCC unroll 4
-                    for (std::size_t l = 0; l < L; ++l) {
-                        g0[l] = x0 < level[l] ? inf : g0[l];
-                        g1[l] = x1 < level[l] ? inf : g1[l];
-                    }
-                } else {
-#pragma GCC unroll 4
-                    for (std::size_t l = 0; l < L; ++l) {
-                        const V t0 = (level[l] - x0) * inv, t1 = (level[l] - x1) * inv;
-                        g0[l] = t0 > g0[l] ? t0 : g0[l];
-                        g1[l] = t1 > g1[l] ? t1 : g1[l];
-                    }
-                }
-            }
-            for (; s < m && plan.ko_pos[s] == j; ++s) {
-                std::memcpy(ko + s * n + p0, &x0, 64);
-                std::memcpy(ko + s * n + p0 + 8, &x1, 64);
-            }
-        }
-        std::memcpy(x + p0, &x0, 64);
-        std::memcpy(x + p0 + 8, &x1, 64);
-#pragma GCC unroll 4
-        for (std::size_t l = 0; l < L; ++l) {
-            std::memcpy(excess + l * n + p0, &g0[l], 64);
-            std::memcpy(excess + l * n + p0 + 8, &g1[l], 64);
-        }
-    }
-    return p0;
+// A leg's coefficients and day plan as the kernels read them.
+engines::mc::Steps steps_of(const Model& model, const DayPlan& plan) {
+    return engines::mc::Steps{model.drift.data(), model.diffusion.data(), plan.ki.data(), plan.ko_pos.data(),
+                              plan.ko_pos.size(),  plan.levels.data(),    plan.levels.size(),
+                              plan.inv_beta.data()};
 }
 
 // advance() for a leg with knock-in levels: each level's ki_excess, from
 // excess (levels x n) on, instead of the lowest level (which the payoffs of
-// such a leg do not read). One or three levels (a value, or a value with its
-// spot bumps) go through levels_in_registers; the rest a day at a time.
-KESTREL_CLONES
+// such a leg do not read). See engines/mc/kernels.hpp.
 std::size_t advance_levels(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
-                           const double* __restrict z, double* __restrict x, double* __restrict ko,
-                           double* __restrict excess, std::size_t slot) {
-    const std::size_t m = plan.ko_pos.size(), L = plan.levels.size();
-    const std::size_t p0 = L == 1   ? levels_in_registers<1>(model, plan, j0, j1, n, z, x, ko, excess, slot)
-                           : L == 3 ? levels_in_registers<3>(model, plan, j0, j1, n, z, x, ko, excess, slot)
-                                    : 0;
-    for (std::size_t j = j0; j < j1; ++j, z += n) {
-        const double a = model.drift[j], b = model.diffusion[j];
-        for (std::size_t p = p0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
-        if (plan.ki[j]) {
-            const double inv = plan.inv_beta[j];
-            for (std::size_t l = 0; l < L; ++l) {
-                const double level = plan.levels[l];
-                double* g = excess + l * n;
-                if (inv == kInf) {
-                    for (std::size_t p = p0; p < n; ++p) g[p] = x[p] < level ? kInf : g[p];
-                } else {
-                    for (std::size_t p = p0; p < n; ++p) {
-                        const double t = (level - x[p]) * inv;
-                        g[p] = t > g[p] ? t : g[p];
-                    }
-                }
-            }
-        }
-        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy(x + p0, x + n, ko + slot * n + p0);
-    }
-    return slot;
+                           const double* z, double* x, double* ko, double* excess, std::size_t slot) {
+    return engines::mc::advance_levels(steps_of(model, plan), j0, j1, n, z, x, ko, excess, slot);
 }
 
 // Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
 // on knock-in days, x on knock-out days (from slot on). Returns the next slot.
-// Paths go 32 at a time through all the days, their levels and minima held
-// in registers, so a step loads one shock and stores nothing; the arithmetic
-// per path is the same in any grouping.
-KESTREL_CLONES
+// See engines/mc/kernels.hpp.
 std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
-                    const double* __restrict z, double* __restrict x, double* __restrict ki_min,
-                    double* __restrict ko, std::size_t slot) {
-    // Four vectors of eight doubles (GCC's vector extension; the baseline
-    // build splits each into narrower instructions, the same operations),
-    // moved to and from memory by memcpy: the arrays need not be aligned.
-    typedef double V __attribute__((vector_size(64)));
-    constexpr std::size_t kGroup = 32;
-    const std::size_t m = plan.ko_pos.size();
-    const double* const drift = model.drift.data();
-    const double* const diffusion = model.diffusion.data();
-    const unsigned char* const ki = plan.ki.data();
-    std::size_t p0 = 0;
-    for (; p0 + kGroup <= n; p0 += kGroup) {
-        V v0, v1, v2, v3, l0, l1, l2, l3;
-        std::memcpy(&v0, x + p0, 64);
-        std::memcpy(&v1, x + p0 + 8, 64);
-        std::memcpy(&v2, x + p0 + 16, 64);
-        std::memcpy(&v3, x + p0 + 24, 64);
-        std::memcpy(&l0, ki_min + p0, 64);
-        std::memcpy(&l1, ki_min + p0 + 8, 64);
-        std::memcpy(&l2, ki_min + p0 + 16, 64);
-        std::memcpy(&l3, ki_min + p0 + 24, 64);
-        const double* zj = z + p0;
-        std::size_t s = slot;
-        for (std::size_t j = j0; j < j1; ++j, zj += n) {
-            const double a = drift[j], b = diffusion[j];
-            V z0, z1, z2, z3;
-            std::memcpy(&z0, zj, 64);
-            std::memcpy(&z1, zj + 8, 64);
-            std::memcpy(&z2, zj + 16, 64);
-            std::memcpy(&z3, zj + 24, 64);
-            v0 = v0 + (a + b * z0);
-            v1 = v1 + (a + b * z1);
-            v2 = v2 + (a + b * z2);
-            v3 = v3 + (a + b * z3);
-            if (ki[j]) {
-                l0 = v0 < l0 ? v0 : l0;
-                l1 = v1 < l1 ? v1 : l1;
-                l2 = v2 < l2 ? v2 : l2;
-                l3 = v3 < l3 ? v3 : l3;
-            }
-            for (; s < m && plan.ko_pos[s] == j; ++s) {
-                double* o = ko + s * n + p0;
-                std::memcpy(o, &v0, 64);
-                std::memcpy(o + 8, &v1, 64);
-                std::memcpy(o + 16, &v2, 64);
-                std::memcpy(o + 24, &v3, 64);
-            }
-        }
-        std::memcpy(x + p0, &v0, 64);
-        std::memcpy(x + p0 + 8, &v1, 64);
-        std::memcpy(x + p0 + 16, &v2, 64);
-        std::memcpy(x + p0 + 24, &v3, 64);
-        std::memcpy(ki_min + p0, &l0, 64);
-        std::memcpy(ki_min + p0 + 8, &l1, 64);
-        std::memcpy(ki_min + p0 + 16, &l2, 64);
-        std::memcpy(ki_min + p0 + 24, &l3, 64);
-    }
-    // The paths left over, a day at a time.
-    const double* zj = z;
-    for (std::size_t j = j0; j < j1; ++j, zj += n) {
-        const double a = drift[j], b = diffusion[j];
-        for (std::size_t p = p0; p < n; ++p) x[p] = x[p] + (a + b * zj[p]);
-        if (ki[j])
-            for (std::size_t p = p0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
-        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy(x + p0, x + n, ko + slot * n + p0);
-    }
-    return slot;
+                    const double* z, double* x, double* ki_min, double* ko, std::size_t slot) {
+    return engines::mc::advance(steps_of(model, plan), j0, j1, n, z, x, ki_min, ko, slot);
 }
 
 // Simulates paths [first, first + n) of every leg and observes them in log
