@@ -15,6 +15,7 @@
 #include <hwy/highway.h>
 #include <kestrel/engines/mc/draws.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,12 +76,19 @@ HWY_INLINE Words philox(VU p, std::uint64_t c, const Keys& keys) {
         const VU p0 = mul32(x0, m0), p1 = mul32(x2, m1);
         const VU y0 = hn::Xor(hn::Xor(hn::ShiftRight<32>(p1), x1), hn::Set(du, keys.k0[r]));
         const VU y2 = hn::Xor(hn::Xor(hn::ShiftRight<32>(p0), x3), hn::Set(du, keys.k1[r]));
+#if HWY_TARGET == HWY_SCALAR
         x1 = hn::And(p1, lo);
         x3 = hn::And(p0, lo);
+#else
+        // The high halves of the lanes are left as they come: MulEven reads
+        // only the low ones, and the words are cut to them at the end.
+        x1 = p1;
+        x3 = p0;
+#endif
         x0 = y0;
         x2 = y2;
     }
-    return Words{x0, x1, x2, x3};
+    return Words{hn::And(x0, lo), hn::And(x1, lo), hn::And(x2, lo), hn::And(x3, lo)};
 }
 
 // Uniform in (0, 1) from a 32-bit word x: (2x + 1) / 2^33, exact.
@@ -286,48 +294,66 @@ HWY_INLINE void store_first(VD v, double* out, std::size_t count) {
     std::memcpy(out, buf, count * sizeof(double));
 }
 
+// Paths made at a time: their words (4 KiB) stay in L1 between the stages.
+constexpr std::size_t kChunk = 128;
+
+// Two stages, each a short loop the processor overlaps across iterations:
+// Philox's words of a chunk of paths, then Box-Muller on them.
 void NormalQuads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, bool single,
                  double* const* zs) {
     const D d;
     const DU du;
     const std::size_t N = hn::Lanes(d);
+    static_assert(kChunk % (2 * kMaxLanes) == 0);
     const Keys keys(seed);
-    if (!single) {
-        for (std::size_t i = 0; i < n; i += N) {
-            const Words w = philox(hn::Iota(du, first + i), c, keys);
-            VD z0, z1, z2, z3;
-            box_muller(w.w0, w.w1, z0, z1);
-            box_muller(w.w2, w.w3, z2, z3);
-            if (i + N <= n) {
-                hn::StoreU(z0, d, zs[0] + i);
-                hn::StoreU(z1, d, zs[1] + i);
-                hn::StoreU(z2, d, zs[2] + i);
-                hn::StoreU(z3, d, zs[3] + i);
-            } else {
-                store_first(z0, zs[0] + i, n - i);
-                store_first(z1, zs[1] + i, n - i);
-                store_first(z2, zs[2] + i, n - i);
-                store_first(z3, zs[3] + i, n - i);
-            }
+    const VU lane = hn::Iota(du, 0);  // made once: Iota goes through memory
+    HWY_ALIGN std::uint64_t w[4][kChunk];
+    for (std::size_t i0 = 0; i0 < n; i0 += kChunk) {
+        const std::size_t m = std::min(kChunk, n - i0);
+        const std::size_t vectors = (m + (single ? 2 * N : N) - 1) / (single ? 2 * N : N) * (single ? 2 : 1);
+        for (std::size_t v = 0; v < vectors; ++v) {
+            const Words x = philox(hn::Add(hn::Set(du, first + i0 + v * N), lane), c, keys);
+            hn::Store(x.w0, du, w[0] + v * N);
+            hn::Store(x.w1, du, w[1] + v * N);
+            hn::Store(x.w2, du, w[2] + v * N);
+            hn::Store(x.w3, du, w[3] + v * N);
         }
-        return;
-    }
-    for (std::size_t i = 0; i < n; i += 2 * N) {
-        const Words a = philox(hn::Iota(du, first + i), c, keys);
-        const Words b = philox(hn::Iota(du, first + i + N), c, keys);
-        VD z[4][2];
-        box_muller_single(a.w0, b.w0, a.w1, b.w1, z[0][0], z[0][1], z[1][0], z[1][1]);
-        box_muller_single(a.w2, b.w2, a.w3, b.w3, z[2][0], z[2][1], z[3][0], z[3][1]);
-        for (std::size_t k = 0; k < 4; ++k) {
-            double* out = zs[k] + i;
-            if (i + 2 * N <= n) {
-                hn::StoreU(z[k][0], d, out);
-                hn::StoreU(z[k][1], d, out + N);
-            } else if (i + N <= n) {
-                hn::StoreU(z[k][0], d, out);
-                store_first(z[k][1], out + N, n - i - N);
-            } else {
-                store_first(z[k][0], out, n - i);
+        double* z[4] = {zs[0] + i0, zs[1] + i0, zs[2] + i0, zs[3] + i0};
+        if (!single) {
+            // One pair of words at a time: a short loop body, so that the
+            // processor overlaps iterations (the divisions and square roots
+            // are long chains).
+            for (std::size_t k = 0; k < 4; k += 2) {
+                for (std::size_t i = 0; i < m; i += N) {
+                    VD za, zb;
+                    box_muller(hn::Load(du, w[k] + i), hn::Load(du, w[k + 1] + i), za, zb);
+                    if (i + N <= m) {
+                        hn::StoreU(za, d, z[k] + i);
+                        hn::StoreU(zb, d, z[k + 1] + i);
+                    } else {
+                        store_first(za, z[k] + i, m - i);
+                        store_first(zb, z[k + 1] + i, m - i);
+                    }
+                }
+            }
+            continue;
+        }
+        for (std::size_t i = 0; i < m; i += 2 * N) {
+            VD out[4][2];
+            for (std::size_t k = 0; k < 4; k += 2)
+                box_muller_single(hn::Load(du, w[k] + i), hn::Load(du, w[k] + i + N), hn::Load(du, w[k + 1] + i),
+                                  hn::Load(du, w[k + 1] + i + N), out[k][0], out[k][1], out[k + 1][0],
+                                  out[k + 1][1]);
+            for (std::size_t k = 0; k < 4; ++k) {
+                if (i + 2 * N <= m) {
+                    hn::StoreU(out[k][0], d, z[k] + i);
+                    hn::StoreU(out[k][1], d, z[k] + i + N);
+                } else if (i + N <= m) {
+                    hn::StoreU(out[k][0], d, z[k] + i);
+                    store_first(out[k][1], z[k] + i + N, m - i - N);
+                } else {
+                    store_first(out[k][0], z[k] + i, m - i);
+                }
             }
         }
     }
