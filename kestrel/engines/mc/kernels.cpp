@@ -27,6 +27,23 @@ using VD = hn::Vec<D>;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
+// v < l ? v : l, and t > g ? t : g: on x86 the min and max instructions,
+// which are exactly these selections (the second operand on a tie or NaN).
+HWY_INLINE VD lower(VD v, VD l) {
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
+    return hn::Min(v, l);
+#else
+    return hn::IfThenElse(hn::Lt(v, l), v, l);
+#endif
+}
+HWY_INLINE VD higher(VD t, VD g) {
+#if HWY_ARCH_X86 && HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_EMU128
+    return hn::Max(t, g);
+#else
+    return hn::IfThenElse(hn::Gt(t, g), t, g);
+#endif
+}
+
 // Vectors of paths a group holds through the days.
 constexpr std::size_t kGroup = 4;
 
@@ -38,6 +55,12 @@ HWY_INLINE std::size_t advance_group(const Steps& st, std::size_t j0, std::size_
                                      std::size_t p0) {
     const D d;
     const std::size_t N = hn::Lanes(d);
+    // The plan in locals: the stores below could alias it otherwise.
+    const double* const drift = st.drift;
+    const double* const diffusion = st.diffusion;
+    const unsigned char* const ki = st.ki;
+    const std::size_t* const ko_pos = st.ko_pos;
+    const std::size_t m = st.m;
     VD v[G], l[G];
     HWY_UNROLL(4)
     for (std::size_t g = 0; g < G; ++g) {
@@ -47,14 +70,14 @@ HWY_INLINE std::size_t advance_group(const Steps& st, std::size_t j0, std::size_
     const double* zj = z + p0;
     std::size_t s = slot;
     for (std::size_t j = j0; j < j1; ++j, zj += n) {
-        const VD a = hn::Set(d, st.drift[j]), b = hn::Set(d, st.diffusion[j]);
+        const VD a = hn::Set(d, drift[j]), b = hn::Set(d, diffusion[j]);
         HWY_UNROLL(4)
         for (std::size_t g = 0; g < G; ++g) v[g] = v[g] + (a + b * hn::LoadU(d, zj + g * N));
-        if (st.ki[j]) {
+        if (ki[j]) {
             HWY_UNROLL(4)
-            for (std::size_t g = 0; g < G; ++g) l[g] = hn::IfThenElse(hn::Lt(v[g], l[g]), v[g], l[g]);
+            for (std::size_t g = 0; g < G; ++g) l[g] = lower(v[g], l[g]);
         }
-        for (; s < st.m && st.ko_pos[s] == j; ++s) {
+        for (; s < m && ko_pos[s] == j; ++s) {
             HWY_UNROLL(4)
             for (std::size_t g = 0; g < G; ++g) hn::StoreU(v[g], d, ko + s * n + p0 + g * N);
         }
@@ -96,6 +119,14 @@ HWY_INLINE std::size_t levels_group(const Steps& st, std::size_t j0, std::size_t
     const D d;
     const std::size_t N = hn::Lanes(d);
     const VD inf = hn::Set(d, kInf);
+    const double* const drift = st.drift;
+    const double* const diffusion = st.diffusion;
+    const unsigned char* const ki = st.ki;
+    const std::size_t* const ko_pos = st.ko_pos;
+    const double* const inv_beta = st.inv_beta;
+    const std::size_t m = st.m;
+    double level_of[L];
+    for (std::size_t l = 0; l < L; ++l) level_of[l] = st.levels[l];
     VD v[G], e[L][G];
     HWY_UNROLL(4)
     for (std::size_t g = 0; g < G; ++g) {
@@ -106,15 +137,15 @@ HWY_INLINE std::size_t levels_group(const Steps& st, std::size_t j0, std::size_t
     const double* zj = z + p0;
     std::size_t s = slot;
     for (std::size_t j = j0; j < j1; ++j, zj += n) {
-        const VD a = hn::Set(d, st.drift[j]), b = hn::Set(d, st.diffusion[j]);
+        const VD a = hn::Set(d, drift[j]), b = hn::Set(d, diffusion[j]);
         HWY_UNROLL(4)
         for (std::size_t g = 0; g < G; ++g) v[g] = v[g] + (a + b * hn::LoadU(d, zj + g * N));
-        if (st.ki[j]) {
-            const double inv = st.inv_beta[j];
+        if (ki[j]) {
+            const double inv = inv_beta[j];
             if (inv == kInf) {
                 HWY_UNROLL(4)
                 for (std::size_t l = 0; l < L; ++l) {
-                    const VD level = hn::Set(d, st.levels[l]);
+                    const VD level = hn::Set(d, level_of[l]);
                     HWY_UNROLL(4)
                     for (std::size_t g = 0; g < G; ++g) e[l][g] = hn::IfThenElse(hn::Lt(v[g], level), inf, e[l][g]);
                 }
@@ -122,16 +153,16 @@ HWY_INLINE std::size_t levels_group(const Steps& st, std::size_t j0, std::size_t
                 const VD w = hn::Set(d, inv);
                 HWY_UNROLL(4)
                 for (std::size_t l = 0; l < L; ++l) {
-                    const VD level = hn::Set(d, st.levels[l]);
+                    const VD level = hn::Set(d, level_of[l]);
                     HWY_UNROLL(4)
                     for (std::size_t g = 0; g < G; ++g) {
                         const VD t = (level - v[g]) * w;
-                        e[l][g] = hn::IfThenElse(hn::Gt(t, e[l][g]), t, e[l][g]);
+                        e[l][g] = higher(t, e[l][g]);
                     }
                 }
             }
         }
-        for (; s < st.m && st.ko_pos[s] == j; ++s) {
+        for (; s < m && ko_pos[s] == j; ++s) {
             HWY_UNROLL(4)
             for (std::size_t g = 0; g < G; ++g) hn::StoreU(v[g], d, ko + s * n + p0 + g * N);
         }
