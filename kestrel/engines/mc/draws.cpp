@@ -324,7 +324,17 @@ void NormalQuads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint6
             // processor overlaps iterations (the divisions and square roots
             // are long chains).
             for (std::size_t k = 0; k < 4; k += 2) {
-                for (std::size_t i = 0; i < m; i += N) {
+                std::size_t i = 0;
+                for (; i + 2 * N <= m; i += 2 * N) {
+                    VD za0, zb0, za1, zb1;
+                    box_muller(hn::Load(du, w[k] + i), hn::Load(du, w[k + 1] + i), za0, zb0);
+                    box_muller(hn::Load(du, w[k] + i + N), hn::Load(du, w[k + 1] + i + N), za1, zb1);
+                    hn::StoreU(za0, d, z[k] + i);
+                    hn::StoreU(zb0, d, z[k + 1] + i);
+                    hn::StoreU(za1, d, z[k] + i + N);
+                    hn::StoreU(zb1, d, z[k + 1] + i + N);
+                }
+                for (; i < m; i += N) {
                     VD za, zb;
                     box_muller(hn::Load(du, w[k] + i), hn::Load(du, w[k + 1] + i), za, zb);
                     if (i + N <= m) {
