@@ -82,6 +82,11 @@ def numpy_npv(grid, ko_dates, coupons, ki_dates, note, n_paths, rng):
                       note.ko_barrier, note.strike)
 
 
+def dispatched_simd():
+    rs = kestrel.random_sample
+    return rs.dispatched_simd() if hasattr(rs, "dispatched_simd") else "instruction set not reported"
+
+
 def best_of(repeat, f):
     best, value = float("inf"), None
     for _ in range(repeat):
@@ -99,7 +104,8 @@ def main():
     parser.add_argument("--simd", default="auto", help="instruction set of kestrel's kernels (auto, avx512, avx2, "
                         "sse4, baseline)")
     args = parser.parse_args()
-    kestrel.random_sample.set_simd(args.simd)
+    if args.simd != "auto":
+        kestrel.random_sample.set_simd(args.simd)
 
     kestrel.heron.install(kestrel.heron.MemoryStore())  # the calendar only: valued on the effect date
     kestrel.random_sample.set_paths(args.paths)
@@ -112,7 +118,7 @@ def main():
 
     t_numpy, v_numpy = best_of(args.repeat, lambda: numpy_npv(grid, ko_dates, coupons, ki_dates, note, args.paths, rng))
     print(f"snowball npv, {args.years} year ({len(grid)} grid days), {args.paths} paths, "
-          f"kestrel on {kestrel.random_sample.threads()} threads ({kestrel.random_sample.dispatched_simd()}), "
+          f"kestrel on {kestrel.random_sample.threads()} threads ({dispatched_simd()}), "
           f"best of {args.repeat}")
     print(f"numpy             {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
     for draws in ("double", "single"):
