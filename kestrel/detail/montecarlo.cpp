@@ -1,6 +1,7 @@
 #include <heron/heron.hpp>
 #include <kestrel/detail/montecarlo.hpp>
 #include <kestrel/engines/mc/kernels.hpp>
+#include <kestrel/engines/mc/sobol_kernels.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
@@ -23,14 +24,8 @@
 #include <system_error>
 #include <thread>
 
-// The per-day loops of a block are compiled for AVX-512, AVX2 and the x86-64
-// baseline (picked at load time); they are additions, multiplications and
-// minima in a fixed order, so every version gives the same numbers.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
-#define KESTREL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define KESTREL_CLONES
-#endif
+// The kernels (the path steps, the quasi-random shocks' loops) are in
+// engines/mc/, written once on Highway's vectors and dispatched at run time.
 
 namespace kestrel::detail::mc {
 namespace {
@@ -76,17 +71,8 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
 // values outside [kLow, kHigh].
 constexpr double kLow = 0.02425, kHigh = 1.0 - kLow;
 
-KESTREL_CLONES
 void central_normals(const double* __restrict u, double* __restrict z, std::size_t d) {
-    constexpr double a1 = -3.969683028665376e+01, a2 = 2.209460984245205e+02, a3 = -2.759285104469687e+02,
-                     a4 = 1.383577518672690e+02, a5 = -3.066479806614716e+01, a6 = 2.506628277459239e+00;
-    constexpr double b1 = -5.447609879822406e+01, b2 = 1.615858368580409e+02, b3 = -1.556989798598866e+02,
-                     b4 = 6.680131188771972e+01, b5 = -1.328068155288572e+01;
-    for (std::size_t k = 0; k < d; ++k) {
-        const double q = u[k] - 0.5, r = q * q;
-        z[k] = (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) * q /
-               (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
-    }
+    engines::mc::central_normals(u, z, d);
 }
 
 // The same distribution's rational approximation in the tails, for u in
@@ -105,14 +91,10 @@ inline double tail_normal(double u) {
 
 // The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and a flag
 // (0 or 1) for each uniform in the inverse normal's tails.
-KESTREL_CLONES
 void shifted_uniforms(const std::uint_least32_t* __restrict x, const std::uint32_t* __restrict shift,
                       double* __restrict w, std::uint8_t* __restrict tail, std::size_t d) {
-    for (std::size_t k = 0; k < d; ++k) {
-        const double u = (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0;
-        w[k] = u;
-        tail[k] = static_cast<std::uint8_t>((u < kLow) | (kHigh < u));
-    }
+    static_assert(sizeof(std::uint_least32_t) == sizeof(std::uint32_t));
+    engines::mc::shifted_uniforms(reinterpret_cast<const std::uint32_t*>(x), shift, w, tail, d);
 }
 
 // The dimensions flagged in tail (zero-padded to a multiple of 8) into out,
@@ -130,7 +112,6 @@ std::size_t flagged(const std::uint8_t* tail, std::size_t d, std::uint32_t* out)
 
 // rows x d (row-major) into d x rows at out, out's dimension k starting at
 // out + k * stride.
-KESTREL_CLONES
 void transpose(const double* __restrict in, std::size_t rows, std::size_t d, double* __restrict out,
                std::size_t stride) {
     for (std::size_t k = 0; k < d; ++k)
@@ -244,31 +225,21 @@ class SobolShocks {
         for (std::size_t i = d - 1; i >= 1; --i) difference(out(i), out(i - 1), sqrt_dt_[i], width);
         divide(out(0), sqrt_dt_[0], width);
     }
-    KESTREL_CLONES static void step(std::uint32_t* __restrict x, const std::uint32_t* __restrict v, std::size_t d) {
-        for (std::size_t k = 0; k < d; ++k) x[k] ^= v[k];
+    static void step(std::uint32_t* __restrict x, const std::uint32_t* __restrict v, std::size_t d) {
+        engines::mc::xor_into(x, v, d);
     }
-    KESTREL_CLONES static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) o[p] = a * x[p];
+    static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
+        engines::mc::scale(o, a, x, n);
     }
     // o = lw * left + rw * right + sd * x, or rw * right + sd * x without a left.
-    KESTREL_CLONES static void combine(double* __restrict o, double lw, const double* __restrict left, double rw,
-                                       const double* __restrict right, double sd, const double* __restrict x,
-                                       std::size_t n) {
-        if (left)
-            for (std::size_t p = 0; p < n; ++p) o[p] = lw * left[p] + rw * right[p] + sd * x[p];
-        else
-            for (std::size_t p = 0; p < n; ++p) o[p] = rw * right[p] + sd * x[p];
+    static void combine(double* __restrict o, double lw, const double* __restrict left, double rw,
+                        const double* __restrict right, double sd, const double* __restrict x, std::size_t n) {
+        engines::mc::combine(o, lw, left, rw, right, sd, x, n);
     }
-    KESTREL_CLONES static void difference(double* __restrict o, const double* __restrict before, double s,
-                                          std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) {
-            o[p] -= before[p];
-            o[p] /= s;
-        }
+    static void difference(double* __restrict o, const double* __restrict before, double s, std::size_t n) {
+        engines::mc::difference(o, before, s, n);
     }
-    KESTREL_CLONES static void divide(double* __restrict o, double s, std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) o[p] /= s;
-    }
+    static void divide(double* __restrict o, double s, std::size_t n) { engines::mc::divide(o, s, n); }
 
   private:
     std::size_t T_;
