@@ -68,15 +68,15 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
 // InverseCumulativeNormal computes it: its central rational approximation
 // (the same coefficients and operations, so the same numbers) in one loop
 // that vectorises, then its tail approximation (tail_normal, below) for the
-// values outside [kLow, kHigh].
-constexpr double kLow = 0.02425, kHigh = 1.0 - kLow;
+// values outside [kLow, 1 - kLow].
+constexpr double kLow = engines::mc::kSobolLow;
 
 void central_normals(const double* __restrict u, double* __restrict z, std::size_t d) {
     engines::mc::central_normals(u, z, d);
 }
 
 // The same distribution's rational approximation in the tails, for u in
-// (0, 1) outside [kLow, kHigh]: its coefficients and operations, inline.
+// (0, 1) outside [kLow, 1 - kLow]: its coefficients and operations, inline.
 inline double tail_normal(double u) {
     constexpr double c1 = -7.784894002430293e-03, c2 = -3.223964580411365e-01, c3 = -2.400758277161838e+00,
                      c4 = -2.549732539343734e+00, c5 = 4.374664141464968e+00, c6 = 2.938163982698783e+00;
