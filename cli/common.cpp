@@ -14,6 +14,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -270,14 +271,17 @@ void add_simd_option(CLI::App& command, std::string& simd) {
     namespace rs = kestrel::random_sample;
     const CLI::Validator available(
         [](std::string& text) -> std::string {
+            // The value may come from the environment rather than the option.
+            const char* env = std::getenv("KESTREL_SIMD");
+            const std::string from = env && text == env ? "KESTREL_SIMD: " : "";
             try {
                 const rs::Simd s = rs::parse_simd(text);
                 for (rs::Simd have : rs::supported_simd())
                     if (have == s) return {};
                 if (s == rs::Simd::automatic) return {};
-                return std::string("this machine has no ") + rs::simd_name(s) + " (it has " + machine_simd() + ")";
+                return from + "this machine has no " + rs::simd_name(s) + " (it has " + machine_simd() + ")";
             } catch (const std::exception& e) {
-                return e.what();
+                return from + e.what();
             }
         },
         "auto|avx512|avx2|sse4|baseline", "simd");

@@ -305,7 +305,9 @@ TEST(CliPrice, SimdRestrictsTheKernelsWithoutMovingAValue) {
         EXPECT_EQ(r.code, 2);
         EXPECT_EQ(r.err, "error: " + message + " (see kestrel --help)\n");
     }
-    EXPECT_EQ(run_with("KESTREL_SIMD=avx " + std::string(KESTREL_CLI), price).code, 2);
+    const Outcome from_environment = run_with("KESTREL_SIMD=avx " + std::string(KESTREL_CLI), price);
+    EXPECT_EQ(from_environment.code, 2);
+    EXPECT_THAT(from_environment.err, HasSubstr("KESTREL_SIMD: unknown instruction set 'avx'"));
     for (rs::Simd s : {rs::Simd::avx512, rs::Simd::avx2, rs::Simd::sse4}) {
         const auto supported = rs::supported_simd();
         if (std::find(supported.begin(), supported.end(), s) != supported.end()) continue;
