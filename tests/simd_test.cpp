@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <mutex>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -112,6 +114,68 @@ TEST(Simd, DrawsAreTheSameBitForBitOnEveryInstructionSet) {
     for (rs::Simd s : rs::supported_simd()) {
         rs::set_simd(s);
         EXPECT_TRUE(same_bits(some_draws(), want)) << rs::simd_name(s);
+    }
+}
+
+// Every observation of every path of two legs on one set of shocks (one
+// with knock-in minima, one with three knock-in levels' excesses), on both
+// kinds of shocks; paths leave partial vectors at every width.
+std::vector<double> observations(mc::Shocks shocks) {
+    auto model = [](std::size_t T) {
+        mc::Model m;
+        m.vol = 0.25;
+        for (std::size_t j = 0; j < T; ++j) {
+            m.dtt.push_back((j % 5 == 4 ? 3.0 : 1.0) / 365.0);
+            m.drift.push_back(-0.0002 * static_cast<double>(j % 3));
+            m.diffusion.push_back(m.vol * std::sqrt(m.dtt.back()));
+            m.discount.push_back(1.0);
+        }
+        return m;
+    };
+    const mc::Model a = model(45), b = model(38);
+    std::vector<mc::Leg> legs(2);
+    legs[0] = mc::Leg{&a, {0, 3, 4, 17, 30, 44}, {9, 20, 31, 44}, 1, {}};
+    legs[1] = mc::Leg{&b, {1, 2, 12, 37}, {5, 18, 37}, 1, {std::log(0.8), std::log(0.79), std::log(0.81)}};
+    const std::size_t n = rs::paths();
+    const std::size_t width = 2 + 4 + 1 + 1 + 3;  // per path: leg 0's ko, ki_min, final; leg 1's excesses
+    // Sobol replicas number their paths from 0 each: on one thread the last
+    // replica's are the ones kept.
+    std::vector<double> out(width * n, -1.0);
+    std::mutex guard;
+    mc::simulate_legs(
+        legs,
+        [&](std::size_t leg, const mc::Observations& o, double* sums) {
+            std::lock_guard<std::mutex> lock(guard);
+            sums[0] = 0;
+            for (std::size_t p = 0; p < o.n; ++p) {
+                double* row = out.data() + width * (o.first + p);
+                if (leg == 0) {
+                    for (std::size_t i = 0; i < o.m; ++i) row[i] = o.ko[i * o.n + p];
+                    row[4] = o.ki_min[p];
+                    row[5] = o.final[p];
+                    row[6] = o.x_final[p];
+                } else {
+                    row[7] = o.x_final[p];
+                    for (std::size_t l = 0; l < o.levels; ++l) row[8 + l] = o.ki_excess[l * o.n + p];
+                }
+                sums[0] += o.final[p];
+            }
+        },
+        shocks);
+    return out;
+}
+
+TEST(Simd, PathStepsAndTheirObservationsAreTheSameBitForBitOnEveryInstructionSet) {
+    ScopedSimd scope;
+    test::ScopedPaths paths{2 * mc::kBlockPaths + 45};
+    rs::set_threads(1);
+    for (mc::Shocks shocks : {mc::Shocks::pseudo, mc::Shocks::sobol}) {
+        rs::set_simd(rs::Simd::baseline);
+        const std::vector<double> want = observations(shocks);
+        for (rs::Simd s : rs::supported_simd()) {
+            rs::set_simd(s);
+            EXPECT_TRUE(same_bits(observations(shocks), want)) << rs::simd_name(s);
+        }
     }
 }
 
