@@ -128,6 +128,7 @@ struct SimulationOptions {
     std::optional<std::uint64_t> seed;
     std::optional<std::size_t> threads;
     std::string draws;  // empty: the default (double)
+    std::string simd;   // empty: KESTREL_SIMD's choice or auto
 };
 void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the
@@ -142,5 +143,14 @@ void apply_threads(std::optional<std::size_t> threads);
 void add_draws_option(CLI::App& command, std::string& draws);
 // Sets the draws' precision when given.
 void apply_draws(const std::string& draws);
+
+// --simd auto|avx512|avx2|sse4|baseline (or KESTREL_SIMD when the option is
+// not given): the instruction set the Monte Carlo kernels may dispatch to.
+// One this machine lacks is a usage error naming it and what the machine has.
+void add_simd_option(CLI::App& command, std::string& simd);
+// Restricts the kernels' dispatch when given.
+void apply_simd(const std::string& simd);
+// The instruction sets this machine runs the kernels on, best first ("avx2, sse4, baseline").
+std::string machine_simd();
 
 }  // namespace kestrel::cli

@@ -20,6 +20,7 @@
 // every x86-64 machine.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kestrel::random_sample {
@@ -45,9 +46,32 @@ std::size_t threads();
 enum class Draws { double_precision, single_precision };
 void set_draws(Draws draws);
 Draws draws();
+// The instruction set the Monte Carlo kernels (Philox, Box-Muller, the path
+// steps) run on. automatic (the default) takes the best this machine has;
+// the others restrict run-time dispatch to that one. Values, Greeks and
+// statistics are the same bit for bit on every one. The environment variable
+// KESTREL_SIMD (auto, avx512, avx2, sse4 or baseline) sets the default when
+// the library loads.
+enum class Simd { automatic, avx512, avx2, sse4, baseline };
+// The name as the command line and KESTREL_SIMD spell it ("auto" for automatic).
+const char* simd_name(Simd simd);
+// The instruction set a name spells; ValueError naming the choices otherwise.
+Simd parse_simd(const std::string& name);
+// The instruction sets this machine runs the kernels on, best first (baseline
+// always, automatic never).
+std::vector<Simd> supported_simd();
+// ValueError naming the instruction set and the ones this machine has when it
+// lacks it. Not while a simulation runs.
+void set_simd(Simd simd);
+// The choice in force; ValueError when KESTREL_SIMD names one this machine
+// lacks or none at all.
+Simd simd();
+// The instruction set the kernels dispatch to now (never automatic).
+Simd dispatched_simd();
 // The cores this process may run on.
 std::size_t hardware_threads();
-// Puts all settings back to their defaults.
+// Puts all settings back to their defaults (the instruction set to KESTREL_SIMD's
+// or automatic).
 void reset();
 
 // Row-major N x T matrix of doubles.

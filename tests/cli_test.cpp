@@ -271,6 +271,53 @@ TEST(CliPrice, NumericOptionsSayWhatTheyTake) {
     EXPECT_EQ(kestrel_cli(snowball + "1000 --seed 18446744073709551615").code, 0);
 }
 
+TEST(CliPrice, SimdRestrictsTheKernelsWithoutMovingAValue) {
+    namespace rs = kestrel::random_sample;
+    TempDir dir;
+    const auto book = nlohmann::ordered_json::parse(kestrel::test::read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                                             "/examples/book.json"));
+    const auto note = std::find_if(book.begin(), book.end(), [](const auto& c) { return c["type"] == "snowball"; });
+    ASSERT_NE(note, book.end());
+    const std::string price = "price " + dir.write("note.json", note->dump()) +
+                              " --spot 3934.91 --r 0.016 --vol 0.19 --q 0.025 --date 2024-12-31 --paths 1500 --greeks";
+    const Outcome automatic = kestrel_cli(price);
+    ASSERT_EQ(automatic.code, 0) << automatic.err;
+    std::string have;
+    for (rs::Simd s : rs::supported_simd()) have += (have.empty() ? "" : ", ") + std::string(rs::simd_name(s));
+    for (rs::Simd s : rs::supported_simd()) {
+        const std::string name = rs::simd_name(s);
+        EXPECT_EQ(kestrel_cli(price + " --simd " + name).out, automatic.out) << name;
+        EXPECT_EQ(run_with("KESTREL_SIMD=" + name + " " + KESTREL_CLI, price).out, automatic.out) << name;
+        const Outcome bench =
+            kestrel_cli("bench snowball --years 1 --paths 300 --threads 1 --repeat 1 --simd " + name);
+        ASSERT_EQ(bench.code, 0) << bench.err;
+        EXPECT_EQ(bench.out.substr(0, bench.out.find('\n')),
+                  "instruction set: " + name + " (this machine: " + have + ")");
+    }
+    // The names, and a target this machine lacks, are usage errors.
+    const std::pair<std::string, std::string> cases[] = {
+        {price + " --simd avx", "--simd: unknown instruction set 'avx' (choose auto, avx512, avx2, sse4 or baseline)"},
+        {"book " + std::string(KESTREL_SOURCE_DIR) + "/examples/book.json --simd neon", "--simd: unknown instruction set 'neon' (choose auto, avx512, avx2, sse4 or baseline)"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome r = kestrel_cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "error: " + message + " (see kestrel --help)\n");
+    }
+    const Outcome from_environment = run_with("KESTREL_SIMD=avx " + std::string(KESTREL_CLI), price);
+    EXPECT_EQ(from_environment.code, 2);
+    EXPECT_THAT(from_environment.err, HasSubstr("KESTREL_SIMD: unknown instruction set 'avx'"));
+    for (rs::Simd s : {rs::Simd::avx512, rs::Simd::avx2, rs::Simd::sse4}) {
+        const auto supported = rs::supported_simd();
+        if (std::find(supported.begin(), supported.end(), s) != supported.end()) continue;
+        const Outcome r = kestrel_cli(price + " --simd " + rs::simd_name(s));
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, std::string("error: --simd: this machine has no ") + rs::simd_name(s) + " (it has " + have +
+                             ") (see kestrel --help)\n");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // kestrel data
 

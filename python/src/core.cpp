@@ -950,6 +950,23 @@ void bind_random_sample(py::module_& m) {
     rs.def("draws", [] {
         return random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
     });
+    rs.def(
+        "set_simd", [](const std::string& name) { random_sample::set_simd(random_sample::parse_simd(name)); },
+        py::arg("name"),
+        "Instruction set of the Monte Carlo kernels: \"auto\" (the best this machine has), \"avx512\", \"avx2\", "
+        "\"sse4\" or \"baseline\" (ValueError for one this machine lacks); values are the same on every one. "
+        "KESTREL_SIMD sets the default.");
+    rs.def("simd", [] { return std::string(random_sample::simd_name(random_sample::simd())); });
+    rs.def("dispatched_simd", [] { return std::string(random_sample::simd_name(random_sample::dispatched_simd())); },
+           "The instruction set the kernels run on now.");
+    rs.def(
+        "supported_simd",
+        [] {
+            std::vector<std::string> out;
+            for (random_sample::Simd s : random_sample::supported_simd()) out.emplace_back(random_sample::simd_name(s));
+            return out;
+        },
+        "The instruction sets this machine runs the kernels on, best first.");
     rs.def("reset", &random_sample::reset, "Put paths, seed, threads and draws back to their defaults.");
     rs.attr("DEFAULT_PATHS") = random_sample::kDefaultPaths;
     rs.attr("DEFAULT_SEED") = random_sample::kDefaultSeed;
