@@ -21,10 +21,27 @@
 //                                             curve implied with the r curve
 //                                             and the underlying's spot
 //   "vol": {"curve": [[PILLAR, VOL], ...]}    Black vols by expiry (VolCurve)
+//          {"local": {"quotes": FILE_OR_ROWS, "forwards": "parity" | "market",
+//                     "calibration": {...}}}
+//                                             option quotes calibrated to a
+//                                             local volatility surface
+//                                             (kestrel::vol, market_entry); a
+//                                             relative FILE is relative to
+//                                             the market file
+//          {"surface": {"expiries": [PILLAR, ...], "strikes": [K, ...],
+//                       "vols": [[VOL per strike] per expiry]}}
+//                                             implied vols on a grid,
+//                                             calibrated the same way (their
+//                                             forwards the market's r and q)
+// A surface is calibrated once per underlying, evaluation date and spot in a
+// run (on the market's r and q; with forwards "parity" the underlying's q is
+// then the carry the quotes' forwards imply), and shared by every contract
+// and every bump on it.
 // A PILLAR is a date ("2025-06-30") or a tenor from the evaluation date
 // ("1M", "1Y"). "engines" (optional) maps a note type to the engine of every
 // such note that names none in its terms.
 #include <kestrel/keel.hpp>
+#include <kestrel/market/vol_calibration.hpp>
 
 #include <nlohmann/json.hpp>
 #include <ql/time/date.hpp>
@@ -32,7 +49,11 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <tuple>
 #include <iosfwd>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -40,16 +61,29 @@
 
 namespace kestrel::book {
 
+// A volatility given as quotes or as a grid of implied vols, to calibrate.
+struct SurfaceInput {
+    // "local": the quotes and settings; "surface": the grid, its quotes made
+    // on the evaluation date (vol::grid_quotes), forwards "market".
+    bool grid = false;
+    vol::MarketEntry entry;
+    std::vector<Pillar> expiries;
+    std::vector<double> strikes;
+    std::vector<std::vector<double>> vols;
+};
+
 // Market inputs of one underlying.
 struct UnderlyingMarket {
-    VolCurve vol;
+    VolCurve vol;  // unused with a surface
+    std::optional<SurfaceInput> surface;
     RateCurve q;
     // Futures or forward prices, by date: when given, q is implied from them
     // (implied_carry) once the spot is known, and the "q" above is unused.
     std::vector<std::pair<QuantLib::Date, double>> forwards;
     std::optional<double> spot;  // absent: the store's close on the evaluation date
 
-    // The lowest volatility it gives (its number, or its curve's lowest point).
+    // The lowest volatility it gives (its number, or its curve's lowest
+    // point; a surface's: 0, as the ladder's vol shifts need no floor there).
     double lowest_vol() const;
 };
 
@@ -60,6 +94,13 @@ struct BookMarket {
     std::vector<std::pair<std::string, std::string>> engines;
     // The file it was read from, for messages.
     std::string source = "market";
+    // Calibrated surfaces by underlying, evaluation date and spot: made once
+    // per run, shared by copies of this market.
+    struct Surfaces {
+        std::mutex mutex;
+        std::map<std::tuple<std::string, int, double>, std::shared_ptr<const SmileSurface>> made;
+    };
+    std::shared_ptr<Surfaces> surfaces = std::make_shared<Surfaces>();
 
     const UnderlyingMarket* find(const std::string& underlying) const noexcept;
     // The engine "engines" gives the type, or "".
@@ -80,8 +121,9 @@ struct BookMarket {
     void check(const QuantLib::Date& evaluation_date) const;
 
     // The Market of one underlying at `spot` on evaluation_date: its curves,
-    // q implied from its forwards where it has them. KeyError for an
-    // underlying the market does not have.
+    // q implied from its forwards where it has them, its surface calibrated
+    // (once). KeyError for an underlying the market does not have; a
+    // calibration's ValueError naming the source and the underlying.
     Market market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const;
 };
 
