@@ -81,7 +81,7 @@ Grid make_grid(const Date& evaluation_date, const Date& maturity);
 std::vector<std::size_t> positions(const Grid& grid, const std::vector<Date>& dates);
 
 // The local volatility grid's node spacing and least half width, in log price.
-inline constexpr double kLocalVolSpacing = 0.01;
+inline constexpr double kLocalVolSpacing = 0.005;
 inline constexpr double kLocalVolHalfWidth = 0.75;
 
 // Per-step local volatilities on uniform log-price nodes.
