@@ -75,12 +75,12 @@ struct SurfaceInput {
 // Market inputs of one underlying.
 struct UnderlyingMarket {
     VolCurve vol;  // unused with a surface
-    std::optional<SurfaceInput> surface;
     RateCurve q;
     // Futures or forward prices, by date: when given, q is implied from them
     // (implied_carry) once the spot is known, and the "q" above is unused.
     std::vector<std::pair<QuantLib::Date, double>> forwards;
     std::optional<double> spot;  // absent: the store's close on the evaluation date
+    std::optional<SurfaceInput> surface;  // "local" or "surface": calibrated by market_of
 
     // The lowest volatility it gives (its number, or its curve's lowest
     // point; a surface's: 0, as the ladder's vol shifts need no floor there).

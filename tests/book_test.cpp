@@ -841,3 +841,51 @@ TEST(BookCalendarTest, EachStoreValuesUnderItsOwnOfficialClosures) {
     }
     EXPECT_EQ(values.size(), 3u);
 }
+
+// The market file's calibrated forms: quotes from a file relative to the
+// market file or inline, a grid of implied vols; each calibrated once per
+// underlying, date and spot, and shared by every contract and bump.
+TEST(BookMarketTest, LocalAndSurfaceVolsCalibrateOnceAndNameWhatIsWrong) {
+    const Date D = utils::parse_date("2023-12-04");
+    const std::string dir = std::string(KESTREL_EXAMPLES_DIR);
+    std::ifstream in(dir + "/market_local_vol.json");
+    const Json file = Json::parse(in);
+    const BookMarket m = BookMarket::from_json(file, dir + "/market_local_vol.json");
+    m.check(D);
+    const Market a = m.market_of("510050.XSHG", 2.367, D), b = m.market_of("510050.XSHG", 2.367, D);
+    ASSERT_TRUE(a.vol.has_surface());
+    EXPECT_EQ(a.vol.surface(), b.vol.surface());
+    EXPECT_FALSE(a.is_flat());
+    // Forwards from parity: the carry is the quotes' own (about -1.5 %).
+    EXPECT_NEAR(a.q.zero_rate(D, 0.5), -0.0155, 0.002);
+    EXPECT_NEAR(std::sqrt(a.vol.variance(D, 0.5) / 0.5), 0.151, 0.01);
+    // After the last expiry the quotes are past: refused naming the field.
+    EXPECT_THROW(m.check(utils::parse_date("2024-07-01")), ValueError);
+
+    // A grid of one vol everywhere, forwards from the market's r and q.
+    const Json grid = Json::parse(R"({"r": 0.02, "underlyings": {"X": {"spot": 100, "q": 0.01,
+        "vol": {"surface": {"expiries": ["3M", "6M", "1Y"], "strikes": [80, 90, 100, 110, 120],
+                            "vols": [[0.2, 0.2, 0.2, 0.2, 0.2], [0.2, 0.2, 0.2, 0.2, 0.2], [0.2, 0.2, 0.2, 0.2, 0.2]]}}}}})");
+    const Market g = BookMarket::from_json(grid).market_of("X", 100.0, D);
+    ASSERT_TRUE(g.vol.has_surface());
+    EXPECT_NEAR(std::sqrt(g.vol.variance(D, 0.5) / 0.5), 0.2, 2e-3);
+    EXPECT_EQ(g.q, RateCurve(0.01));
+
+    auto error = [](const char* text) {
+        try {
+            (void)BookMarket::from_json(Json::parse(text), "m.json").market_of("X", 100.0, utils::parse_date("2023-12-04"));
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"surface": {"expiries": ["3M"], "strikes": [90, 100],
+        "vols": [[0.2]]}}}}})"), testing::HasSubstr("m.json: X: \"vol\""));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"surface": {"expiries": ["3M"], "strikes": [90, 100],
+        "vols": [[0.2, -0.1]]}}}}})"), testing::HasSubstr("the volatility must be positive"));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"local": {"quotes": "no-such-file.csv"}}}}})"),
+                testing::HasSubstr("m.json: X: \"vol\""));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"local": {"quotes": [
+        {"expiry": "2024-01-24", "type": "call", "strike": 100, "price": -1}]}}}}})"),
+                testing::HasSubstr("row 1: negative price"));
+}

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -160,5 +161,62 @@ TEST_F(LocalVolNotesTest, TheEnginesAgreeUnderTheCalibratedEtfSurface) {
         // volatility (15.1 %) values it differently from the surface.
         const Market atm(2.367, RateCurve(0.02), VolCurve(0.151), m.q);
         EXPECT_GT(std::fabs(as_note(six_month_note(type, "pde"))->npv(atm, D) - pde), 1e-3);
+    }
+}
+
+// The QuantLib products under a surface: vanillas on QuantLib's finite
+// differences with the process's local volatility; the products without a
+// local-volatility engine refuse the surface by name.
+TEST_F(LocalVolNotesTest, VanillasValueOnTheLocalVolatilityAndTheOthersRefuseIt) {
+    auto vanilla = [](const char* call_put, double strike, const char* exercise, const char* maturity) {
+        return make_option(Terms{{"type", "vanilla"},       {"effect_date", "2023-12-04"}, {"maturity_date", maturity},
+                                 {"underlying", "NOTE.TEST"}, {"s0", 2.367},             {"notional", 1.0},
+                                 {"call_put", call_put},     {"strike", strike},          {"exercise_type", exercise},
+                                 {"payoff_type", "plain_vanilla"}});
+    };
+    const Date D = utils::parse_date("2023-12-04");
+    // One volatility everywhere: the analytic value within the mesh's error.
+    const Market flat(2.367, 0.02, 0.2, 0.0);
+    const Market one(2.367, RateCurve(0.02), VolCurve(flat_surface(2.367, 0.2, D)), RateCurve(0.0));
+    for (const char* exercise : {"european", "american"}) {
+        const auto o = vanilla("put", 2.3, exercise, "2024-06-26");
+        EXPECT_NEAR(o->npv(one, D), o->npv(flat, D), 2e-3 * o->npv(flat, D)) << exercise;
+    }
+    // The calibrated surface reprices a quoted put within its fit (0.5 vol
+    // points) plus the mesh's error: between the flat values 0.6 points
+    // either side of the quote's implied volatility.
+    const Market market(2.367, 0.02, 0.0, 0.0);
+    const auto surface = vol::CalibratedSurface::calibrate(vol::read_quotes(k510050, D), market, D);
+    const Market m(2.367, RateCurve(0.02), VolCurve(surface), surface->implied_carry());
+    const auto& table = surface->calibration()->table;
+    // The June put nearest 95 % of spot that the fit used.
+    auto quote = table.end();
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (it->quote.expiry == utils::parse_date("2024-06-26") && it->quote.type == vol::OptionType::Put &&
+            (quote == table.end() || std::fabs(it->quote.strike - 2.25) < std::fabs(quote->quote.strike - 2.25)))
+            quote = it;
+    ASSERT_NE(quote, table.end());
+    const auto put = vanilla("put", quote->quote.strike, "european", "2024-06-26");
+    const double local = put->npv(m, D);
+    auto at = [&](double v) { return put->npv(Market(2.367, RateCurve(0.02), VolCurve(v), m.q), D); };
+    EXPECT_GT(local, at(quote->implied_vol - 0.006));
+    EXPECT_LT(local, at(quote->implied_vol + 0.006));
+    // The smile's skew: a put far below spot is worth more than at the
+    // at-the-money volatility.
+    const auto low = vanilla("put", 2.0, "european", "2024-06-26");
+    EXPECT_GT(low->npv(m, D), low->npv(Market(2.367, RateCurve(0.02), VolCurve(0.151), m.q), D));
+
+    const auto barrier = make_option(Terms{{"type", "barrier"}, {"effect_date", "2023-12-04"},
+                                           {"maturity_date", "2024-06-26"}, {"underlying", "NOTE.TEST"},
+                                           {"s0", 2.367}, {"notional", 1.0}, {"call_put", "put"},
+                                           {"barrier_type", "down_and_in"}, {"strike", 2.367}, {"barrier", 2.0},
+                                           {"exercise_type", "european"}, {"payoff_type", "plain_vanilla"}});
+    try {
+        (void)barrier->npv(m, D);
+        ADD_FAILURE() << "a barrier under a surface valued";
+    } catch (const NotImplementedError& e) {
+        EXPECT_NE(std::string(e.what()).find("no local-volatility engine"), std::string::npos) << e.what();
+    } catch (const Error& e) {
+        ADD_FAILURE() << e.what();
     }
 }
