@@ -48,7 +48,7 @@ double CalibratedSurface::atm_variance(double t) const {
 }
 
 void CalibratedSurface::local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const {
-    for (std::size_t j = 0; j < n; ++j) out[j] = surface_.local_vol(t, std::exp(log_spots[j]));
+    surface_.local_vol_row(t, log_spots, n, out);
 }
 
 std::shared_ptr<const SmileSurface> CalibratedSurface::shifted(double dv) const { return shift(-1, dv); }
