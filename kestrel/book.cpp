@@ -265,6 +265,18 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = flat ? option->npv(row.spot, r, vol, q, date) : option->npv(mk, date);
     }
     check_finite(row.value, options.greeks);
+    if (options.bucketed && mk.vol.has_surface()) {
+        const auto& surface = *mk.vol.surface();
+        const auto times = surface.expiry_times();
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            const double up = option->npv(mk.with_vol_shift(i, kVolBump), date);
+            const double down = option->npv(mk.with_vol_shift(i, -kVolBump), date);
+            const double v = (up - down) / 2;
+            if (!std::isfinite(v)) throw ValueError("the valuation gave a non-finite bucketed vega");
+            row.bucketed_vega.emplace_back(
+                surface.reference_date() + static_cast<QuantLib::Date::serial_type>(std::lround(times[i] * 365.0)), v);
+        }
+    }
     // A note's statistics: counts over the simulated paths on mc and qmc,
     // probabilities from the backward solution on pde (standard error 0).
     const AutocallableNote* note = detail::as_note(*option);
@@ -294,6 +306,15 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
     t.carry_rho += row.carry_rho;
+    for (const auto& [expiry, v] : row.bucketed_vega) {
+        auto it = std::find_if(t.bucketed_vega.begin(), t.bucketed_vega.end(),
+                               [&](const auto& b) { return b.first == expiry; });
+        if (it == t.bucketed_vega.end()) {
+            t.bucketed_vega.emplace_back(expiry, 0.0);
+            it = t.bucketed_vega.end() - 1;
+        }
+        it->second += v;
+    }
 }
 
 std::string one_line(std::string text) {
@@ -559,6 +580,7 @@ std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vecto
                 row.error = describe_error(std::current_exception());
                 row.value = OptionGreeks{};
                 row.stats.reset();
+                row.bucketed_vega.clear();
             }
         }
         if (options.progress) options.progress(i + 1, n);
@@ -571,6 +593,7 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
     result.evaluation_date = options.evaluation_date;
     result.greeks = options.greeks;
     result.stats = options.stats;
+    result.bucketed = options.bucketed;
     result.rows = book_rows(book);
     std::vector<const Json*> contracts;
     contracts.reserve(book.size());
@@ -665,6 +688,14 @@ void write_book(std::ostream& out, const BookResult& result, BookFormat format) 
     }
 }
 
+namespace {
+Json bucketed_json(const std::vector<std::pair<QuantLib::Date, double>>& buckets) {
+    Json out = Json::array();
+    for (const auto& [expiry, v] : buckets) out.push_back(Json{{"expiry", utils::format_date(expiry)}, {"vega", v}});
+    return out;
+}
+}  // namespace
+
 Json book_to_json(const BookResult& result) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     Json rows = Json::array();
@@ -682,6 +713,7 @@ Json book_to_json(const BookResult& result) {
             j["spot"] = row.spot;
             j["spot_source"] = source_name(row.spot_source);
             if (!row.projected_years.empty()) j["projected_calendar"] = row.projected_years;
+            if (!row.bucketed_vega.empty()) j["bucketed_vega"] = bucketed_json(row.bucketed_vega);
         } else {
             j["error"] = Json{{"kind", row.error->kind}, {"message", row.error->message}};
         }
@@ -699,6 +731,7 @@ Json book_to_json(const BookResult& result) {
             j[OptionGreeks::field_names[i]] = blank ? Json(nullptr) : Json(t.sum[i]);
         }
         if (result.greeks) j["carry_rho"] = t.carry_rho;
+        if (!t.bucketed_vega.empty()) j["bucketed_vega"] = bucketed_json(t.bucketed_vega);
         totals.push_back(std::move(j));
     }
     Json out = Json::object();
@@ -739,6 +772,17 @@ void write_csv(std::ostream& out, const BookResult& result) {
         if (result.stats) out << std::string(kStatNames.size(), ',');
         out << ",,," << t.contracts << ',' << t.failed << ",,\n";
     }
+    if (!result.bucketed) return;
+    out << "\nrecord,id,underlying,expiry,vega\n";
+    for (const auto& row : result.rows)
+        for (const auto& [expiry, v] : row.bucketed_vega)
+            out << "bucketed," << csv_field(row.id.value_or("")) << ',' << csv_field(row.underlying.value_or("")) << ','
+                << utils::format_date(expiry) << ',' << exact(v) << '\n';
+    for (const auto& t : result.totals)
+        if (t.underlying)
+            for (const auto& [expiry, v] : t.bucketed_vega)
+                out << "bucketed_total,," << csv_field(*t.underlying) << ',' << utils::format_date(expiry) << ','
+                    << exact(v) << '\n';
 }
 
 void write_table(std::ostream& out, const BookResult& result) {

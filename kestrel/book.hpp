@@ -156,6 +156,10 @@ struct BookRow {
     double carry_rho = 0;          // with the Greeks: V(q - 0.005) - V(q + 0.005)
     std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
+    // --bucketed, on an underlying with a calibrated surface: per quoted
+    // expiry, (V(that expiry's quotes + 1 vol point) - V(- 1 point)) / 2,
+    // each bump recalibrated (once per underlying).
+    std::vector<std::pair<QuantLib::Date, double>> bucketed_vega;
     // Projected calendar years the contract's schedule or grid touches.
     std::vector<int> projected_years;
 
@@ -170,6 +174,8 @@ struct BookTotal {
     std::size_t contracts = 0, failed = 0;
     OptionGreeks sum;
     double carry_rho = 0;
+    // Per quoted expiry, the rows' bucketed vegas summed (one underlying's).
+    std::vector<std::pair<QuantLib::Date, double>> bucketed_vega;
     // Delta and gamma are per unit of one underlying: a book total over
     // several underlyings has none.
     bool has_delta_gamma = true;
@@ -179,6 +185,7 @@ struct BookResult {
     QuantLib::Date evaluation_date;
     bool greeks = false;
     bool stats = false;
+    bool bucketed = false;
     std::vector<BookRow> rows;
     std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
     // Underlyings the market gives no spot for and the store has no "pre"
@@ -203,6 +210,9 @@ struct BookOptions {
     // "qmc", "pde"); empty: the market's "engines" for the note's type, else
     // the note's own or the default. A contract's own "engine" term wins.
     std::string engine = {};
+    // Adds each contract's bucketed vega on an underlying with a calibrated
+    // surface (BookRow::bucketed_vega), its sum beside the parallel vega.
+    bool bucketed = false;
 };
 
 // The terms of a book contract as valued: its own, with the engine of
@@ -245,7 +255,10 @@ enum class BookFormat { Table, Csv, Json };
 BookFormat parse_book_format(const std::string& text);
 
 // table: aligned for a terminal; csv and json: every number at full
-// (round-trip) precision.
+// (round-trip) precision. With bucketed vegas, csv adds after the totals a
+// blank line and "record,id,underlying,expiry,vega" rows ("bucketed" per
+// contract, "bucketed_total" per underlying); json a "bucketed_vega" list of
+// {"expiry", "vega"} on each such row and total.
 void write_book(std::ostream& out, const BookResult& result, BookFormat format);
 void write_table(std::ostream& out, const BookResult& result);
 void write_csv(std::ostream& out, const BookResult& result);

@@ -889,3 +889,39 @@ TEST(BookMarketTest, LocalAndSurfaceVolsCalibrateOnceAndNameWhatIsWrong) {
         {"expiry": "2024-01-24", "type": "call", "strike": 100, "price": -1}]}}}}})"),
                 testing::HasSubstr("row 1: negative price"));
 }
+
+// --bucketed: each expiry's quotes moved alone; the buckets sum to about the
+// parallel vega, and the csv and json carry them per contract and underlying.
+TEST(BookMarketTest, BucketedVegasSumToAboutTheParallelVega) {
+    test::ScopedPaths paths{4000};
+    auto client = std::make_shared<test::CountingClient>();
+    test::ScopedClient scoped{client};
+    const std::string dir = std::string(KESTREL_EXAMPLES_DIR);
+    std::ifstream in(dir + "/market_local_vol.json");
+    const BookMarket market = BookMarket::from_json(Json::parse(in), dir + "/market_local_vol.json");
+    const Json book = Json::parse(R"([{"id": "sb", "type": "snowball", "effect_date": "2023-12-04",
+        "maturity_date": "2024-06-04", "underlying": "510050.XSHG", "s0": 2.367, "notional": 1.0, "strike": 2.367,
+        "ki_barrier": 2.01195, "ko_barrier": 2.367, "coupon_rate": 0.07, "ki_obs_freq": "daily",
+        "ko_obs_freq": "monthly", "obs_start_date": "2023-12-04", "obs_end_date": "2024-06-04", "engine": "pde"}])");
+    BookOptions options;
+    options.evaluation_date = utils::parse_date("2023-12-04");
+    options.greeks = true;
+    options.bucketed = true;
+    const BookResult r = value_book(book, market, options);
+    ASSERT_TRUE(r.rows[0].ok()) << r.rows[0].error->message;
+    ASSERT_EQ(r.rows[0].bucketed_vega.size(), 4u);
+    EXPECT_EQ(r.rows[0].bucketed_vega[0].first, utils::parse_date("2023-12-27"));
+    double sum = 0;
+    for (const auto& [expiry, v] : r.rows[0].bucketed_vega) sum += v;
+    const double vega = r.rows[0].value.vega;
+    EXPECT_LT(vega, 0);  // short the knock-in put
+    EXPECT_NEAR(sum, vega, 0.02 * std::fabs(vega));
+    EXPECT_EQ(r.totals[0].bucketed_vega, r.rows[0].bucketed_vega);
+    std::ostringstream csv;
+    write_csv(csv, r);
+    EXPECT_THAT(csv.str(), testing::HasSubstr("\nbucketed,sb,510050.XSHG,2024-06-26,"));
+    EXPECT_THAT(csv.str(), testing::HasSubstr("\nbucketed_total,,510050.XSHG,2023-12-27,"));
+    const Json j = book_to_json(r);
+    EXPECT_EQ(j["rows"][0]["bucketed_vega"].size(), 4u);
+    EXPECT_EQ(j["totals"][0]["bucketed_vega"][3]["expiry"], "2024-06-26");
+}
