@@ -306,14 +306,14 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
     t.carry_rho += row.carry_rho;
-    for (const auto& [expiry, v] : row.bucketed_vega) {
+    for (const auto& bucket : row.bucketed_vega) {
         auto it = std::find_if(t.bucketed_vega.begin(), t.bucketed_vega.end(),
-                               [&](const auto& b) { return b.first == expiry; });
+                               [&](const auto& b) { return b.first == bucket.first; });
         if (it == t.bucketed_vega.end()) {
-            t.bucketed_vega.emplace_back(expiry, 0.0);
+            t.bucketed_vega.emplace_back(bucket.first, 0.0);
             it = t.bucketed_vega.end() - 1;
         }
-        it->second += v;
+        it->second += bucket.second;
     }
 }
 
