@@ -220,16 +220,19 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
             p.spot = l.base_spot * (1 + p.shift);
             l.points.push_back(p);
         }
+        // A calibrated surface moves each quote's implied vol (one that would
+        // go to zero keeps its price): every shift values.
+        const double lowest = m->surface ? std::numeric_limits<double>::infinity() : m->lowest_vol();
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
             std::vector<std::vector<Cell>> cells;
-            if (v != 0 && m->lowest_vol() + v > 0)
+            if (v != 0 && lowest + v > 0)
                 cells = value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, v, false, options);
             for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
                 LadderPoint p;
                 if (v == 0)
                     p = l.points[k];
-                else if (m->lowest_vol() + v <= 0)
+                else if (lowest + v <= 0)
                     p.failed = indices.size();
                 else
                     p = sum_point(cells, k);

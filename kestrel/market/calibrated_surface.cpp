@@ -63,6 +63,7 @@ std::shared_ptr<const SmileSurface> CalibratedSurface::shifted(std::size_t expir
 std::shared_ptr<const SmileSurface> CalibratedSurface::shift(long expiry, double dv) const {
     if (!calibration_) throw ValueError("calibrated surface: a given surface has no quotes to shift");
     if (!std::isfinite(dv)) throw ValueError("calibrated surface: the volatility shift must be finite");
+    if (dv == 0) return shared_from_this();
     std::lock_guard<std::mutex> lock(mutex_);
     const auto key = std::make_pair(expiry, dv);
     if (const auto it = shifts_.find(key); it != shifts_.end()) return it->second;
