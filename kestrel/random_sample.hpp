@@ -11,7 +11,8 @@
 //
 // Settings are process-wide: set_paths / set_seed / set_threads, read back with
 // paths(), seed() and threads(). Defaults: 100,000 paths, seed 20240101, all
-// cores.
+// cores. A valuation takes them once, as a Settings value (current_settings),
+// and its engines read that value.
 //
 // Generator: Philox4x32-10 on the counter (p, k / 4) and the 64-bit seed as key;
 // its four 32-bit words are four uniforms (2x + 1) / 2^33, and Box-Muller turns
@@ -70,6 +71,23 @@ Simd simd();
 Simd dispatched_simd();
 // The cores this process may run on.
 std::size_t hardware_threads();
+// The settings above as one value: what a valuation carries (its context
+// takes the ones in force where it is made) so that nothing it runs reads
+// them from the process. threads is the count in force (never 0).
+struct Settings {
+    std::size_t paths = kDefaultPaths;
+    std::uint64_t seed = kDefaultSeed;
+    std::size_t threads = 1;
+    Draws draws = Draws::double_precision;
+    Simd simd = Simd::automatic;
+};
+// The settings in force now. Never raises: a KESTREL_SIMD this machine cannot
+// honour reads as automatic here and is raised when draws are made.
+Settings current_settings();
+// The instruction-set mask (Highway's target bits) a choice allows on this
+// machine: the kernels dispatch to the best of them.
+std::int64_t simd_targets(Simd simd);
+
 // Puts all settings back to their defaults (the instruction set to KESTREL_SIMD's
 // or automatic).
 void reset();
@@ -109,5 +127,8 @@ void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::u
 // T - j a multiple of 4.
 void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0,
                                 std::size_t col1, std::uint64_t seed, double* out);
+// The same with the draws' precision given rather than the one in force.
+void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0,
+                                std::size_t col1, std::uint64_t seed, Draws draws, double* out);
 
 }  // namespace kestrel::random_sample

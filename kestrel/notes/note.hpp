@@ -104,6 +104,8 @@ class AutocallableNote : public BaseOption {
     const detail::NoteLegs& legs() const noexcept { return legs_; }
     // The engine the note's "engine" term picked.
     detail::NoteEngine engine() const noexcept { return terms_.engine; }
+    // The note as the engines read it (NotePricingEngine).
+    detail::NoteSpec spec() const;
 
   protected:
     // Reads the base keys, then the note's terms for its configuration.
@@ -118,7 +120,6 @@ class AutocallableNote : public BaseOption {
 
   private:
     detail::NoteState state(const Market& market, const EvalDate& evaluation_date) const;
-    detail::NoteSpec spec() const;
     detail::NoteContext context(const Market& market, const detail::NoteState& state) const;
     const detail::NotePricingEngine& pricing() const;
 

@@ -3,7 +3,7 @@
 // Box-Muller, written once against Highway's portable vectors and compiled
 // for every x86-64 instruction set the build targets (AVX-512, AVX2, SSE4 and
 // the baseline), the best the machine allows picked at run time (see
-// dispatch.hpp). Every version does the same IEEE operations in the same
+// dispatch.hpp, which also lets a valuation choose per thread). Every version does the same IEEE operations in the same
 // order, without fused multiply-adds, so each draws the same numbers.
 #include <cstddef>
 #include <cstdint>
