@@ -774,8 +774,8 @@ TEST(ExampleBookTest, LaddersOfTheNotesOnASecondThreadEqualTheSerialSums) {
     const BookResult base = value_book(book, market, options);
     ASSERT_EQ(base.failed(), 0u);
     LadderOptions lo;
-    lo.spot_shifts = {-0.1, 0.0, 0.1};
-    lo.vol_shifts = {-0.05, 0.0, 0.05};
+    lo.spot_shifts = {-0.1, 0.1};
+    lo.vol_shifts = {0.0, 0.05};
     const BookLadders ladders = ladder_book(book, base, market, options, lo);
     bool notes = false, others = false;
     for (const auto& c : book) (c["type"] == "snowball" || c["type"] == "phoenix" ? notes : others) = true;
@@ -809,10 +809,11 @@ TEST(ExampleBookTest, LaddersOfTheNotesOnASecondThreadEqualTheSerialSums) {
         }
         // The matrix: change from the base, NaN where a contract failed.
         for (std::size_t v = 0; v < lo.vol_shifts.size(); ++v)
-            for (std::size_t k = 0; k < sum.size(); ++k)
-                if (std::isfinite(l.matrix[v][k]))
-                    EXPECT_NEAR(l.matrix[v][k] + l.base_value, shifted[v][k], 1e-9 * (1 + std::fabs(shifted[v][k])))
-                        << l.underlying << " " << v << " " << k;
+            for (std::size_t k = 0; k < sum.size(); ++k) {
+                if (!std::isfinite(l.matrix[v][k])) continue;
+                EXPECT_NEAR(l.matrix[v][k] + l.base_value, shifted[v][k], 1e-9 * (1 + std::fabs(shifted[v][k])))
+                    << l.underlying << " " << v << " " << k;
+            }
         EXPECT_EQ(l.base_value, base_value) << l.underlying;
     }
 }
