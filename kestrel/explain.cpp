@@ -165,6 +165,7 @@ void explain_held(ExplainRow& row, const Side& a, const Side& b, const book::Boo
     const book::BookRow& r1 = *a.row(row.id);
     const book::BookRow* r2 = b.row(row.id);
     if (!r1.ok()) throw ValueError(run_error(*r1.error, a.run->info));
+    if (!row.underlying) throw ValueError("the contract has no underlying");
     row.v1 = r1.value.npv;
 
     const Terms terms = book::contract_terms(a.terms(row.id), b.market, options2);
@@ -350,7 +351,6 @@ Explanation explain_runs(const runs::StoredRun& from, const runs::StoredRun& to)
         ExplainRow row;
         fill(row, r);
         try {
-            if (!row.underlying) throw ValueError("the contract has no underlying");
             explain_held(row, a, b, options2);
         } catch (...) {
             row.error = book::describe_error(std::current_exception());
