@@ -1,10 +1,12 @@
 // The nightly run for Python: a contract's cash flows between two dates
 // (BaseOption.cashflows), a book's cash flows, and runs kept in SQLite
-// (kestrel._core.book.save_run / list_runs / load_run).
+// (kestrel._core.book.save_run / list_runs / load_run), and the P&L explained
+// between two of them (explain).
 #include "binding.hpp"
 
 #include <kestrel/book.hpp>
 #include <kestrel/cashflows.hpp>
+#include <kestrel/explain.hpp>
 #include <kestrel/runs.hpp>
 #include <kestrel/utils.hpp>
 
@@ -109,6 +111,19 @@ void bind_nightly(py::module_& m) {
         py::arg("db"), py::arg("id"),
         "Run id of db: {\"run\": its line, \"market_text\": the market as given, \"terms\": each contract's, "
         "\"result\": a Result of its rows}.");
+
+    b.def(
+        "explain",
+        [](const std::string& db, const std::string& from, const std::string& to) {
+            Json out;
+            {
+                py::gil_scoped_release nogil;
+                out = explain::explain_to_json(explain::explain(db, from, to));
+            }
+            return to_python(out);
+        },
+        py::arg("db"), py::arg("from_"), py::arg("to"),
+        "The P&L explained from run from_ to run to (ids or dates) as `kestrel explain --format json` gives it.");
 }
 
 }  // namespace kestrel::python

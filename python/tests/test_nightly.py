@@ -90,3 +90,24 @@ def test_the_python_command_line_saves_what_it_prints(tmp_path):
     assert shown.returncode == 0, shown.stderr
     assert shown.stdout == py.stdout
     assert kbook.runs(db)[0]["book_source"] == BOOK
+
+
+def test_explain_between_two_saved_runs_is_the_command_lines(tmp_path):
+    db = tmp_path / "runs.db"
+    kbook.value_book(OPTIONS, MARKET, "2024-12-30", greeks=True, progress=False, save=db)
+    kbook.value_book(OPTIONS, MARKET, "2024-12-31", greeks=True, progress=False, save=db)
+    here = kbook.explain(db, "2024-12-30", datetime.date(2024, 12, 31))
+    assert [r["id"] for r in here["rows"]] == [c["id"] for c in OPTIONS]
+    for row in here["rows"] + here["totals"]:
+        assert set(row["steps"]) == {"time", "spot", "vol", "rates", "trades"}
+        assert set(row["greeks"]) == {"theta", "delta", "gamma", "vega", "rho", "carry_rho", "unexplained"}
+        assert sum(row["steps"].values()) == pytest.approx(row["total"], abs=1e-9)
+        assert row["total"] == pytest.approx(row["v2"] - row["v1"] + row["cash"], abs=1e-12)
+    assert here["totals"][-1]["id"] == "book"
+    assert kbook.explain(db, 1, 2) == here
+    cli = subprocess.run([kestrel_cli(), "explain", "--db", str(db), "--from", "1", "--to", "2", "--format", "json"],
+                         capture_output=True, text=True, timeout=120)
+    assert cli.returncode == 0, cli.stderr
+    assert json.loads(cli.stdout) == here
+    with pytest.raises(KeyError):
+        kbook.explain(db, "2024-12-29", 2)
