@@ -111,3 +111,21 @@ def test_explain_between_two_saved_runs_is_the_command_lines(tmp_path):
     assert json.loads(cli.stdout) == here
     with pytest.raises(KeyError):
         kbook.explain(db, "2024-12-29", 2)
+
+
+def test_backtest_is_the_command_lines_and_reproduces(tmp_path):
+    note = next(c for c in json.load(open(BOOK)) if c["id"] == "snowball-limited-loss-csi500-2411")
+    here = kbook.backtest(note, MARKET, "2024-11-01", datetime.date(2025, 1, 31), engine="pde")
+    assert kbook.backtest(note, MARKET, "2024-11-01", "2025-01-31", engine="pde") == here
+    assert here["days"][0]["date"] == "2024-11-01" and here["days"][-1]["pnl"] == here["pnl"]
+    split = here["split"]
+    assert split["gamma"] + split["theta"] + split["jump"] + split["other"] == pytest.approx(here["pnl"], abs=1e-9)
+    path = tmp_path / "note.json"
+    path.write_text(json.dumps(note))
+    cli = subprocess.run([kestrel_cli(), "backtest", str(path), "--market", MARKET, "--from", "2024-11-01", "--to",
+                          "2025-01-31", "--engine", "pde", "--format", "json"], capture_output=True, text=True,
+                         timeout=300)
+    assert cli.returncode == 0, cli.stderr
+    assert json.loads(cli.stdout) == here
+    with pytest.raises(ValueError):
+        kbook.backtest(note, MARKET, "2024-11-01", rebalance="hourly")
