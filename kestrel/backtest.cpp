@@ -252,8 +252,9 @@ Result run_backtest(const Json& contract, const book::BookMarket& market, const 
         const double vol = black_vol_at(mp, p.date, maturity);
         d.gamma_pnl = -0.5 * p.gamma * ds * ds;
         d.theta_pnl = 0.5 * vol * vol * p.spot * p.spot * p.gamma * dt;
+        d.unhedged = (p.held - p.delta) * ds;
         d.observation = !d.flows.empty() || std::binary_search(observed.begin(), observed.end(), d.date);
-        const double rest = d.day_pnl - d.gamma_pnl - d.theta_pnl;
+        const double rest = d.day_pnl - d.gamma_pnl - d.theta_pnl - d.unhedged;
         (d.observation ? d.jump : d.other) = rest;
         const double lr = std::log(d.spot / p.spot);
         sum_r2 += lr * lr;
@@ -278,6 +279,7 @@ Result run_backtest(const Json& contract, const book::BookMarket& market, const 
     for (const auto& d : out.days) {
         out.gamma_pnl += d.gamma_pnl;
         out.theta_pnl += d.theta_pnl;
+        out.unhedged += d.unhedged;
         out.jump += d.jump;
         out.other += d.other;
     }
@@ -306,6 +308,7 @@ Json backtest_to_json(const Result& r) {
                             {"day_pnl", d.day_pnl},
                             {"gamma_pnl", d.gamma_pnl},
                             {"theta_pnl", d.theta_pnl},
+                            {"unhedged", d.unhedged},
                             {"jump", d.jump},
                             {"other", d.other},
                             {"rebalanced", d.rebalanced},
@@ -326,6 +329,7 @@ Json backtest_to_json(const Result& r) {
                  {{"gamma", r.gamma_pnl},
                   {"theta", r.theta_pnl},
                   {"vol", r.gamma_pnl + r.theta_pnl},
+                  {"unhedged", r.unhedged},
                   {"jump", r.jump},
                   {"other", r.other}}},
                 {"end", r.end},
@@ -334,7 +338,7 @@ Json backtest_to_json(const Result& r) {
 }
 
 void write_backtest_csv(std::ostream& out, const Result& r) {
-    out << "date,spot,value,delta,gamma,held,cash,hedge,pnl,day_pnl,gamma_pnl,theta_pnl,jump,other,rebalanced,"
+    out << "date,spot,value,delta,gamma,held,cash,hedge,pnl,day_pnl,gamma_pnl,theta_pnl,unhedged,jump,other,rebalanced,"
            "observation,flows\n";
     for (const auto& d : r.days) {
         double flows = 0;
@@ -342,7 +346,7 @@ void write_backtest_csv(std::ostream& out, const Result& r) {
         out << utils::format_date(d.date) << ',' << exact(d.spot) << ',' << exact(d.value) << ',' << exact(d.delta)
             << ',' << exact(d.gamma) << ',' << exact(d.held) << ',' << exact(d.cash) << ',' << exact(d.hedge) << ','
             << exact(d.pnl) << ',' << exact(d.day_pnl) << ',' << exact(d.gamma_pnl) << ',' << exact(d.theta_pnl)
-            << ',' << exact(d.jump) << ',' << exact(d.other) << ',' << (d.rebalanced ? 1 : 0) << ','
+            << ',' << exact(d.unhedged) << ',' << exact(d.jump) << ',' << exact(d.other) << ',' << (d.rebalanced ? 1 : 0) << ','
             << (d.observation ? 1 : 0) << ',' << exact(flows) << '\n';
     }
 }
@@ -359,7 +363,8 @@ void summary(std::ostream& out, const Result& r) {
     out << "vol assumed " << fixed(100 * r.assumed_vol, 2) << " %, realised " << fixed(100 * r.realised_vol, 2)
         << " %; cash paid " << fixed(r.cash_paid, 4) << "\n";
     out << "hedge P&L " << fixed(r.pnl, 4) << " = gamma " << fixed(r.gamma_pnl, 4) << " + theta "
-        << fixed(r.theta_pnl, 4) << " (vol " << fixed(r.gamma_pnl + r.theta_pnl, 4) << ") + jumps "
+        << fixed(r.theta_pnl, 4) << " (vol " << fixed(r.gamma_pnl + r.theta_pnl, 4) << ") + unhedged "
+        << fixed(r.unhedged, 4) << " + jumps "
         << fixed(r.jump, 4) << " + other " << fixed(r.other, 4) << "\n";
 }
 
@@ -368,14 +373,14 @@ void summary(std::ostream& out, const Result& r) {
 void write_backtest_table(std::ostream& out, const Result& r) {
     summary(out, r);
     out << '\n';
-    const char* names[] = {"spot", "value", "delta", "held", "hedge", "P&L", "day", "gamma", "theta", "jump", "other"};
+    const char* names[] = {"spot", "value", "delta", "held", "hedge", "P&L", "day", "gamma", "theta", "unhedged", "jump", "other"};
     out << std::left << std::setw(12) << "date" << std::right;
     for (const char* n : names) out << ' ' << std::setw(12) << n;
     out << "  events\n";
     for (const auto& d : r.days) {
         out << std::left << std::setw(12) << utils::format_date(d.date) << std::right;
-        for (double x : {d.spot, d.value, d.delta, d.held, d.hedge, d.pnl, d.day_pnl, d.gamma_pnl, d.theta_pnl, d.jump,
-                         d.other})
+        for (double x : {d.spot, d.value, d.delta, d.held, d.hedge, d.pnl, d.day_pnl, d.gamma_pnl, d.theta_pnl,
+                         d.unhedged, d.jump, d.other})
             out << ' ' << std::setw(12) << fixed(x, 4);
         out << "  ";
         for (const auto& f : d.flows) out << f.kind << ' ' << fixed(f.amount, 4) << "; ";
@@ -397,19 +402,21 @@ std::string backtest_html(const Result& r) {
     Series spot{"close", "#1f5fa8", {}, false}, held{"delta held", "#1f5fa8", {}, true},
         delta{"engine's delta", "#999", {}, false}, pnl{"hedge P&L", "#222", {}, false},
         gamma{"gamma", "#c33", {}, false}, theta{"theta", "#2a8a3a", {}, false}, jump{"jumps", "#d08a00", {}, false},
+        unhedged{"unhedged", "#7a4fb0", {}, false},
         other{"other", "#888", {}, false};
-    double g = 0, t = 0, j = 0, o = 0;
+    double g = 0, t = 0, j = 0, o = 0, u = 0;
     for (const auto& d : r.days) {
         dates.push_back(d.date);
         spot.y.push_back(d.spot);
         held.y.push_back(d.held);
         delta.y.push_back(d.delta);
         pnl.y.push_back(d.pnl);
-        g += d.gamma_pnl, t += d.theta_pnl, j += d.jump, o += d.other;
+        g += d.gamma_pnl, t += d.theta_pnl, j += d.jump, o += d.other, u += d.unhedged;
         gamma.y.push_back(g);
         theta.y.push_back(t);
         jump.y.push_back(j);
         other.y.push_back(o);
+        unhedged.y.push_back(u);
     }
     std::ostringstream s;
     s << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Hedging backtest "
@@ -423,12 +430,13 @@ std::string backtest_html(const Result& r) {
     s << html_escape(text.str()) << "</pre>\n";
     s << line_chart("Close of " + r.underlying + " and the contract's levels", dates, {spot}, r.levels);
     s << line_chart("Delta held (step) and the engine's delta", dates, {held, delta});
-    s << line_chart("Cumulative hedge P&L and its split", dates, {pnl, gamma, theta, jump, other});
+    s << line_chart("Cumulative hedge P&L and its split", dates, {pnl, gamma, theta, unhedged, jump, other});
     s << "<h2>Days</h2>\n<table><tr><th>date</th><th>spot</th><th>value</th><th>delta</th><th>held</th>"
-         "<th>hedge</th><th>P&amp;L</th><th>gamma</th><th>theta</th><th>jump</th><th>other</th><th>events</th></tr>\n";
+         "<th>hedge</th><th>P&amp;L</th><th>gamma</th><th>theta</th><th>unhedged</th><th>jump</th><th>other</th><th>events</th></tr>\n";
     for (const auto& d : r.days) {
         s << "<tr><td>" << utils::format_date(d.date) << "</td>";
-        for (double x : {d.spot, d.value, d.delta, d.held, d.hedge, d.pnl, d.gamma_pnl, d.theta_pnl, d.jump, d.other})
+        for (double x : {d.spot, d.value, d.delta, d.held, d.hedge, d.pnl, d.gamma_pnl, d.theta_pnl, d.unhedged, d.jump,
+                         d.other})
             s << "<td class=\"n\">" << fixed(x, 4) << "</td>";
         s << "<td>";
         for (const auto& f : d.flows) s << html_escape(f.kind) << ' ' << fixed(f.amount, 4) << "; ";

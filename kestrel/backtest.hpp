@@ -19,6 +19,8 @@
 //                                             earns at the assumed vol (dt in
 //                                             calendar years, vol the Black
 //                                             vol at the maturity on p)
+//   unhedged  (held_p - delta_p) (S_t - S_p): the delta not held between
+//          rebalancings (0 when rebalancing every close)
 //   jump   the rest, on a close where the contract observes (a note's
 //          knock-out date) or a cash flow or knock-in falls
 //   other  the rest on the other closes (interest on the P&L, higher orders)
@@ -52,7 +54,7 @@ struct Day {
     double cash = 0;                         // the cash account after it
     double hedge = 0;                        // held x spot + cash, before rebalancing (the same after)
     double pnl = 0;                          // cumulative: hedge - value
-    double day_pnl = 0, gamma_pnl = 0, theta_pnl = 0, jump = 0, other = 0;
+    double day_pnl = 0, gamma_pnl = 0, theta_pnl = 0, unhedged = 0, jump = 0, other = 0;
     bool rebalanced = false, observation = false;
     std::vector<CashFlow> flows;             // paid after the close before, up to this one
 };
@@ -69,7 +71,7 @@ struct Result {
     double assumed_vol = 0;    // the Black vol at the maturity on the first close
     double realised_vol = 0;   // sqrt(sum ln(S_t/S_p)^2 / sum dt) over the closes
     double cash_paid = 0;      // the contract's flows, summed
-    double pnl = 0, gamma_pnl = 0, theta_pnl = 0, jump = 0, other = 0;
+    double pnl = 0, gamma_pnl = 0, theta_pnl = 0, unhedged = 0, jump = 0, other = 0;
     std::string end;           // why it stopped: "ended (knock_out on ...)", "to date", "last close"
     std::vector<Level> levels; // the contract's barriers and strike, for the chart
     std::vector<Day> days;
@@ -85,7 +87,7 @@ std::size_t parse_rebalance(const std::string& text);
 
 // json: {"id", "type", "underlying", "engine", "rebalance_every", "premium",
 // "assumed_vol", "realised_vol", "cash_paid", "pnl", "split": {"gamma",
-// "theta", "vol", "jump", "other"}, "end", "levels", "days": [...]}.
+// "theta", "vol", "unhedged", "jump", "other"}, "end", "levels", "days": [...]}.
 nlohmann::ordered_json backtest_to_json(const Result& r);
 void write_backtest_table(std::ostream& out, const Result& r);
 void write_backtest_csv(std::ostream& out, const Result& r);

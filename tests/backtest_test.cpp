@@ -36,7 +36,7 @@ double stdev(const std::vector<double>& x) {
     return std::sqrt(s / static_cast<double>(x.size() - 1));
 }
 
-double split_sum(const backtest::Result& r) { return r.gamma_pnl + r.theta_pnl + r.jump + r.other; }
+double split_sum(const backtest::Result& r) { return r.gamma_pnl + r.theta_pnl + r.unhedged + r.jump + r.other; }
 
 TEST(Backtest, HedgingSimulatedPathsAtTheirVolTheErrorShrinksLikeTheRootOfTheStep) {
     auto store = std::make_shared<heron::MemoryStore>();
@@ -131,6 +131,10 @@ TEST(Backtest, ANoteOnTheBundledHistoryReproducesAndStartsAtTheBooksValue) {
     EXPECT_EQ(w.days[1].held, w.days[0].held);
     EXPECT_TRUE(w.days[5].rebalanced);
     EXPECT_FALSE(w.days[4].rebalanced);
+    EXPECT_EQ(a.unhedged, 0.0);  // every close rebalanced: nothing unhedged
+    EXPECT_NE(w.unhedged, 0.0);
+    EXPECT_NEAR(split_sum(w), w.pnl, 1e-9);
+    EXPECT_EQ(w.gamma_pnl, a.gamma_pnl);  // the same closes, values and gammas
 
     const std::string html = backtest::backtest_html(a);
     EXPECT_EQ(html.rfind("<!DOCTYPE html>", 0), 0u);

@@ -119,7 +119,7 @@ def test_backtest_is_the_command_lines_and_reproduces(tmp_path):
     assert kbook.backtest(note, MARKET, "2024-11-01", "2025-01-31", engine="pde") == here
     assert here["days"][0]["date"] == "2024-11-01" and here["days"][-1]["pnl"] == here["pnl"]
     split = here["split"]
-    assert split["gamma"] + split["theta"] + split["jump"] + split["other"] == pytest.approx(here["pnl"], abs=1e-9)
+    assert split["gamma"] + split["theta"] + split["unhedged"] + split["jump"] + split["other"] == pytest.approx(here["pnl"], abs=1e-9)
     path = tmp_path / "note.json"
     path.write_text(json.dumps(note))
     cli = subprocess.run([kestrel_cli(), "backtest", str(path), "--market", MARKET, "--from", "2024-11-01", "--to",
