@@ -5,6 +5,7 @@
 #include <kestrel/book.hpp>
 #include <kestrel/explain.hpp>
 
+#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -15,7 +16,7 @@ namespace {
 
 struct ExplainOptions {
     std::string db, from, to, format = "table";
-    std::string store_db, prices;
+    std::string store_db, prices, report;
 };
 
 void run_explain(const ExplainOptions& o) {
@@ -24,6 +25,12 @@ void run_explain(const ExplainOptions& o) {
     std::ostringstream out;
     explain::write_explain(out, e, book::parse_book_format(o.format));
     write_stdout(out.str());
+    if (!o.report.empty()) {
+        std::ofstream page(o.report, std::ios::binary | std::ios::trunc);
+        page << explain::explain_html(e);
+        page.flush();
+        if (!page) throw ValueError("cannot write '" + o.report + "'");
+    }
     if (const std::size_t failed = e.failed())
         throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(e.rows.size()) +
                                  (e.rows.size() == 1 ? " contract" : " contracts") +
@@ -46,6 +53,8 @@ void add_explain_command(CLI::App& app, Action& action) {
     cmd->add_option("--to", o->to, "the second run: its id, or a date (that date's latest run)")->required();
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
+    cmd->add_option("--report", o->report,
+                    "also write an HTML page: a waterfall chart per underlying and for the book, then the tables");
     auto* store = cmd->add_option("--store", o->store_db,
                                   "SQLite price store for the cash flows and the notes' history (default: the "
                                   "bundled store)")

@@ -423,7 +423,7 @@ std::string backtest_html(const Result& r) {
       << html_escape(r.id.empty() ? r.type : r.id) << "</title>\n"
       << "<style>body{font-family:sans-serif;margin:24px;color:#222}table{border-collapse:collapse;font-size:11px}"
          "td,th{padding:2px 6px;border-bottom:1px solid #eee}td.n{text-align:right;font-variant-numeric:"
-         "tabular-nums}pre{font-size:12px}</style></head><body>\n";
+         "tabular-nums}pre{font-size:12px;white-space:pre-wrap}</style></head><body>\n";
     s << "<h1>Hedging backtest: " << html_escape(r.id.empty() ? r.type : r.id) << "</h1>\n<pre>";
     std::ostringstream text;
     summary(text, r);

@@ -552,6 +552,93 @@ void write_explain_table(std::ostream& out, const Explanation& e) {
     }
 }
 
+namespace {
+
+std::string html_escape(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+// v1, the steps, the cash paid out and v2 as a waterfall: the bars of v1
+// and v2 from zero, each step floating from the running sum before it.
+std::string waterfall(const std::string& title, const ExplainTotal& t) {
+    struct Bar {
+        const char* name;
+        double from, to;
+        bool level;
+    };
+    std::vector<Bar> bars;
+    double run = t.v1;
+    bars.push_back({"v1", 0, t.v1, true});
+    for (const auto& [name, x] : {std::pair{"time", t.steps.time}, {"spot", t.steps.spot}, {"vol", t.steps.vol},
+                                  {"rates", t.steps.rates}, {"trades", t.steps.trades}, {"cash", -t.cash}}) {
+        bars.push_back({name, run, run + x, false});
+        run += x;
+    }
+    bars.push_back({"v2", 0, t.v2, true});
+    double lo = 0, hi = 0;
+    for (const auto& b : bars) lo = std::min({lo, b.from, b.to}), hi = std::max({hi, b.from, b.to});
+    if (hi - lo < 1e-12) hi = lo + 1;
+    constexpr double W = 560, H = 220, L = 70, T = 24, B = 36;
+    const double slot = (W - L - 10) / static_cast<double>(bars.size());
+    const auto y = [&](double v) { return T + (H - T - B) * (hi - v) / (hi - lo); };
+    std::ostringstream o;
+    o << std::fixed << std::setprecision(1);
+    o << "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 " << W << ' ' << H << "\" width=\"" << W
+      << "\" height=\"" << H << "\" role=\"img\" aria-label=\"" << html_escape(title) << "\">\n";
+    o << "<text x=\"" << L << "\" y=\"16\" font-size=\"13\" font-weight=\"bold\">" << html_escape(title) << "</text>\n";
+    o << "<line x1=\"" << L << "\" x2=\"" << (W - 10) << "\" y1=\"" << y(0) << "\" y2=\"" << y(0)
+      << "\" stroke=\"#888\" stroke-width=\"0.5\"/>\n";
+    for (int k = 0; k <= 4; ++k) {
+        const double v = lo + (hi - lo) * k / 4.0;
+        o << "<text x=\"" << (L - 4) << "\" y=\"" << (y(v) + 4) << "\" font-size=\"10\" text-anchor=\"end\">"
+          << fixed(v, 1) << "</text>\n";
+    }
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const Bar& b = bars[i];
+        const double x = L + slot * static_cast<double>(i) + slot * 0.15;
+        const double top = y(std::max(b.from, b.to)), bottom = y(std::min(b.from, b.to));
+        const char* colour = b.level ? "#1f5fa8" : (b.to >= b.from ? "#2a8a3a" : "#c33");
+        o << "<rect x=\"" << x << "\" y=\"" << top << "\" width=\"" << slot * 0.7 << "\" height=\""
+          << std::max(bottom - top, 0.5) << "\" fill=\"" << colour << "\"><title>" << b.name << ": "
+          << fixed(b.to - b.from, 4) << "</title></rect>\n";
+        o << "<text x=\"" << (x + slot * 0.35) << "\" y=\"" << (H - 20) << "\" font-size=\"10\" text-anchor=\"middle\">"
+          << b.name << "</text>\n";
+        o << "<text x=\"" << (x + slot * 0.35) << "\" y=\"" << (H - 8) << "\" font-size=\"9\" text-anchor=\"middle\">"
+          << fixed(b.to - b.from, 2) << "</text>\n";
+    }
+    o << "</svg>\n";
+    return o.str();
+}
+
+}  // namespace
+
+std::string explain_html(const Explanation& e) {
+    std::ostringstream s;
+    s << "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>P&amp;L explained</title>\n"
+      << "<style>body{font-family:sans-serif;margin:24px;color:#222}pre{font-size:11px;overflow-x:auto}"
+         ".charts{display:flex;flex-wrap:wrap;gap:12px}</style></head><body>\n";
+    s << "<h1>P&amp;L explained: run " << e.from.id << " (" << utils::format_date(e.from.evaluation_date) << ") to run "
+      << e.to.id << " (" << utils::format_date(e.to.evaluation_date) << ")</h1>\n";
+    s << "<p>Steps in order: " << html_escape(kStepOrder) << ". Each bar of a step floats from the running sum; "
+      << "the cash paid between the dates leaves before v2.</p>\n<div class=\"charts\">\n";
+    for (const auto& t : e.totals) s << waterfall(t.underlying ? *t.underlying : "book", t);
+    s << "</div>\n<h2>Contracts</h2>\n<pre>";
+    std::ostringstream table;
+    write_explain_table(table, e);
+    s << html_escape(table.str()) << "</pre>\n</body></html>\n";
+    return s.str();
+}
+
 void write_explain(std::ostream& out, const Explanation& e, book::BookFormat format) {
     switch (format) {
         case book::BookFormat::Json: out << explain_to_json(e).dump(2) << '\n'; break;

@@ -139,5 +139,9 @@ nlohmann::ordered_json explain_to_json(const Explanation& e);
 void write_explain_table(std::ostream& out, const Explanation& e);
 void write_explain_csv(std::ostream& out, const Explanation& e);
 void write_explain(std::ostream& out, const Explanation& e, book::BookFormat format);
+// A standalone HTML page: per underlying and for the book a waterfall chart
+// (inline SVG) from v1 through the steps and the cash paid to v2, then the
+// rows' steps, Greek split and events.
+std::string explain_html(const Explanation& e);
 
 }  // namespace kestrel::explain

@@ -142,6 +142,13 @@ TEST_F(Explain, StepsTelescopeToTheTotalWithEveryMarketMoveNewAndRemovedContract
     EXPECT_EQ(j["rows"][0]["steps"]["spot"].get<double>(), c90.steps.spot);
     EXPECT_EQ(j["rows"][0]["greeks"]["unexplained"].get<double>(), c90.greeks->unexplained);
     EXPECT_EQ(j["totals"][1]["id"], "book");
+
+    // The page: one waterfall per underlying and one for the book, each ending at v2.
+    const std::string html = explain::explain_html(e);
+    std::size_t svgs = 0;
+    for (auto at = html.find("<svg"); at != std::string::npos; at = html.find("<svg", at + 1)) ++svgs;
+    EXPECT_EQ(svgs, 2u);
+    EXPECT_NE(html.find("<title>trades: "), std::string::npos);
 }
 
 // Unexplained rest of a European call whose spot alone moves by a fraction h.
