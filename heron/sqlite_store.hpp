@@ -16,6 +16,7 @@
 // opening such a store makes them the calendar's for those years
 // (kestrel::calendar::set_official_closures), so the calendar, the trading-day
 // operations and every product agree with the store.
+#include <kestrel/export.hpp>
 #include <heron/csv.hpp>
 #include <heron/heron.hpp>
 #include <kestrel/calendar.hpp>
@@ -29,7 +30,7 @@ struct sqlite3;
 
 namespace heron {
 
-class SqliteStore : public CalendarClient {
+class HERON_EXPORT SqliteStore : public CalendarClient {
   public:
     enum class Mode {
         ReadOnly,   // the file must exist; the store is never written

@@ -28,6 +28,7 @@
 // phoenix ("memory": true) with a NotImplementedError; on it
 // fair_coupon_rate comes from two solutions (standard error 0) and
 // statistics is a NotImplementedError: it counts simulated paths.
+#include <kestrel/export.hpp>
 #include <kestrel/detail/autocallable.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>
@@ -36,7 +37,7 @@
 
 namespace kestrel {
 
-class PhoenixOption : public BaseOption {
+class KESTREL_PHOENIX_EXPORT PhoenixOption : public BaseOption {
   public:
     // ValueError naming an observation date after maturity_date; IndexError
     // when the knock-out schedule is empty.

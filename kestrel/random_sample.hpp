@@ -18,6 +18,7 @@
 // words 0, 1 into draws k, k + 1 and words 2, 3 into k + 2, k + 3 (k = 0 mod 4). The logarithm, sine and cosine are the library's own
 // branch-free polynomials, so the draws vectorise and are the same numbers on
 // every x86-64 machine.
+#include <kestrel/export.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -27,15 +28,15 @@ namespace kestrel::random_sample {
 inline constexpr std::size_t kDefaultPaths = 100000;
 inline constexpr std::uint64_t kDefaultSeed = 20240101;
 
-void set_paths(std::size_t n);  // n >= 1
-std::size_t paths();
-void set_seed(std::uint64_t seed);
-std::uint64_t seed();
+KESTREL_RANDOM_SAMPLE_EXPORT void set_paths(std::size_t n);  // n >= 1
+KESTREL_RANDOM_SAMPLE_EXPORT std::size_t paths();
+KESTREL_RANDOM_SAMPLE_EXPORT void set_seed(std::uint64_t seed);
+KESTREL_RANDOM_SAMPLE_EXPORT std::uint64_t seed();
 // Threads the Monte Carlo products simulate on (n >= 1; ValueError otherwise).
 // Values do not depend on it: paths are cut into fixed blocks whatever the
 // thread count, and the block sums are added in block order.
-void set_threads(std::size_t n);
-std::size_t threads();
+KESTREL_RANDOM_SAMPLE_EXPORT void set_threads(std::size_t n);
+KESTREL_RANDOM_SAMPLE_EXPORT std::size_t threads();
 // The precision of the draws. double_precision (the default) is the generator
 // described above. single_precision takes the same Philox words and does the
 // Box-Muller step in binary32 (sixteen lanes a vector instead of eight): about
@@ -43,15 +44,15 @@ std::size_t threads();
 // to double, so the values move within their Monte Carlo error. Either is the
 // same on every machine and thread count.
 enum class Draws { double_precision, single_precision };
-void set_draws(Draws draws);
-Draws draws();
+KESTREL_RANDOM_SAMPLE_EXPORT void set_draws(Draws draws);
+KESTREL_RANDOM_SAMPLE_EXPORT Draws draws();
 // The cores this process may run on.
-std::size_t hardware_threads();
+KESTREL_RANDOM_SAMPLE_EXPORT std::size_t hardware_threads();
 // Puts all settings back to their defaults.
-void reset();
+KESTREL_RANDOM_SAMPLE_EXPORT void reset();
 
 // Row-major N x T matrix of doubles.
-class Matrix {
+class KESTREL_RANDOM_SAMPLE_EXPORT Matrix {
   public:
     Matrix() = default;
     Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols), data_(rows * cols) {}
@@ -70,11 +71,11 @@ class Matrix {
 };
 
 // The full paths() x T matrix with the current seed.
-Matrix get_random_samples(std::size_t T);
+KESTREL_RANDOM_SAMPLE_EXPORT Matrix get_random_samples(std::size_t T);
 
 // Rows [first, first + n) of the matrix above, written row-major into out
 // (n * T doubles), with an explicit seed. Makes none of the other rows.
-void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::uint64_t seed,
+KESTREL_RANDOM_SAMPLE_EXPORT void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::uint64_t seed,
                          double* out);
 
 // Columns [col0, col1) of rows [first, first + n) of the same matrix, day by
@@ -83,7 +84,7 @@ void fill_random_samples(std::size_t T, std::size_t first, std::size_t n, std::u
 // clipped to T. Cheapest when a range does not split the four days k .. k + 3
 // (k = 0 mod 4) that one counter makes: start ranges at 0 or at a j with
 // T - j a multiple of 4.
-void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0,
+KESTREL_RANDOM_SAMPLE_EXPORT void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0,
                                 std::size_t col1, std::uint64_t seed, double* out);
 
 }  // namespace kestrel::random_sample

@@ -25,6 +25,7 @@
 // ValueError. _mc_pricing is the Monte Carlo's alone. On "pde",
 // fair_coupon_rate comes from two solutions (standard error 0) and
 // statistics is a NotImplementedError: it counts simulated paths.
+#include <kestrel/export.hpp>
 #include <kestrel/detail/autocallable.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/random_sample.hpp>
@@ -33,7 +34,7 @@
 
 namespace kestrel {
 
-class SnowBallOption : public BaseOption {
+class KESTREL_SNOWBALL_EXPORT SnowBallOption : public BaseOption {
   public:
     // ValueError naming an observation date after maturity_date.
     explicit SnowBallOption(const Terms& option);
