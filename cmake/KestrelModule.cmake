@@ -3,7 +3,8 @@
 # Makes the shared library kestrel_<name> and its alias kestrel::<name>,
 # installs it into the exported package and its HEADERS under include/<HEADER_DIR>/.
 # It is built with hidden symbol visibility: only declarations its public header
-# marks with the library's export macro (kestrel/export.hpp) are exported.
+# marks with the library's export macro (kestrel/export.hpp) are exported;
+# QuantLib's singletons stay shared (cmake/quantlib_visibility.hpp).
 #
 # INTERNAL makes a static library of position-independent code instead: an
 # engine that the shared libraries using it link privately (each keeps its own
@@ -37,7 +38,8 @@ function(kestrel_add_module name)
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
   target_compile_features(${target} PUBLIC cxx_std_20)
-  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${KESTREL_WERROR}>:-Werror>)
+  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${KESTREL_WERROR}>:-Werror>
+    "SHELL:-include ${PROJECT_SOURCE_DIR}/cmake/quantlib_visibility.hpp")
   if(M_DEPS)
     target_link_libraries(${target} PUBLIC ${M_DEPS})
   endif()
@@ -47,7 +49,6 @@ function(kestrel_add_module name)
   if(M_INTERNAL)
     return()
   endif()
-  set_property(GLOBAL APPEND PROPERTY KESTREL_LIBRARIES ${target})
   install(TARGETS ${target} EXPORT kestrelTargets
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
