@@ -65,11 +65,12 @@ while read -r f; do
   done
   for lib in $(readelf -d "$f" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     if [ -n "$(find "$root" -name "$lib" -print -quit)" ]; then continue; fi
-    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ { print $NF; exit }')
+    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64/ && !p { p = $NF } END { print p }')
     [ -n "$path" ] || fail "${f#"$root"} needs $lib, found neither in the package nor on this system"
     owner=""
     for candidate in "$path" "$(realpath "$path")" "${path#/usr}" "/usr$path" "$(realpath "$path" | sed 's,^/usr,,')"; do
-      owner=$(dpkg -S "$candidate" 2>/dev/null | head -1 | cut -d: -f1) && [ -n "$owner" ] && break
+      owner=$(dpkg -S "$candidate" 2>/dev/null | sed -n '1s/:.*//p' || true)
+      [ -z "$owner" ] || break
     done
     [ -n "$owner" ] || fail "no Debian package owns $path (needed by ${f#"$root"})"
     grep -qx "$owner" <<<"$depend_names" || fail "${f#"$root"} needs $lib from $owner, which Depends does not name ($depends)"
@@ -80,7 +81,7 @@ echo "-- Depends: $depends"
 # 4. Use it.
 usr=$root/usr
 args=(book "$usr/share/kestrel/examples/book.json" --market "$usr/share/kestrel/examples/market.json"
-      --greeks --stats --ladder --format json --date 2024-12-31)
+      --greeks --stats --format json --date 2024-12-31)
 env -u LD_LIBRARY_PATH "$usr/bin/kestrel" "${args[@]}" >"$work/installed.json"
 "$build/bin/kestrel" "${args[@]}" >"$work/built.json"
 cmp "$work/installed.json" "$work/built.json" || fail "the unpacked kestrel values the example book differently"
