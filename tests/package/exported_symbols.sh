@@ -24,11 +24,11 @@ printf '%-26s %6s %10s\n' library api templates
 for lib in "${libs[@]}"; do
   name=$(basename "$lib" .so)
   # "TYPE NAME" per defined dynamic symbol, demangled; "typeinfo for X" and
-  # the like named by X. Linker-made markers left out.
+  # the like named by X. Linker-made markers and the sanitizers' own left out.
   symbols=$(nm -D -C --defined-only "$lib" |
             awk '{ t = $2; $1 = ""; $2 = ""; sub(/^  /, ""); print t " " $0 }' |
             sed -E 's/^(.) (typeinfo name for|typeinfo for|vtable for|VTT for|guard variable for|non-virtual thunk to|virtual thunk to) /\1 /' |
-            grep -vE '^. (_edata|_end|__bss_start|_init|_fini)$' || true)
+            grep -vE '^. (_edata|_end|__bss_start|_init|_fini)$|^. __(odr_asan|asan|ubsan|sanitizer|sancov)' || true)
   ours=$(grep -E '^. (kestrel|heron)::' <<<"$symbols" || true)
   others=$(grep -vE '^. (kestrel|heron)::' <<<"$symbols" | grep . || true)
   api=$(grep -c . <<<"$ours" || true)
