@@ -5,7 +5,8 @@
 #     promised;
 #  2. it is unpacked with `dpkg -x` into a scratch root (no root rights, nothing
 #     on this machine changes, and the build's own files cannot stand in for
-#     missing ones: all that runs below runs from the scratch root);
+#     missing ones: all that runs below runs from the scratch root); its
+#     headers include only headers it installs;
 #  3. every library an ELF file of it needs is either in it or in a Debian
 #     package its Depends names, and no run path leaves the package;
 #  4. the unpacked command values the example book exactly as the build's does,
@@ -56,6 +57,13 @@ echo "-- contents: $(wc -l <<<"$files") files, as README.md lists them"
 # 2. Unpack.
 root=$work/root
 dpkg -x "$deb" "$root"
+
+# The installed headers include only installed kestrel and heron headers.
+while read -r h; do
+  for inc in $(sed -n 's/^#include <\(\(kestrel\|heron\)\/[^>]*\)>.*/\1/p' "$h"); do
+    [ -f "$root/usr/include/$inc" ] || fail "${h#"$root"} includes <$inc>, which the package does not install"
+  done
+done < <(find "$root/usr/include" -name '*.hpp')
 
 # 3. What the ELF files need.
 while read -r f; do
