@@ -28,7 +28,7 @@ for lib in "${libs[@]}"; do
   symbols=$(nm -D -C --defined-only "$lib" |
             awk '{ t = $2; $1 = ""; $2 = ""; sub(/^  /, ""); print t " " $0 }' |
             sed -E 's/^(.) (typeinfo name for|typeinfo for|vtable for|VTT for|guard variable for|non-virtual thunk to|virtual thunk to) /\1 /' |
-            grep -vE '^. (_edata|_end|__bss_start|_init|_fini)$|^. __(odr_asan|asan|ubsan|sanitizer|sancov)' || true)
+            grep -vE '^. (_edata|_end|__bss_start|_init|_fini)$|^. __(odr_asan|asan|ubsan|sanitizer|sancov|start_|stop_)' || true)
   ours=$(grep -E '^. (kestrel|heron)::' <<<"$symbols" || true)
   others=$(grep -vE '^. (kestrel|heron)::' <<<"$symbols" | grep . || true)
   api=$(grep -c . <<<"$ours" || true)
