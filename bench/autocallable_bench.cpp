@@ -3,7 +3,7 @@
 // the note's grid days, and path-steps per second over every simulation the
 // valuation runs (seven for greeks). Then the same on the finite-difference
 // engine ("engine": "pde"), one thread.
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>

@@ -11,10 +11,10 @@
 //     example market's inputs), pde beside mc (first seed).
 // --paths=N changes the paths; --quick runs section 1 only, on the one-year
 // notes (the smoke test).
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 
 #include <heron/memory_store.hpp>
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/engines/pde/notes.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <nlohmann/json.hpp>
@@ -32,18 +32,18 @@ namespace pde = kestrel::detail::pde;
 
 namespace {
 
-struct Market {
+struct Inputs {
     const char* date = bench::kEvaluationDate;
     double r = bench::kRate, vol = bench::kVol, q = bench::kDividend;
 };
 
-detail::ValueDeltaGamma mc_value(const BaseOption& note, double spot, const Market& m = {}) {
+detail::ValueDeltaGamma mc_value(const BaseOption& note, double spot, const Inputs& m = {}) {
     const EvalDate e = utils::DateInput(m.date);
     if (const auto* s = dynamic_cast<const SnowBallOption*>(&note)) return s->_npv(spot, m.r, m.vol, m.q, e, false, true);
     return dynamic_cast<const PhoenixOption&>(note)._npv(spot, m.r, m.vol, m.q, e, false, true);
 }
 
-pde::Note describe(const BaseOption& note, const Terms& terms, const Market& m = {}) {
+pde::Note describe(const BaseOption& note, const Terms& terms, const Inputs& m = {}) {
     const auto* s = dynamic_cast<const SnowBallOption*>(&note);
     const auto t = detail::read_note_terms(terms, note.maturity_date(),
                                            s ? detail::NoteKind::snowball : detail::NoteKind::phoenix);
@@ -115,7 +115,7 @@ int main(int argc, char** argv) {
         if (c.at("id") == "snowball-csi500-2308") terms = Terms::from_json(c);
     const auto note = make_option(terms);
     const double s0 = terms.number("s0");
-    const Market m{"2023-08-01", 0.016, 0.24, 0.015};  // examples/market.json for 000905.XSHG
+    const Inputs m{"2023-08-01", 0.016, 0.24, 0.015};  // examples/market.json for 000905.XSHG
     std::printf("example snowball on %s (s0 %.4f), delta and gamma over spot\n"
                 "  spot/s0   pde delta    mc delta     pde gamma      mc gamma\n",
                 m.date, s0);

@@ -7,7 +7,7 @@
 //   qmc_accuracy [reference paths] [runs]
 // Prints a Markdown table, and for each path count the variance ratio at
 // equal time: (rmse_mc^2 x seconds_mc) / (rmse_qmc^2 x seconds_qmc).
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 
 #include <heron/memory_store.hpp>
 #include <kestrel/random_sample.hpp>

@@ -2,7 +2,7 @@
 Monte Carlo kernel is measured against, timed beside kestrel's own npv of the
 same note in the same run.
 
-The note is the benchmarks' (bench/autocallable_notes.hpp): from 2 January
+The note is the benchmarks' (kestrel/notes/bench_notes.hpp): from 2 January
 2024 over one year (243 trading days) or two, knock-in 80 daily, knock-out 103
 monthly, 15 % a year, valued on its effect date at spot 100, r 2 %, vol 20 %,
 q 0. Grid, schedules and coupons come from kestrel (not timed); the numpy part
@@ -10,7 +10,7 @@ draws its own normals (numpy's default generator) and is timed whole: samples,
 paths, discount factors, payoff.
 
     export PYTHONPATH=$PWD/build/python     # as scripts/main.sh prints
-    /usr/bin/python3 bench/snowball_numpy.py [--paths 100000] [--years 1] [--repeat 3]
+    /usr/bin/python3 bench/snowball_numpy.py [--paths 100000] [--years 1] [--repeat 3] [--simd auto]
 
 Prints the values (the draws differ: they agree to within a few standard
 errors), the best of --repeat times of each, and kestrel's speed-up, for
@@ -82,6 +82,11 @@ def numpy_npv(grid, ko_dates, coupons, ki_dates, note, n_paths, rng):
                       note.ko_barrier, note.strike)
 
 
+def dispatched_simd():
+    rs = kestrel.random_sample
+    return rs.dispatched_simd() if hasattr(rs, "dispatched_simd") else "instruction set not reported"
+
+
 def best_of(repeat, f):
     best, value = float("inf"), None
     for _ in range(repeat):
@@ -96,7 +101,11 @@ def main():
     parser.add_argument("--paths", type=int, default=100_000)
     parser.add_argument("--years", type=int, choices=(1, 2), default=1)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--simd", default="auto", help="instruction set of kestrel's kernels (auto, avx512, avx2, "
+                        "sse4, baseline)")
     args = parser.parse_args()
+    if args.simd != "auto":
+        kestrel.random_sample.set_simd(args.simd)
 
     kestrel.heron.install(kestrel.heron.MemoryStore())  # the calendar only: valued on the effect date
     kestrel.random_sample.set_paths(args.paths)
@@ -109,7 +118,8 @@ def main():
 
     t_numpy, v_numpy = best_of(args.repeat, lambda: numpy_npv(grid, ko_dates, coupons, ki_dates, note, args.paths, rng))
     print(f"snowball npv, {args.years} year ({len(grid)} grid days), {args.paths} paths, "
-          f"kestrel on {kestrel.random_sample.threads()} threads, best of {args.repeat}")
+          f"kestrel on {kestrel.random_sample.threads()} threads ({dispatched_simd()}), "
+          f"best of {args.repeat}")
     print(f"numpy             {t_numpy * 1e3:9.2f} ms   value {v_numpy[0]:.6f} +- {v_numpy[1]:.6f}")
     for draws in ("double", "single"):
         kestrel.random_sample.set_draws(draws)

@@ -1,11 +1,12 @@
 // kestrel bench snowball|phoenix: times npv and greeks of the benchmark notes
 // (one and two years, daily knock-in, monthly knock-out) and prints paths,
 // grid days, threads, seconds and path-steps per second, then the process's
-// peak memory. With --engine pde the finite-difference engine's times (one
+// peak memory; the first line names the instruction set the kernels dispatch
+// to (see --simd). With --engine pde the finite-difference engine's times (one
 // thread; it has no paths) follow the Monte Carlo's for each note.
 #include "common.hpp"
 
-#include <kestrel/detail/autocallable_notes.hpp>
+#include <kestrel/notes/bench_notes.hpp>
 #include <heron/memory_store.hpp>
 #include <kestrel/kestrel.hpp>
 
@@ -29,6 +30,7 @@ struct BenchOptions {
     int repeat = 3;
     std::string engine = "mc";
     std::string draws;
+    std::string simd;
 };
 
 std::string row(const char* fmt, auto... values) {
@@ -42,6 +44,9 @@ void run_bench(const BenchOptions& o) {
     heron::install(std::make_shared<heron::MemoryStore>());
     random_sample::set_paths(o.paths);
     apply_draws(o.draws);
+    apply_simd(o.simd);
+    write_stdout("instruction set: " + std::string(random_sample::simd_name(random_sample::dispatched_simd())) +
+                 " (this machine: " + machine_simd() + ")\n");
     std::vector<std::size_t> threads = o.threads;
     if (threads.empty()) {
         threads.push_back(1);
@@ -106,6 +111,7 @@ void add_bench_command(CLI::App& app, Action& action) {
     cmd->add_option("--engine", o->engine, "also time this engine of the notes beside the Monte Carlo: qmc or pde")
         ->check(CLI::IsMember(note_engines()));
     add_draws_option(*cmd, o->draws);
+    add_simd_option(*cmd, o->simd);
     cmd->add_option("--repeat", o->repeat, "runs of each valuation; the fastest is reported (default: 3)")
         ->transform(whole_number(1, 1000));
     cmd->callback([&action, o] { action = [o] { run_bench(*o); }; });

@@ -8,6 +8,8 @@
 #ifdef KESTREL_HAVE_BOOK_REPORT
 #include <kestrel/book_report.hpp>
 #endif
+#include <kestrel/random_sample.hpp>
+#include <kestrel/runs.hpp>
 
 #include <kestrel/utils.hpp>
 
@@ -41,18 +43,23 @@ struct BookCommandOptions {
     bool ladder = false;
     std::string spot_shifts, vol_shifts;
     std::string engine;
+    std::string save;
     std::vector<std::string> reports;
     StoreOptions store;
     SimulationOptions simulation;
 };
 
-nlohmann::ordered_json read_json(const std::string& path, const char* what) {
+std::string read_text(const std::string& path, const char* what) {
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
     std::ostringstream text;
     text << in.rdbuf();
+    return text.str();
+}
+
+nlohmann::ordered_json parse_json(const std::string& path, const std::string& text) {
     try {
-        return nlohmann::ordered_json::parse(text.str());
+        return nlohmann::ordered_json::parse(text);
     } catch (const nlohmann::json::parse_error& e) {
         throw ValueError(path + ": not valid JSON: " + e.what());
     }
@@ -133,17 +140,23 @@ void write_file(const std::string& path, const std::string& text) {
 }
 
 void run_book(const BookCommandOptions& o) {
-    const auto book = read_json(o.book_file, "book");
+    const auto book = parse_json(o.book_file, read_text(o.book_file, "book"));
     if (!book.is_array()) {
         throw TypeError(o.book_file + ": a book is a JSON array of contracts, not " + std::string(book.type_name()));
     }
-    const BookMarket market = BookMarket::from_json(read_json(o.market_file, "market"), o.market_file);
+    BookOptions options;
+    options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
+    // A market file wrong anywhere is refused before anything is valued.
+    const std::string market_text = read_text(o.market_file, "market");
+    const BookMarket market = input_checked([&] {
+        BookMarket m = BookMarket::from_json(parse_json(o.market_file, market_text), o.market_file);
+        m.check(options.evaluation_date);
+        return m;
+    });
     const BookFormat format = parse_book_format(o.format);
     apply_simulation_options(o.simulation);
     install_store(o.store);
 
-    BookOptions options;
-    options.evaluation_date = o.date.empty() ? utils::today() : utils::parse_date(o.date);
     options.greeks = o.greeks;
     options.engine = o.engine;
     // A report shows the notes' statistics and the ladders whatever else was asked.
@@ -193,6 +206,16 @@ void run_book(const BookCommandOptions& o) {
     } else {
         write_file(o.out, text.str());
     }
+    if (!o.save.empty()) {
+        // The run as valued, after the output is out: a failed save is an error.
+        runs::RunInput run{&result, &book, market_text, o.market_file, o.book_file, {}};
+        run.settings["engine"] = o.engine;
+        run.settings["paths"] = random_sample::paths();
+        run.settings["seed"] = random_sample::seed();
+        run.settings["draws"] = random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
+        const auto id = runs::save_run(o.save, run);
+        std::cerr << "saved run " << id << " in " << o.save << '\n';
+    }
     if (const std::size_t failed = result.failed()) {
         const std::string hint = missing_spot_hint(result);
         throw std::runtime_error(std::to_string(failed) + " of " + std::to_string(result.rows.size()) +
@@ -212,12 +235,14 @@ void add_book_command(CLI::App& app, Action& action) {
         ->required()
         ->check(CLI::ExistingFile);
     cmd->add_option("--market", o->market_file,
-                    "JSON object {\"r\": R, \"underlyings\": {ID: {\"vol\": V, \"q\": Q, \"spot\": S}}}; an "
-                    "underlying without \"spot\" takes its \"pre\" close on the evaluation date from the store")
+                    "JSON object {\"r\": R, \"underlyings\": {ID: {\"vol\": V, \"q\": Q, \"spot\": S}}, "
+                    "\"engines\": {TYPE: ENGINE}}; r, q and vol each a number or {\"curve\": [[PILLAR, VALUE], ...]}, "
+                    "q also {\"forwards\": [[DATE, PRICE], ...]}; an underlying without \"spot\" takes its \"pre\" "
+                    "close on the evaluation date from the store. Wrong anywhere: exit 2")
         ->required()
         ->check(CLI::ExistingFile);
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
-    cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta and rho");
+    cmd->add_flag("--greeks", o->greeks, "also delta, gamma, vega, theta, rho and carry_rho");
     add_engine_option(*cmd, o->engine);
     cmd->add_flag("--stats", o->stats,
                   "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
@@ -251,6 +276,9 @@ void add_book_command(CLI::App& app, Action& action) {
             },
             "FILE.html|FILE.xlsx"));
 #endif
+    cmd->add_option("--save", o->save,
+                    "also keep the run in this SQLite database (created when absent; the price store will do): "
+                    "date, market file, settings and every row, as a new run (see `kestrel runs`)");
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
     cmd->callback([&action, o] { action = [o] { run_book(*o); }; });

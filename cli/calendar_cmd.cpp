@@ -21,9 +21,12 @@ struct CalendarOptions {
 
 void run_calendar(const CalendarOptions& o) {
     const auto from = utils::parse_date(o.from), to = utils::parse_date(o.to);
-    // Opening a store makes the official closures it holds the calendar's.
+    // The official closures a store holds, when one is named.
+    calendar::ClosureList official;
     if (!o.db.empty())
-        heron::SqliteStore store(o.db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+        official = heron::SqliteStore(o.db, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly})
+                       .official_closures();
+    const calendar::ScopedClosures closures(official);
     const auto days = calendar::trading_days(from, to);
     std::string out;
     if (o.closures) {

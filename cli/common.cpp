@@ -14,6 +14,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -109,8 +110,8 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error) {
         return 0;
     }
     std::string text = one_line(error.what());
-    // A failed check reads "<option>: must be ...": make it one sentence.
-    if (const auto at = text.find(": must be "); !text.empty() && text[0] == '-' && at < text.find(' '))
+    // A failed check reads "<option>: must ...": make it one sentence.
+    if (const auto at = text.find(": must "); !text.empty() && text[0] == '-' && at < text.find(' '))
         text.erase(at, 1);
     std::cerr << "error: " << text << " (see kestrel --help)" << std::endl;
     return kExitUsage;
@@ -164,6 +165,21 @@ CLI::Validator finite_number() {
             return {};
         },
         "", "FINITE_NUMBER");
+}
+
+CLI::Validator non_negative_number() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            std::string checked = text;
+            if (std::string finite = finite_number()(checked); !finite.empty()) return finite;
+            std::string_view digits = text;
+            if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+            double x = 0;
+            std::from_chars(digits.data(), digits.data() + digits.size(), x);
+            if (x < 0) return "must not be negative, not '" + text + "'";
+            return {};
+        },
+        "", "NON_NEGATIVE_NUMBER");
 }
 
 void add_store_options(CLI::App& command, StoreOptions& options) {
@@ -229,6 +245,7 @@ void add_simulation_options(CLI::App& command, SimulationOptions& options) {
     command.add_option("--threads", options.threads, "Monte Carlo worker threads (default: all cores)")
         ->transform(whole_number(1, kMaxThreads));
     add_draws_option(command, options.draws);
+    add_simd_option(command, options.simd);
 }
 
 void add_draws_option(CLI::App& command, std::string& draws) {
@@ -249,10 +266,50 @@ void apply_simulation_options(const SimulationOptions& options) {
     if (options.seed) kestrel::random_sample::set_seed(*options.seed);
     apply_threads(options.threads);
     apply_draws(options.draws);
+    apply_simd(options.simd);
 }
 
 void apply_threads(std::optional<std::size_t> threads) {
     if (threads) kestrel::random_sample::set_threads(*threads);
+}
+
+// --- instruction set of the Monte Carlo kernels -----------------------------
+
+std::string machine_simd() {
+    std::string out;
+    for (kestrel::random_sample::Simd s : kestrel::random_sample::supported_simd())
+        out += (out.empty() ? "" : ", ") + std::string(kestrel::random_sample::simd_name(s));
+    return out;
+}
+
+void add_simd_option(CLI::App& command, std::string& simd) {
+    namespace rs = kestrel::random_sample;
+    const CLI::Validator available(
+        [](std::string& text) -> std::string {
+            // The value may come from the environment rather than the option.
+            const char* env = std::getenv("KESTREL_SIMD");
+            const std::string from = env && text == env ? "KESTREL_SIMD: " : "";
+            try {
+                const rs::Simd s = rs::parse_simd(text);
+                for (rs::Simd have : rs::supported_simd())
+                    if (have == s) return {};
+                if (s == rs::Simd::automatic) return {};
+                return from + "this machine has no " + rs::simd_name(s) + " (it has " + machine_simd() + ")";
+            } catch (const std::exception& e) {
+                return from + e.what();
+            }
+        },
+        "auto|avx512|avx2|sse4|baseline", "simd");
+    command
+        .add_option("--simd", simd,
+                    "instruction set of the Monte Carlo kernels: auto (default: the best this machine has), avx512, "
+                    "avx2, sse4 or baseline; values are the same on every one")
+        ->envname("KESTREL_SIMD")
+        ->check(available);
+}
+
+void apply_simd(const std::string& simd) {
+    if (!simd.empty()) kestrel::random_sample::set_simd(kestrel::random_sample::parse_simd(simd));
 }
 
 }  // namespace kestrel::cli

@@ -29,6 +29,9 @@ void add_calendar_command(CLI::App& app, Action& action);  // calendar_cmd.cpp
 void add_price_command(CLI::App& app, Action& action);     // price_cmd.cpp
 void add_bench_command(CLI::App& app, Action& action);     // bench_cmd.cpp
 void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
+void add_runs_command(CLI::App& app, Action& action);      // runs_cmd.cpp
+void add_cashflows_command(CLI::App& app, Action& action); // cashflows_cmd.cpp
+void add_vol_command(CLI::App& app, Action& action);       // vol_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 
@@ -44,6 +47,21 @@ int report_usage_error(const CLI::App& app, const CLI::ParseError& error);
 
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
+
+// An input file found wrong before any work starts (a market file): main
+// reports the error it wraps as report_error does, with the exit code 2.
+struct InputError {
+    std::exception_ptr error;
+};
+// Runs fn; any exception it throws leaves as an InputError.
+template <class Fn>
+auto input_checked(Fn&& fn) -> decltype(fn()) {
+    try {
+        return fn();
+    } catch (...) {
+        throw InputError{std::current_exception()};
+    }
+}
 
 // --- output ---------------------------------------------------------------
 
@@ -66,6 +84,8 @@ CLI::Validator whole_number(std::uint64_t min, std::uint64_t max = UINT64_MAX);
 // A finite decimal number ("3936.08", "-0.5", "2e-2"); otherwise "<option>
 // must be a number" (or "a finite number" for nan and inf).
 CLI::Validator finite_number();
+// finite_number, and not below zero ("<option> must not be negative").
+CLI::Validator non_negative_number();
 
 // Where market data comes from: --db FILE (an SQLite price store, read
 // only), --prices DIR (a directory of price files loaded into memory), or,
@@ -108,6 +128,7 @@ struct SimulationOptions {
     std::optional<std::uint64_t> seed;
     std::optional<std::size_t> threads;
     std::string draws;  // empty: the default (double)
+    std::string simd;   // empty: KESTREL_SIMD's choice or auto
 };
 void add_simulation_options(CLI::App& command, SimulationOptions& options);
 // Hands the given settings to kestrel::random_sample (absent ones keep the
@@ -122,5 +143,14 @@ void apply_threads(std::optional<std::size_t> threads);
 void add_draws_option(CLI::App& command, std::string& draws);
 // Sets the draws' precision when given.
 void apply_draws(const std::string& draws);
+
+// --simd auto|avx512|avx2|sse4|baseline (or KESTREL_SIMD when the option is
+// not given): the instruction set the Monte Carlo kernels may dispatch to.
+// One this machine lacks is a usage error naming it and what the machine has.
+void add_simd_option(CLI::App& command, std::string& simd);
+// Restricts the kernels' dispatch when given.
+void apply_simd(const std::string& simd);
+// The instruction sets this machine runs the kernels on, best first ("avx2, sse4, baseline").
+std::string machine_simd();
 
 }  // namespace kestrel::cli

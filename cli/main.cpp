@@ -13,6 +13,9 @@ int main(int argc, char** argv) {
     kestrel::cli::add_price_command(app, action);
     kestrel::cli::add_bench_command(app, action);
     kestrel::cli::add_book_command(app, action);
+    kestrel::cli::add_runs_command(app, action);
+    kestrel::cli::add_cashflows_command(app, action);
+    kestrel::cli::add_vol_command(app, action);
 
     try {
         app.parse(argc, argv);
@@ -22,6 +25,9 @@ int main(int argc, char** argv) {
     try {
         if (action) action();
         return 0;
+    } catch (const kestrel::cli::InputError& e) {
+        kestrel::cli::report_error(e.error);
+        return kestrel::cli::kExitUsage;
     } catch (...) {
         return kestrel::cli::report_error(std::current_exception());
     }

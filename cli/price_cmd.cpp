@@ -2,7 +2,8 @@
 // value, or its value and Greeks, as one JSON object.
 #include "common.hpp"
 #include <kestrel/book.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/calendar.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <kestrel/kestrel.hpp>
 
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 namespace kestrel::cli {
@@ -19,7 +21,8 @@ namespace {
 
 struct PriceOptions {
     std::string terms_file;
-    double spot = 0, r = 0, vol = 0, q = 0;
+    std::optional<double> spot, r, vol, q;
+    std::string market_file;
     std::string date;
     bool greeks = false;
     std::string engine;
@@ -54,30 +57,109 @@ void warn_projected_calendar(const BaseOption& option, const QuantLib::Date& dat
               << std::endl;
 }
 
+// The underlying's adjusted ("pre") close on `day` from the installed store.
+double store_spot(const std::string& underlying, const QuantLib::Date& day) {
+    const auto table = heron::get_price(underlying, day, day, "close", "pre", true);
+    if (table && !table->empty()) {
+        const auto frame = table->droplevel("order_book_id");
+        if (frame.contains(day)) {
+            const double close = frame.at(day, "close");
+            if (std::isfinite(close) && close > 0) return close;
+        }
+    }
+    throw ValueError("no spot for " + underlying + ": neither --spot nor the market file gives one and the store has "
+                     "no \"pre\" close on " + utils::format_date(day));
+}
+
+// The contract's market: --spot, --r, --vol and --q where given, else the
+// market file's entry for the contract's underlying (its spot, else the
+// store's close; q implied from its forwards where it has them).
+Market price_market(const PriceOptions& o, const std::optional<book::BookMarket>& file, const Terms& terms,
+                    const QuantLib::Date& day) {
+    if (!file) return Market(*o.spot, *o.r, *o.vol, *o.q);
+    const std::string underlying = terms.at("underlying").to_string();
+    const book::UnderlyingMarket* m = file->find(underlying);
+    if (!m)
+        throw InputError{std::make_exception_ptr(
+            ValueError(file->source + ": the market has no inputs for underlying " + underlying))};
+    const double spot = o.spot ? *o.spot : m->spot ? *m->spot : store_spot(underlying, day);
+    const RateCurve r = o.r ? RateCurve(*o.r) : file->r;
+    const VolCurve vol = o.vol ? VolCurve(*o.vol) : m->vol;
+    if (o.q) return Market(spot, r, vol, RateCurve(*o.q));
+    if (m->forwards.empty()) return Market(spot, r, vol, m->q);
+    return Market(spot, r, vol, input_checked([&] { return file->market_of(underlying, spot, day).q; }));
+}
+
 void run_price(const PriceOptions& o) {
-    const Terms terms = with_note_engine(read_terms(o.terms_file), o.engine);
+    const QuantLib::Date day = o.date.empty() ? utils::today() : utils::parse_date(o.date);
+    std::optional<book::BookMarket> file;
+    if (!o.market_file.empty()) {
+        // A market file wrong anywhere is refused before anything is valued.
+        file = input_checked([&] {
+            std::ifstream in(o.market_file, std::ios::binary);
+            if (!in) throw ValueError("cannot read market file '" + o.market_file + "'");
+            std::ostringstream text;
+            text << in.rdbuf();
+            nlohmann::ordered_json json;
+            try {
+                json = nlohmann::ordered_json::parse(text.str());
+            } catch (const nlohmann::json::parse_error& e) {
+                throw ValueError(o.market_file + ": not valid JSON: " + e.what());
+            }
+            book::BookMarket m = book::BookMarket::from_json(json, o.market_file);
+            m.check(day);
+            return m;
+        });
+    }
+    Terms terms = read_terms(o.terms_file);
+    std::string engine = o.engine;
+    if (engine.empty() && file && terms.contains("type") && terms.at("type").is_text())
+        engine = file->engine_for(terms.text("type"));
+    terms = with_note_engine(std::move(terms), engine);
     apply_simulation_options(o.simulation);
-    install_store(o.store);
+    // Schedules follow the official closures the store holds, for this valuation.
+    const calendar::ScopedClosures closures(install_store(o.store)->official_closures());
     const auto option = make_option(terms);
     const EvalDate date = o.date.empty() ? EvalDate{} : EvalDate{utils::DateInput(o.date)};
-    warn_projected_calendar(*option, o.date.empty() ? utils::today() : utils::parse_date(o.date));
+    warn_projected_calendar(*option, day);
 
+    const Market mk = price_market(o, file, terms, day);
+    // A market of plain numbers goes through the plain-number entry points
+    // (the same numbers as the Market ones, and the spec's own calls).
     nlohmann::ordered_json out;
-    if (o.fair_coupon) {
-        const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), o.spot, o.r, o.vol, o.q, date, o.target);
+    if (mk.is_flat()) {
+        const double spot = mk.spot, r = mk.r.number(), vol = mk.vol.number(), q = mk.q.number();
+        if (o.fair_coupon) {
+            const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), spot, r, vol, q, date, o.target);
+            out["fair_coupon_rate"] = f.fair_coupon_rate;
+            out["standard_error"] = f.standard_error;
+        } else if (o.stats) {
+            const auto s = detail::note_statistics(*option, spot, r, vol, q, date);
+            if (!s)
+                throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
+                                terms.at("type").to_string());
+            out = detail::statistics_json(*s);
+        } else if (o.greeks) {
+            const OptionGreeks g = option->greeks(spot, r, vol, q, date);
+            for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];
+        } else {
+            out["npv"] = option->npv(spot, r, vol, q, date);
+        }
+    } else if (o.fair_coupon) {
+        const auto f = detail::note_fair_coupon(*option, terms.at("type").to_string(), mk, date, o.target);
         out["fair_coupon_rate"] = f.fair_coupon_rate;
         out["standard_error"] = f.standard_error;
     } else if (o.stats) {
-        const auto s = detail::note_statistics(*option, o.spot, o.r, o.vol, o.q, date);
+        const auto s = detail::note_statistics(*option, mk, date);
         if (!s)
             throw TypeError("statistics are simulated for the snowball and phoenix notes only, not " +
                             terms.at("type").to_string());
         out = detail::statistics_json(*s);
     } else if (o.greeks) {
-        const OptionGreeks g = option->greeks(o.spot, o.r, o.vol, o.q, date);
+        const OptionGreeks g = option->greeks(mk, date);
         for (std::size_t i = 0; i < OptionGreeks::size(); ++i) out[OptionGreeks::field_names[i]] = g[i];
     } else {
-        out["npv"] = option->npv(o.spot, o.r, o.vol, o.q, date);
+        out["npv"] = option->npv(mk, date);
     }
     // JSON has no NaN or infinity; a valuation that produced one is a failure,
     // never a number.
@@ -97,10 +179,15 @@ void add_price_command(CLI::App& app, Action& action) {
     cmd->add_option("TERMS", o->terms_file, "JSON object: the contract's terms and its \"type\"")
         ->required()
         ->check(CLI::ExistingFile);
-    cmd->add_option("--spot", o->spot, "price of the underlying")->required()->check(finite_number());
-    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->required()->check(finite_number());
-    cmd->add_option("--vol", o->vol, "Black volatility")->required()->check(finite_number());
-    cmd->add_option("--q", o->q, "continuous dividend yield")->required()->check(finite_number());
+    cmd->add_option("--spot", o->spot, "price of the underlying")->check(finite_number());
+    cmd->add_option("--r", o->r, "risk-free rate, continuously compounded")->check(finite_number());
+    cmd->add_option("--vol", o->vol, "Black volatility, not negative")->check(non_negative_number());
+    cmd->add_option("--q", o->q, "continuous dividend yield")->check(finite_number());
+    cmd->add_option("--market", o->market_file,
+                    "market file as `kestrel book --market` reads it (r, q and vol numbers or curves, q also from "
+                    "forwards, \"engines\"): the contract's underlying's entry; --spot, --r, --vol and --q win where "
+                    "given. Without it all four are required")
+        ->check(CLI::ExistingFile);
     cmd->add_option("--date", o->date, "evaluation date YYYY-MM-DD (default: today)")->check(date_text());
     add_engine_option(*cmd, o->engine);
     auto* greeks = cmd->add_flag("--greeks", o->greeks, "also the finite-difference Greeks");
@@ -115,7 +202,14 @@ void add_price_command(CLI::App& app, Action& action) {
     stats->excludes(greeks);
     add_store_options(*cmd, o->store);
     add_simulation_options(*cmd, o->simulation);
-    cmd->callback([&action, o] { action = [o] { run_price(*o); }; });
+    cmd->callback([&action, o] {
+        if (o->market_file.empty()) {
+            for (const auto& [name, given] : {std::pair{"--spot", o->spot.has_value()}, {"--r", o->r.has_value()},
+                                              {"--vol", o->vol.has_value()}, {"--q", o->q.has_value()}})
+                if (!given) throw CLI::RequiredError(std::string(name) + " (or --market FILE)");
+        }
+        action = [o] { run_price(*o); };
+    });
 }
 
 }  // namespace kestrel::cli

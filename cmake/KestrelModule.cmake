@@ -58,18 +58,20 @@ endfunction()
 
 # kestrel_install_headers(<dir> <hdr>...)
 #
-# The public headers: those directly in kestrel/ or heron/. A header in a
-# folder below kestrel/ is internal and is refused here: the few that public
-# headers still include are listed, one by one, with
-# kestrel_install_internal_headers().
+# A module's public headers, each at its place below include/<dir>/: those
+# directly in kestrel/ or heron/, or in kestrel/market/ and kestrel/notes/ for
+# the modules whose API lives there. The engines' headers (engines/) are
+# internal and refused here: the few that public headers still include are
+# listed, one by one, with kestrel_install_internal_headers().
 function(kestrel_install_headers dir)
   foreach(h IN LISTS ARGN)
-    if(h MATCHES "/")
-      message(FATAL_ERROR "${h}: a header in a subfolder is internal and not installed as API "
+    if(h MATCHES "^engines/")
+      message(FATAL_ERROR "${h}: an engine's header is internal and not installed as API "
                           "(see kestrel_install_internal_headers)")
     endif()
+    get_filename_component(sub ${h} DIRECTORY)
+    install(FILES ${h} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir}/${sub})
   endforeach()
-  install(FILES ${ARGN} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir})
 endfunction()
 
 # kestrel_install_internal_headers(<hdr>...)

@@ -26,7 +26,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 
 # Depends: the Debian 12 runtime packages of the libraries every binary here
 # links (CI checks each ELF file's NEEDED libraries against this list).
-set(depends libc6 libstdc++6 libgcc-s1 libquantlib0v5 libsqlite3-0 liblunar-date-3.0-1)
+# Highway (libhwy1) is the Monte Carlo kernels' run-time dispatch, linked shared.
+set(depends libc6 libstdc++6 libgcc-s1 libquantlib0v5 libsqlite3-0 liblunar-date-3.0-1 libhwy1)
 if(TARGET kestrel::book_report)
   list(APPEND depends libxlsxwriter4)
 endif()

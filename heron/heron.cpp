@@ -14,6 +14,8 @@ namespace heron {
 ServiceError::~ServiceError() = default;
 Client::~Client() = default;
 
+kestrel::calendar::ClosureList Client::official_closures() { return {}; }
+
 Frame::Frame(std::vector<Date> index, std::vector<std::string> columns, std::vector<std::vector<double>> data)
     : index_(std::move(index)), columns_(std::move(columns)), data_(std::move(data)) {
     if (columns_.size() != data_.size()) throw kestrel::ValueError("frame: one data column per column name");
@@ -177,6 +179,11 @@ std::shared_ptr<Client> client() {
     if (!g_client)
         throw ServiceError("no market-data client installed: call heron::install() with a store first");
     return g_client;
+}
+
+kestrel::calendar::ClosureList official_closures() {
+    const auto c = installed();
+    return c ? c->official_closures() : kestrel::calendar::ClosureList{};
 }
 
 Date get_previous_trading_date(const DateInput& d) { return client()->get_previous_trading_date(d.date()); }

@@ -8,8 +8,9 @@
 // (<heron/sqlite_store.hpp>). Any other source can be plugged in by deriving
 // from heron::Client (or heron::CalendarClient, which answers the three date
 // operations from the A-share calendar and leaves only get_price).
-#include <kestrel/export.hpp>
+#include <kestrel/calendar.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/export.hpp>
 #include <kestrel/utils.hpp>
 
 #include <ql/time/date.hpp>
@@ -119,9 +120,14 @@ class HERON_EXPORT Client {
     virtual std::optional<PriceTable> get_price(const std::string& order_book_id, const Date& start,
                                                 const Date& end, const std::vector<std::string>& fields,
                                                 const std::string& adjust_type, bool expect_df) = 0;
+    // The official exchange closures the client's data follows, which a
+    // valuation on it installs (kestrel::calendar::ScopedClosures). None (no
+    // years) by default.
+    virtual kestrel::calendar::ClosureList official_closures();
 };
 
-// A client whose trading days are the A-share calendar's.
+// A client whose trading days are the A-share calendar's: the holiday table
+// in force on the calling thread.
 class HERON_EXPORT CalendarClient : public Client {
   public:
     Date get_previous_trading_date(const Date& d) override;
@@ -169,6 +175,10 @@ HERON_EXPORT void install(std::shared_ptr<Client> client);
 HERON_EXPORT std::shared_ptr<Client> installed();  // may be null
 // The installed client, or ServiceError saying none is installed.
 HERON_EXPORT std::shared_ptr<Client> client();
+
+// The installed client's official closures; none (no years) when no client
+// is installed.
+HERON_EXPORT kestrel::calendar::ClosureList official_closures();
 
 // The operations, forwarded to the installed client.
 HERON_EXPORT Date get_previous_trading_date(const DateInput& d);

@@ -76,8 +76,6 @@ SqliteStore::SqliteStore(std::string path) : SqliteStore(std::move(path), Option
 SqliteStore::SqliteStore(std::string path, Options options) : path_(std::move(path)), options_(options) {
     try {
         open();
-        const auto official = official_closures();
-        if (!official.years.empty()) kestrel::calendar::set_official_closures(official);
     } catch (...) {
         sqlite3_close_v2(db_);
         db_ = nullptr;
@@ -277,18 +275,22 @@ std::vector<SqliteStore::ImportReport> SqliteStore::write(const std::vector<Job>
 
 SqliteStore::ImportReport SqliteStore::import(const std::string& instrument, const std::vector<std::string>& adjusts,
                                               const CsvRows& rows) {
+    kestrel::calendar::ScopedClosures closures(official_closures());
     return write({Job{instrument, adjusts, &rows}}).front();
 }
 
 SqliteStore::ImportReport SqliteStore::import_csv(const std::string& csv_path, const std::string& instrument,
                                                   const std::string& adjust) {
     const auto adjusts = expand_adjust(adjust);
+    // Prices are checked against the trading days of the closures this store holds.
+    kestrel::calendar::ScopedClosures closures(official_closures());
     const CsvRows rows = read_csv(csv_path);
-    return import(instrument, adjusts, rows);
+    return write({Job{instrument, adjusts, &rows}}).front();
 }
 
 std::vector<SqliteStore::ImportReport> SqliteStore::import_directory(const std::string& dir) {
     const auto files = list_price_files(dir);
+    kestrel::calendar::ScopedClosures closures(official_closures());
     std::vector<CsvRows> rows;
     rows.reserve(files.size());
     for (const auto& f : files) rows.push_back(read_csv(f.path));
@@ -452,7 +454,6 @@ std::size_t SqliteStore::import_closures(const kestrel::calendar::ClosureList& l
         rc = tx.commit();
         if (rc != SQLITE_OK) fail(rc, "committing the import");
     }
-    kestrel::calendar::set_official_closures(list);
     return replaced;
 }
 

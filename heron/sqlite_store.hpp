@@ -12,10 +12,12 @@
 // failure part way leaves the database exactly as it was.
 //
 // A store may also hold official exchange closures for years after the
-// published calendar (tables closure_years(year) and closures(date, name)):
-// opening such a store makes them the calendar's for those years
-// (kestrel::calendar::set_official_closures), so the calendar, the trading-day
-// operations and every product agree with the store.
+// published calendar (tables closure_years(year) and closures(date, name)).
+// Opening a store changes no calendar: it hands its list over
+// (official_closures), and whoever values on the store installs it for the
+// valuation (kestrel::calendar::ScopedClosures), so the trading-day
+// operations and every product agree with the store there. Its own imports
+// check prices against the trading days of its list.
 #include <kestrel/export.hpp>
 #include <heron/csv.hpp>
 #include <heron/heron.hpp>
@@ -93,11 +95,12 @@ class HERON_EXPORT SqliteStore : public CalendarClient {
     // the day and an instrument. Reads only.
     void check_closures(const kestrel::calendar::ClosureList& list);
     // Stores the list in place of what the store held for its years, in one
-    // transaction after check_closures, and makes it the calendar's. Returns
-    // how many closures replaced the ones stored before for those years.
+    // transaction after check_closures. Changes no calendar. Returns how many
+    // closures replaced the ones stored before for those years.
     std::size_t import_closures(const kestrel::calendar::ClosureList& list);
-    // The official closures the store holds (no years when none).
-    kestrel::calendar::ClosureList official_closures();
+    // The official closures the store holds (no years when none), read anew
+    // on each call.
+    kestrel::calendar::ClosureList official_closures() override;
 
   private:
     struct Job {

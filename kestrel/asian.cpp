@@ -1,5 +1,5 @@
 #include <kestrel/asian.hpp>
-#include <kestrel/detail/market.hpp>
+#include <kestrel/market/process.hpp>
 #include <kestrel/utils.hpp>
 
 #include <heron/heron.hpp>
@@ -29,7 +29,7 @@ Average::Type read_average_type(const Terms& option) {
     return (v && v->is_text() && v->as_text("average_type") == "geometric") ? Average::Geometric : Average::Arithmetic;
 }
 
-ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const detail::ProcessPtr& process) {
+ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const market::ProcessPtr& process) {
     if (average_type == Average::Geometric)
         return ext::make_shared<AnalyticDiscreteGeometricAveragePriceAsianEngine>(process);
     // Paths drawn fixing by fixing, without a Brownian bridge: the engine as
@@ -79,7 +79,7 @@ double AsianOption::working_scale(double spot, const std::vector<double>& closes
     return spot > mc_price_level ? spot / mc_price_level : 1.0;
 }
 
-AsianOption::InstrumentPtr AsianOption::build(double spot, double r, double vol, double q,
+AsianOption::InstrumentPtr AsianOption::build(const Market& m, const Date& evaluation_date,
                                               const std::vector<double>& closes, double scale) const {
     const Size past_fixings = closes.size();
     double accumulator;
@@ -99,7 +99,8 @@ AsianOption::InstrumentPtr AsianOption::build(double spot, double r, double vol,
     const auto payoff = scale == 1.0 ? payoff_ : ext::make_shared<PlainVanillaPayoff>(call_put_, strike_ / scale);
     auto instrument = ext::make_shared<DiscreteAveragingAsianOption>(average_type_, accumulator, past_fixings,
                                                                      fixing_dates_, payoff, exercise_);
-    instrument->setPricingEngine(make_engine(average_type_, detail::make_process(spot / scale, r, vol, q)));
+    instrument->setPricingEngine(
+        make_engine(average_type_, market::make_process(m.with_spot(m.spot / scale), evaluation_date)));
     return instrument;
 }
 
@@ -112,23 +113,34 @@ AsianOption::InstrumentPtr AsianOption::construct_option(double spot, double r, 
                                                          const utils::DateInput& evaluation_date,
                                                          double scale) const {
     check_market_inputs(spot, r, vol, q);
+    return construct_option(Market(spot, r, vol, q), evaluation_date, scale);
+}
+
+AsianOption::InstrumentPtr AsianOption::construct_option(const Market& market, const utils::DateInput& evaluation_date,
+                                                         double scale) const {
+    market.check(evaluation_date.date());
     if (!(std::isfinite(scale) && scale > 0)) {
         std::ostringstream os;
         os << "scale must be a positive finite number, got " << scale;
         throw ValueError(os.str());
     }
-    return build(spot, r, vol, q, past_closes(evaluation_date), scale);
+    return build(market, evaluation_date.date(), past_closes(evaluation_date), scale);
 }
 
 double AsianOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return npv(Market(spot, r, vol, q), evaluation_date);
+}
+
+double AsianOption::npv(const Market& market, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    market.check(e);
     const std::vector<double> closes = past_closes(e);
-    const double scale = working_scale(spot, closes);
+    const double scale = working_scale(market.spot, closes);
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const InstrumentPtr instrument = build(spot, r, vol, q, closes, scale);
+    const InstrumentPtr instrument = build(market, e, closes, scale);
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return instrument->NPV() * scale;
 }

@@ -60,6 +60,9 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     // Non-finite market inputs or a spot that is not positive are ValueErrors
     // naming the input. Sets QuantLib's evaluation date (today when absent).
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // The same on a market of curves (the plain numbers value Market(spot, r,
+    // vol, q)); the working scale divides the spot, the curves stay as given.
+    double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     // A new instrument at the market's own price level, engine attached; its
     // NPV() is the option's value once QuantLib's evaluation date is set (this
@@ -76,6 +79,10 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     // option's value. `scale` must be positive and finite (ValueError).
     InstrumentPtr construct_option(double spot, double r, double vol, double q, const utils::DateInput& evaluation_date,
                                    double scale) const;
+    // Both on a market of curves (the evaluation date also fixes the curves'
+    // tenor pillars).
+    InstrumentPtr construct_option(const Market& market, const utils::DateInput& evaluation_date,
+                                   double scale = 1.0) const;
 
     // The scale npv values at, for this spot and these past closes.
     double working_scale(double spot, const std::vector<double>& closes) const;
@@ -93,7 +100,7 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     const std::vector<QuantLib::Date>& fixing_dates() const noexcept { return fixing_dates_; }
 
   private:
-    InstrumentPtr build(double spot, double r, double vol, double q, const std::vector<double>& closes,
+    InstrumentPtr build(const Market& market, const QuantLib::Date& evaluation_date, const std::vector<double>& closes,
                         double scale) const;
 
     QuantLib::Option::Type call_put_;

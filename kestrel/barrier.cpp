@@ -27,15 +27,15 @@ const std::map<std::string, Barrier::Type> BARRIER_TYPE = {
 
 const std::map<EngineKey, EngineFactory> PRICING_ENGINE_MAP = {
     {{"american", "plain_vanilla"},
-     [](const detail::ProcessPtr& p) -> EnginePtr {
+     [](const market::ProcessPtr& p) -> EnginePtr {
          return ext::make_shared<BinomialBarrierEngine<CoxRossRubinstein, DiscretizedDermanKaniBarrierOption>>(p, 400);
      }},
     {{"american", "cash_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticBinaryBarrierEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticBinaryBarrierEngine>(p); }},
     {{"european", "plain_vanilla"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticBarrierEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticBarrierEngine>(p); }},
     {{"european", "cash_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<FdBlackScholesBarrierEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<FdBlackScholesBarrierEngine>(p); }},
 };
 
 }  // namespace barrier
@@ -88,16 +88,21 @@ bool BarrierOption::triggered(const utils::DateInput& evaluation_date) {
 }
 
 double BarrierOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return npv(Market(spot, r, vol, q), evaluation_date);
+}
+
+double BarrierOption::npv(const Market& m, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    m.check(e);
     if (triggered(e)) {
         if (is_knock_out(barrier_type_)) return rebate_;
-        return _vanilla->npv(spot, r, vol, q, e);
+        return _vanilla->npv(m, e);
     }
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = detail::make_process(spot, r, vol, q);
+    const auto process = market::make_process(m, e);
     const auto not_supported = [this] {
         return NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
     };

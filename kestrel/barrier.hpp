@@ -50,6 +50,9 @@ class KESTREL_BARRIER_EXPORT BarrierOption : public BaseOption {
     // The rebate once knocked out, the inner vanilla's value once knocked in,
     // else QuantLib's value. Asks triggered first, on every call.
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // The same on a market of curves; the plain numbers value Market(spot, r,
+    // vol, q). The inner vanilla values the same market.
+    double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     // Whether an adjusted close from the effect date to evaluation_date lies
     // strictly beyond the barrier (below a down barrier, above an up one).

@@ -1,5 +1,5 @@
 #include <kestrel/book.hpp>
-#include <kestrel/detail/note_extras.hpp>
+#include <kestrel/notes/extras.hpp>
 
 #include <heron/heron.hpp>
 #include <kestrel/calendar.hpp>
@@ -30,6 +30,75 @@ double market_number(const Json& object, const std::string& where, const char* k
     const double x = it->get<double>();
     if (!std::isfinite(x)) throw ValueError(where + ": \"" + key + "\" is not finite");
     return x;
+}
+
+// One curve's points: [[PILLAR, VALUE], ...], each entry named in errors.
+std::vector<CurvePoint> curve_points(const Json& list, const std::string& where) {
+    if (!list.is_array()) throw TypeError(where + ": \"curve\" must be a list of [PILLAR, VALUE] pairs");
+    if (list.empty()) throw ValueError(where + ": the curve has no points");
+    std::vector<CurvePoint> out;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const Json& e = list[i];
+        const std::string entry = where + ": entry " + std::to_string(i + 1);
+        if (!e.is_array() || e.size() != 2 || !e[0].is_string())
+            throw TypeError(entry + " must be a [PILLAR, VALUE] pair with the pillar as text (\"3M\", \"2025-06-30\"), not " +
+                            e.dump());
+        if (!e[1].is_number()) throw TypeError(entry + ": the value must be a number, not " + e[1].dump());
+        try {
+            out.push_back({Pillar::parse(e[0].get<std::string>()), e[1].get<double>()});
+        } catch (const ValueError& err) {
+            throw ValueError(entry + ": " + err.message());
+        }
+    }
+    return out;
+}
+
+template <class Curve>
+Curve curve_from(const Json& object, const std::string& where, const char* key) {
+    const auto it = object.find(key);
+    if (it == object.end()) throw KeyError(where + ": missing \"" + key + "\"");
+    const std::string field = where + ": \"" + key + "\"";
+    if (it->is_number()) {
+        const double x = it->get<double>();
+        if (!std::isfinite(x)) throw ValueError(field + " is not finite");
+        return Curve(x);
+    }
+    if (!it->is_object() || !it->contains("curve"))
+        throw TypeError(field + " must be a number or {\"curve\": [[PILLAR, VALUE], ...]}, not " + it->dump());
+    if (it->size() != 1) throw ValueError(field + ": a curve object holds \"curve\" only");
+    auto points = curve_points((*it)["curve"], field);
+    try {
+        return Curve(std::move(points));
+    } catch (const ValueError& e) {
+        throw ValueError(field + ": " + e.message());
+    }
+}
+
+std::vector<std::pair<QuantLib::Date, double>> forwards_from(const Json& list, const std::string& field) {
+    if (!list.is_array()) throw TypeError(field + ": \"forwards\" must be a list of [DATE, PRICE] pairs");
+    if (list.empty()) throw ValueError(field + ": forwards: no prices");
+    std::vector<std::pair<QuantLib::Date, double>> out;
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const Json& e = list[i];
+        const std::string entry = field + ": forwards: entry " + std::to_string(i + 1);
+        if (!e.is_array() || e.size() != 2 || !e[0].is_string() || !e[1].is_number())
+            throw TypeError(entry + " must be a [DATE, PRICE] pair (\"2024-01-19\", 5620.4), not " + e.dump());
+        QuantLib::Date d;
+        try {
+            d = utils::parse_date(e[0].get<std::string>());
+        } catch (const Error& err) {
+            throw ValueError(entry + ": " + err.message());
+        }
+        const double price = e[1].get<double>();
+        if (!std::isfinite(price) || price <= 0)
+            throw ValueError(entry + " (" + e[0].get<std::string>() + "): a forward price must be positive and finite, got " +
+                             e[1].dump());
+        if (!out.empty() && d <= out.back().first)
+            throw ValueError(entry + " (" + e[0].get<std::string>() +
+                             "): not after the entry before it: dates must be in order, each once");
+        out.emplace_back(d, price);
+    }
+    return out;
 }
 
 // Shortest text that reads back as the same double.
@@ -110,14 +179,11 @@ void check_finite(const OptionGreeks& g, bool greeks) {
     }
 }
 
-bool reports_plain_gamma(const BaseOption& option) {
-    return dynamic_cast<const SnowBallOption*>(&option) || dynamic_cast<const PhoenixOption*>(&option);
-}
 
 // Values one contract into `row` (its id, type and underlying already set).
 void value_contract(BookRow& row, const Json& contract, const BookMarket& market, SpotCache& spots,
                     const BookOptions& options) {
-    const Terms terms = with_note_engine(Terms::from_json(contract), options.engine);
+    const Terms terms = contract_terms(contract, market, options);
     const auto option = make_option(terms);
     const std::string underlying = terms.at("underlying").to_string();
     const UnderlyingMarket* m = market.find(underlying);
@@ -131,22 +197,31 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
     }
     const EvalDate date = utils::DateInput(options.evaluation_date);
     row.projected_years = projected_years_of(option->effect_date(), option->maturity_date(), options.evaluation_date);
+    const Market mk = market.market_of(underlying, row.spot, options.evaluation_date);
+    // A market of plain numbers goes through the plain-number entry points:
+    // the notes' own Greeks answer there.
+    const bool flat = mk.is_flat();
+    const double r = flat ? mk.r.number() : 0, vol = flat ? mk.vol.number() : 0, q = flat ? mk.q.number() : 0;
     if (options.greeks) {
-        row.value = option->greeks(row.spot, market.r, m->vol, m->q, date);
+        row.value = flat ? option->greeks(row.spot, r, vol, q, date) : option->greeks(mk, date);
         // The autocallable notes report gamma as d2V/dS2, every other product
         // as spot x d2V/dS2. The book shows the latter on every row so that
         // the column adds up per underlying.
-        if (reports_plain_gamma(*option)) row.value.gamma *= row.spot;
+        if (detail::as_note(*option)) row.value.gamma = spot_gamma(row.value.gamma, row.spot);
+        row.carry_rho = flat ? option->carry_rho(row.spot, r, vol, q, date) : option->carry_rho(mk, date);
+        if (!std::isfinite(row.carry_rho))
+            throw ValueError("the valuation gave a non-finite carry_rho (" + exact(row.carry_rho) + ")");
     } else {
         row.value = OptionGreeks{};
-        row.value.npv = option->npv(row.spot, market.r, m->vol, m->q, date);
+        row.value.npv = flat ? option->npv(row.spot, r, vol, q, date) : option->npv(mk, date);
     }
     check_finite(row.value, options.greeks);
-    // The statistics are counts over simulated paths: a note on the pde
-    // engine has none, and its columns stay blank.
-    const Value* engine = terms.find("engine");
-    if (options.stats && !(engine && *engine == Value("pde"))) {
-        if (const auto s = detail::note_statistics(*option, row.spot, market.r, m->vol, m->q, date))
+    // A note's statistics: counts over the simulated paths on mc and qmc,
+    // probabilities from the backward solution on pde (standard error 0).
+    const AutocallableNote* note = detail::as_note(*option);
+    if (options.stats && note) {
+        if (const auto s = flat ? detail::note_statistics(*option, row.spot, r, vol, q, date)
+                                : detail::note_statistics(*option, mk, date))
             row.stats = RowStats{s->standard_error, s->ko_total, s->ki_probability, s->expected_life};
     }
 }
@@ -169,6 +244,7 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.vega += row.value.vega;
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
+    t.carry_rho += row.carry_rho;
 }
 
 std::string one_line(std::string text) {
@@ -192,16 +268,30 @@ std::string csv_field(const std::string& s) {
 
 // ------------------------------------------------------------------ market
 
+double UnderlyingMarket::lowest_vol() const {
+    if (vol.is_number()) return vol.number();
+    double low = vol.points().front().value;
+    for (const auto& p : vol.points()) low = std::min(low, p.value);
+    return low;
+}
+
 const UnderlyingMarket* BookMarket::find(const std::string& underlying) const noexcept {
     for (const auto& [name, m] : underlyings)
         if (name == underlying) return &m;
     return nullptr;
 }
 
+std::string BookMarket::engine_for(const std::string& type) const {
+    for (const auto& [t, engine] : engines)
+        if (t == type) return engine;
+    return {};
+}
+
 BookMarket BookMarket::from_json(const Json& market, const std::string& source) {
     if (!market.is_object()) throw TypeError(source + ": the market must be a JSON object, not " + market.type_name());
     BookMarket out;
-    out.r = market_number(market, source, "r");
+    out.source = source;
+    out.r = curve_from<RateCurve>(market, source, "r");
     const auto it = market.find("underlyings");
     if (it == market.end()) throw KeyError(source + ": missing \"underlyings\"");
     if (!it->is_object()) throw TypeError(source + ": \"underlyings\" must be an object of underlying ids");
@@ -209,15 +299,87 @@ BookMarket BookMarket::from_json(const Json& market, const std::string& source) 
         const std::string where = source + ": " + u.key();
         if (!u->is_object()) throw TypeError(where + " must be an object with \"vol\", \"q\" and optionally \"spot\"");
         UnderlyingMarket m;
-        m.vol = market_number(*u, where, "vol");
-        m.q = market_number(*u, where, "q");
+        m.vol = curve_from<VolCurve>(*u, where, "vol");
+        if (m.vol.is_number() && m.vol.number() < 0)
+            throw ValueError(where + ": \"vol\" must not be negative, not " + exact(m.vol.number()));
+        const auto q = u->find("q");
+        if (q != u->end() && q->is_object() && q->contains("forwards")) {
+            if (q->size() != 1) throw ValueError(where + ": \"q\": a forwards object holds \"forwards\" only");
+            m.forwards = forwards_from((*q)["forwards"], where + ": \"q\"");
+        } else {
+            m.q = curve_from<RateCurve>(*u, where, "q");
+        }
         if (u->contains("spot") && !(*u)["spot"].is_null()) {
             m.spot = market_number(*u, where, "spot");
             if (*m.spot <= 0) throw ValueError(where + ": \"spot\" must be positive, not " + exact(*m.spot));
         }
         out.underlyings.emplace_back(u.key(), m);
     }
+    if (const auto e = market.find("engines"); e != market.end()) {
+        if (!e->is_object()) throw TypeError(source + ": \"engines\" must be an object {TYPE: ENGINE}");
+        const auto types = known_types();
+        for (auto t = e->begin(); t != e->end(); ++t) {
+            const std::string where = source + ": \"engines\": " + t.key();
+            if (t.key() != "snowball" && t.key() != "phoenix") {
+                if (std::find(types.begin(), types.end(), t.key()) == types.end())
+                    throw ValueError(where + ": unknown product type");
+                throw ValueError(where + ": this product type takes no engine choice (only snowball and phoenix do)");
+            }
+            if (!t->is_string()) throw TypeError(where + ": the engine must be text (" + t->dump() + ")");
+            const std::string engine = t->get<std::string>();
+            const auto names = note_engines();
+            if (std::find(names.begin(), names.end(), engine) == names.end())
+                throw ValueError(where + ": unknown engine \"" + engine + "\" (known: " + join_names(names) + ")");
+            out.engines.emplace_back(t.key(), engine);
+        }
+    }
     return out;
+}
+
+void BookMarket::check(const QuantLib::Date& evaluation_date) const {
+    const auto resolve = [&](const auto& curve, const std::string& field) {
+        if (curve.is_number()) return;
+        try {
+            (void)curve.resolve(evaluation_date);
+        } catch (const ValueError& e) {
+            throw ValueError(field + ": " + e.message() + " (on " + utils::format_date(evaluation_date) + ")");
+        }
+    };
+    resolve(r, source + ": \"r\"");
+    for (const auto& [name, m] : underlyings) {
+        const std::string where = source + ": " + name;
+        resolve(m.vol, where + ": \"vol\"");
+        if (m.forwards.empty()) {
+            resolve(m.q, where + ": \"q\"");
+            continue;
+        }
+        for (std::size_t i = 0; i < m.forwards.size(); ++i)
+            if (m.forwards[i].first <= evaluation_date)
+                throw ValueError(where + ": \"q\": forwards: entry " + std::to_string(i + 1) + " (" +
+                                 utils::format_date(m.forwards[i].first) + ") is not after the evaluation date " +
+                                 utils::format_date(evaluation_date));
+    }
+}
+
+Market BookMarket::market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const {
+    const UnderlyingMarket* m = find(underlying);
+    if (!m) throw KeyError(source + ": no market for underlying " + underlying);
+    if (m->forwards.empty()) return Market(spot, r, m->vol, m->q);
+    try {
+        return Market(spot, r, m->vol, implied_carry(m->forwards, r, spot, evaluation_date));
+    } catch (const ValueError& e) {
+        throw ValueError(source + ": " + underlying + ": \"q\": " + e.message());
+    }
+}
+
+Terms contract_terms(const Json& contract, const BookMarket& market, const BookOptions& options) {
+    Terms terms = Terms::from_json(contract);
+    std::string engine = options.engine;
+    if (engine.empty()) {
+        const Value* type = terms.find("type");
+        if (type && type->is_text()) engine = market.engine_for(type->as_text("type"));
+    }
+    return with_note_engine(std::move(terms), engine);
 }
 
 // ------------------------------------------------------------------ valuation
@@ -288,6 +450,11 @@ std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vecto
         throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
                          std::to_string(contracts.size()) + " contracts");
     }
+    market.check(options.evaluation_date);
+    // The contracts' schedules follow the closures of the store they value on
+    // (installed for this thread: work handed to other threads takes
+    // calendar::holidays_in_force() with it).
+    const calendar::ScopedClosures closures(heron::official_closures());
     SpotCache spots(options.evaluation_date);
     const std::size_t n = rows.size();
     for (std::size_t i = 0; i < n; ++i) {
@@ -416,6 +583,7 @@ Json book_to_json(const BookResult& result) {
         if (row.ok()) {
             j["underlying"] = row.underlying ? Json(*row.underlying) : Json(nullptr);
             for (std::size_t i = 0; i < fields; ++i) j[OptionGreeks::field_names[i]] = row.value[i];
+            if (result.greeks) j["carry_rho"] = row.carry_rho;
             if (result.stats)
                 for (std::size_t i = 0; i < kStatNames.size(); ++i)
                     j[kStatNames[i]] = row.stats ? Json(stat(*row.stats, i)) : Json(nullptr);
@@ -438,6 +606,7 @@ Json book_to_json(const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             j[OptionGreeks::field_names[i]] = blank ? Json(nullptr) : Json(t.sum[i]);
         }
+        if (result.greeks) j["carry_rho"] = t.carry_rho;
         totals.push_back(std::move(j));
     }
     Json out = Json::object();
@@ -450,6 +619,7 @@ void write_csv(std::ostream& out, const BookResult& result) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     out << "record,id,type,underlying";
     for (std::size_t i = 0; i < fields; ++i) out << ',' << OptionGreeks::field_names[i];
+    if (result.greeks) out << ",carry_rho";
     if (result.stats)
         for (const char* name : kStatNames) out << ',' << name;
     out << ",spot,spot_source,contracts,failed,error_kind,error_message\n";
@@ -457,6 +627,7 @@ void write_csv(std::ostream& out, const BookResult& result) {
         out << "contract," << csv_field(row.id.value_or("")) << ',' << csv_field(row.type.value_or("")) << ','
             << csv_field(row.underlying.value_or(""));
         for (std::size_t i = 0; i < fields; ++i) out << ',' << (row.ok() ? exact(row.value[i]) : "");
+        if (result.greeks) out << ',' << (row.ok() ? exact(row.carry_rho) : "");
         if (result.stats)
             for (std::size_t i = 0; i < kStatNames.size(); ++i)
                 out << ',' << (row.stats ? exact(stat(*row.stats, i)) : "");
@@ -472,6 +643,7 @@ void write_csv(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             out << ',' << (blank ? "" : exact(t.sum[i]));
         }
+        if (result.greeks) out << ',' << exact(t.carry_rho);
         if (result.stats) out << std::string(kStatNames.size(), ',');
         out << ",,," << t.contracts << ',' << t.failed << ",,\n";
     }
@@ -482,6 +654,7 @@ void write_table(std::ostream& out, const BookResult& result) {
     // Columns: id, type, underlying, spot, the value fields, then a note.
     std::vector<std::string> header{"id", "type", "underlying", "spot"};
     for (std::size_t i = 0; i < fields; ++i) header.push_back(OptionGreeks::field_names[i]);
+    if (result.greeks) header.push_back("carry_rho");
     if (result.stats)
         for (const char* name : kStatNames) header.push_back(name);
     const std::size_t numeric_from = 3;
@@ -498,6 +671,7 @@ void write_table(std::ostream& out, const BookResult& result) {
             any_store_spot = any_store_spot || store;
             cells.push_back(fixed(row.spot, 4) + (store ? "*" : " "));
             for (std::size_t i = 0; i < fields; ++i) cells.push_back(fixed(row.value[i], 4));
+            if (result.greeks) cells.push_back(fixed(row.carry_rho, 4));
             if (result.stats)
                 for (std::size_t i = 0; i < kStatNames.size(); ++i)
                     cells.push_back(row.stats ? fixed(stat(*row.stats, i), 4) : "-");
@@ -505,6 +679,7 @@ void write_table(std::ostream& out, const BookResult& result) {
         } else {
             cells.emplace_back();
             for (std::size_t i = 0; i < fields; ++i) cells.emplace_back();
+            if (result.greeks) cells.emplace_back();
             if (result.stats)
                 for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
             notes.push_back(row.error->kind + ": " + row.error->message);
@@ -518,6 +693,7 @@ void write_table(std::ostream& out, const BookResult& result) {
             const bool blank = !t.has_delta_gamma && (i == 1 || i == 2);
             cells.push_back(blank ? "-" : fixed(t.sum[i], 4));
         }
+        if (result.greeks) cells.push_back(fixed(t.carry_rho, 4));
         if (result.stats)
             for (std::size_t i = 0; i < kStatNames.size(); ++i) cells.emplace_back();
         lines.push_back(std::move(cells));
@@ -568,7 +744,7 @@ void write_table(std::ostream& out, const BookResult& result) {
     }
     if (result.greeks) {
         out << "delta per unit of spot; gamma = spot x d2V/dS2; vega per volatility point; theta per calendar day; "
-               "rho per percentage point\n";
+               "rho and carry_rho per percentage point of r and of q\n";
     }
     if (result.stats) {
         out << "standard_error: of npv (Monte Carlo); ko_probability: of knocking out on a remaining date; "

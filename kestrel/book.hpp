@@ -10,9 +10,20 @@
 // The market is one JSON object:
 //   {"r": 0.018,
 //    "underlyings": {"000300.XSHG": {"vol": 0.2, "q": 0.015, "spot": 3934.91},
-//                    "600519.XSHG": {"vol": 0.25, "q": 0.02}}}
+//                    "600519.XSHG": {"vol": 0.25, "q": 0.02}},
+//    "engines": {"snowball": "pde"}}
 // An underlying without "spot" takes its adjusted ("pre") close on the
-// evaluation date from the installed market-data store.
+// evaluation date from the installed market-data store. Each of "r", "q" and
+// "vol" is a number or a term structure:
+//   "r":   {"curve": [[PILLAR, RATE], ...]}   zero rates (RateCurve)
+//   "q":   {"curve": [[PILLAR, RATE], ...]}   the same form, negative allowed
+//          {"forwards": [[DATE, PRICE], ...]} futures or forward prices: the q
+//                                             curve implied with the r curve
+//                                             and the underlying's spot
+//   "vol": {"curve": [[PILLAR, VOL], ...]}    Black vols by expiry (VolCurve)
+// A PILLAR is a date ("2025-06-30") or a tenor from the evaluation date
+// ("1M", "1Y"). "engines" (optional) maps a note type to the engine of every
+// such note that names none in its terms.
 #include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 
@@ -32,21 +43,47 @@ namespace kestrel::book {
 
 // Market inputs of one underlying.
 struct KESTREL_BOOK_EXPORT UnderlyingMarket {
-    double vol = 0, q = 0;
+    VolCurve vol;
+    RateCurve q;
+    // Futures or forward prices, by date: when given, q is implied from them
+    // (implied_carry) once the spot is known, and the "q" above is unused.
+    std::vector<std::pair<QuantLib::Date, double>> forwards;
     std::optional<double> spot;  // absent: the store's close on the evaluation date
+
+    // The lowest volatility it gives (its number, or its curve's lowest point).
+    double lowest_vol() const;
 };
 
 struct KESTREL_BOOK_EXPORT BookMarket {
-    double r = 0;
+    RateCurve r;
     std::vector<std::pair<std::string, UnderlyingMarket>> underlyings;  // in file order
+    // Note type -> engine ("snowball" -> "pde"), in file order.
+    std::vector<std::pair<std::string, std::string>> engines;
+    // The file it was read from, for messages.
+    std::string source = "market";
 
     const UnderlyingMarket* find(const std::string& underlying) const noexcept;
+    // The engine "engines" gives the type, or "".
+    std::string engine_for(const std::string& type) const;
 
-    // Reads the market object above. A missing or non-numeric "r", "vol" or
-    // "q", a non-numeric "spot", a non-finite number or any other shape is a
-    // KeyError / TypeError / ValueError naming `source` (the file), the
-    // underlying and the key.
+    // Reads the market object above. A missing or wrongly shaped "r", "vol" or
+    // "q", a non-numeric "spot", a non-finite number, a negative vol, a curve
+    // with no points or a bad entry, a forward price that is not positive, an
+    // "engines" entry for a type that takes no engine choice or an unknown
+    // engine is a KeyError / TypeError / ValueError naming `source` (the
+    // file), the underlying, the field and the entry.
     static BookMarket from_json(const nlohmann::ordered_json& market, const std::string& source = "market");
+
+    // What can only be checked on the evaluation date: every curve's pillars
+    // in order, each once, a total variance that never decreases, every
+    // forward after the date. A ValueError naming the source, the underlying,
+    // the field and the entry. value_rows checks this before valuing anything.
+    void check(const QuantLib::Date& evaluation_date) const;
+
+    // The Market of one underlying at `spot` on evaluation_date: its curves,
+    // q implied from its forwards where it has them. KeyError for an
+    // underlying the market does not have.
+    Market market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const;
 };
 
 struct KESTREL_BOOK_EXPORT RowError {
@@ -75,6 +112,7 @@ struct KESTREL_BOOK_EXPORT BookRow {
     double spot = 0;
     SpotSource spot_source = SpotSource::Market;
     OptionGreeks value;            // npv only, unless Greeks were asked for
+    double carry_rho = 0;          // with the Greeks: V(q - 0.005) - V(q + 0.005)
     std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
     // Projected calendar years the contract's schedule or grid touches.
@@ -90,6 +128,7 @@ struct KESTREL_BOOK_EXPORT BookTotal {
     std::optional<std::string> underlying;  // absent: the whole book
     std::size_t contracts = 0, failed = 0;
     OptionGreeks sum;
+    double carry_rho = 0;
     // Delta and gamma are per unit of one underlying: a book total over
     // several underlyings has none.
     bool has_delta_gamma = true;
@@ -110,7 +149,7 @@ struct KESTREL_BOOK_EXPORT BookResult {
 
 struct KESTREL_BOOK_EXPORT BookOptions {
     QuantLib::Date evaluation_date;
-    // Adds delta, gamma, vega, theta and rho. Gamma is spot x d2V/dS2 on every
+    // Adds delta, gamma, vega, theta, rho and carry_rho. Gamma is spot x d2V/dS2 on every
     // row (the autocallable notes' own d2V/dS2 is scaled to match).
     bool greeks = false;
     // Called after each contract with (done, total).
@@ -120,9 +159,14 @@ struct KESTREL_BOOK_EXPORT BookOptions {
     // engine, which has no simulation to count, and on totals).
     bool stats = false;
     // The engine of every note ("snowball", "phoenix") that names none ("mc",
-    // "qmc", "pde"); empty: each note's own, or the default.
+    // "qmc", "pde"); empty: the market's "engines" for the note's type, else
+    // the note's own or the default. A contract's own "engine" term wins.
     std::string engine = {};
 };
+
+// The terms of a book contract as valued: its own, with the engine of
+// `options` or else of the market's "engines" for a note that names none.
+KESTREL_BOOK_EXPORT Terms contract_terms(const nlohmann::ordered_json& contract, const BookMarket& market, const BookOptions& options);
 
 // Values every contract of `book` (a JSON array; anything else is a
 // TypeError), one after another.

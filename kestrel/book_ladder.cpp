@@ -1,6 +1,12 @@
 #include <kestrel/book_ladder.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <heron/heron.hpp>
+#include <kestrel/barrier.hpp>
+#include <kestrel/calendar.hpp>
+#include <kestrel/corridor.hpp>
+#include <kestrel/tandem.hpp>
+
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/utils.hpp>
@@ -37,6 +43,12 @@ void check_shifts(const LadderOptions& ladder) {
         if (!std::isfinite(v)) throw ValueError("ladder: a vol shift is not finite");
 }
 
+// The value at spot, crossed or not.
+double value_at(BaseOption& option, const Market& market, const EvalDate& date) {
+    if (const auto crossed = value_if_crossed(option, market, date)) return *crossed;
+    return option.npv(market, date);
+}
+
 // One contract at one point of a column: its npv, delta and gamma (gamma as
 // spot x d2V/dS2, as on the book's rows), or failed.
 struct Cell {
@@ -53,8 +65,11 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
                                             const BookMarket& market, const std::string& u, double base_spot,
                                             const std::vector<double>& shifts, double dvol, bool greeks,
                                             const BookOptions& options) {
-    const UnderlyingMarket& m = *market.find(u);
-    const double vol = m.vol + dvol;
+    // The market of the base spot, its vol curve shifted by dvol; a market of
+    // plain numbers goes through the plain-number entry points.
+    const Market mk = market.market_of(u, base_spot, options.evaluation_date).with_vol_shift(dvol);
+    const bool flat = mk.is_flat();
+    const double r = flat ? mk.r.number() : 0, vol = flat ? mk.vol.number() : 0, q = flat ? mk.q.number() : 0;
     const EvalDate date = utils::DateInput(options.evaluation_date);
     std::vector<double> spots;
     for (double s : shifts) spots.push_back(base_spot * (1 + s));
@@ -63,8 +78,9 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
         std::unique_ptr<BaseOption> option;
         std::optional<std::vector<detail::ValueDeltaGamma>> column;
         try {
-            option = make_option(with_note_engine(Terms::from_json(book[indices[c]]), options.engine));
-            column = detail::note_spot_ladder(*option, spots, market.r, vol, m.q, date, greeks);
+            option = make_option(contract_terms(book[indices[c]], market, options));
+            column = flat ? detail::note_spot_ladder(*option, spots, r, vol, q, date, greeks)
+                          : detail::note_spot_ladder(*option, spots, mk, date, greeks);
         } catch (...) {
             continue;  // failed at every point of the column
         }
@@ -73,15 +89,32 @@ std::vector<std::vector<Cell>> value_column(const std::vector<std::size_t>& indi
             if (column) {
                 // The notes' own gamma is d2V/dS2; the book shows spot x d2V/dS2.
                 const auto& v = (*column)[k];
-                cell = Cell{true, v.npv, v.delta, v.gamma * spots[k]};
+                cell = Cell{true, v.npv, v.delta, spot_gamma(v.gamma, spots[k])};
             } else {
                 try {
-                    if (greeks) {
+                    const double s = spots[k], h = s * kSpotBump;
+                    const bool crossing =
+                        shifts[k] != 0 && (value_if_crossed(*option, mk.with_spot(s), date) ||
+                                           (greeks && (value_if_crossed(*option, mk.with_spot(s + h), date) ||
+                                                       value_if_crossed(*option, mk.with_spot(s - h), date))));
+                    if (crossing && greeks) {
+                        // spot_greeks' differences, each point valued crossed or not.
+                        const double centre = value_at(*option, mk.with_spot(s), date);
+                        const double up = value_at(*option, mk.with_spot(s + h), date);
+                        const double down = value_at(*option, mk.with_spot(s - h), date);
+                        cell = Cell{true, centre, (up - down) / (h * 2), s * (up + down - 2 * centre) / (h * h)};
+                    } else if (crossing) {
+                        cell = Cell{true, value_at(*option, mk.with_spot(s), date), 0, 0};
+                    } else if (greeks) {
                         // Three valuations where greeks would take nine.
-                        const OptionGreeks g = option->spot_greeks(spots[k], market.r, vol, m.q, date);
+                        const OptionGreeks g = flat ? option->spot_greeks(spots[k], r, vol, q, date)
+                                                    : option->spot_greeks(mk.with_spot(spots[k]), date);
                         cell = Cell{true, g.npv, g.delta, g.gamma};
                     } else {
-                        cell = Cell{true, option->npv(spots[k], market.r, vol, m.q, date), 0, 0};
+                        cell = Cell{true,
+                                    flat ? option->npv(spots[k], r, vol, q, date)
+                                         : option->npv(mk.with_spot(spots[k]), date),
+                                    0, 0};
                     }
                 } catch (...) {
                     cell = Cell{};
@@ -112,6 +145,27 @@ LadderPoint sum_point(const std::vector<std::vector<Cell>>& cells, std::size_t k
 
 }  // namespace
 
+std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date) {
+    const double spot = market.spot;
+    if (auto* b = dynamic_cast<BarrierOption*>(&option)) {
+        const auto t = b->barrier_type();
+        const bool down = t == QuantLib::Barrier::DownIn || t == QuantLib::Barrier::DownOut;
+        if (!(down ? spot < b->barrier() : spot > b->barrier())) return std::nullopt;
+        if (t == QuantLib::Barrier::DownOut || t == QuantLib::Barrier::UpOut) return b->rebate();
+        return b->vanilla().npv(market, date);
+    }
+    if (auto* t = dynamic_cast<DoubleTouchOption*>(&option)) {
+        if (!(spot < t->touch_price_lo() || spot > t->touch_price_hi())) return std::nullopt;
+        return 0.0;
+    }
+    if (auto* c = dynamic_cast<DoubleBarrierOption*>(&option)) {
+        if (!(spot < c->barrier_lo() || spot > c->barrier_hi())) return std::nullopt;
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockOut) return c->rebate();
+        if (c->barrier_type() == QuantLib::DoubleBarrier::KnockIn) return c->vanilla().npv(market, date);
+    }
+    return std::nullopt;
+}
+
 std::vector<double> parse_shift_list(const std::string& text, const std::string& what) {
     std::vector<double> out;
     std::stringstream in(text);
@@ -134,6 +188,7 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
     check_shifts(ladder);
     if (!book.is_array() || book.size() != base.rows.size())
         throw ValueError("ladder: the book does not match its valued rows");
+    const calendar::ScopedClosures closures(heron::official_closures());
     BookLadders out;
     out.spot_shifts = ladder.spot_shifts;
     for (const auto& total : base.totals) {
@@ -152,7 +207,8 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         if (indices.empty()) continue;
         const UnderlyingMarket* m = market.find(u);
         if (!m) continue;  // cannot happen for a valued row
-        l.base_vol = m->vol;
+        // A vol curve shows its lowest vol; the matrix shifts the whole curve.
+        l.base_vol = m->lowest_vol();
         l.contracts = indices.size();
         l.vol_shifts = ladder.vol_shifts;
         // The base-vol ladder carries the Greeks; the other vols only values.
@@ -167,13 +223,13 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
             std::vector<std::vector<Cell>> cells;
-            if (v != 0 && m->vol + v > 0)
+            if (v != 0 && m->lowest_vol() + v > 0)
                 cells = value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, v, false, options);
             for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
                 LadderPoint p;
                 if (v == 0)
                     p = l.points[k];
-                else if (m->vol + v <= 0)
+                else if (m->lowest_vol() + v <= 0)
                     p.failed = indices.size();
                 else
                     p = sum_point(cells, k);

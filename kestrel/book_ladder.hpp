@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,14 @@ struct KESTREL_BOOK_EXPORT BookLadders {
 // ValueError.
 KESTREL_BOOK_EXPORT BookLadders ladder_book(const nlohmann::ordered_json& book, const BookResult& base, const BookMarket& market,
                         const BookOptions& options, const LadderOptions& ladder = {});
+
+// A barrier contract (barrier, corridor, tandem) at a spot beyond its
+// barrier, valued as its history check values it once a close has crossed
+// there: a knock-out its rebate, a knock-in its inner vanilla at that spot, a
+// double-touch option nothing. None for other contracts and for a spot that
+// crosses nothing. The ladders value their shifted spots (and the bumps
+// around them) through it; a contract's own npv at such a spot still fails.
+KESTREL_BOOK_EXPORT std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date);
 
 // "-30,-20,5" (percent, or vol points) into fractions; ValueError naming
 // `what` on anything that is not a comma-separated list of numbers.

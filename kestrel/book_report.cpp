@@ -172,6 +172,25 @@ void write_row_cells(std::ostream& out, const OptionGreeks& value, std::size_t f
     for (std::size_t i = 0; i < fields; ++i) out << "<td class=\"n\">" << num(value[i]) << "</td>";
 }
 
+// A rate or vol as the report shows it: a number as a percentage, a curve
+// as its points ("curve: 1M 1.75%, 1Y 2.10%").
+template <class Curve>
+std::string curve_text(const Curve& c, int decimals) {
+    if (c.is_number()) return percent(c.number(), decimals);
+    std::string out = "curve:";
+    for (const auto& p : c.points()) out += " " + p.pillar.to_string() + " " + percent(p.value, decimals) + ",";
+    out.pop_back();
+    return out;
+}
+
+std::string carry_text(const UnderlyingMarket& m) {
+    if (m.forwards.empty()) return curve_text(m.q, 2);
+    std::string out = "from forwards:";
+    for (const auto& [d, f] : m.forwards) out += " " + utils::format_date(d) + " " + num(f, 6) + ",";
+    out.pop_back();
+    return out;
+}
+
 void write_header(std::ostream& out, const BookResult& result, const BookLadders& ladders, const BookMarket& market) {
     const std::string day = utils::format_date(result.evaluation_date);
     const BookTotal* book_total = result.totals.empty() ? nullptr : &result.totals.back();
@@ -189,8 +208,12 @@ void write_header(std::ostream& out, const BookResult& result, const BookLadders
         << "<div class=\"card\"><div class=\"k\">Underlyings laddered</div><div class=\"v\">"
         << ladders.underlyings.size() << "</div></div></div>\n</header>\n";
 
-    out << "<section id=\"market\"><h2>Market inputs</h2>\n<p>Risk-free rate r = <strong>" << percent(market.r, 3)
-        << "</strong> (" << num(market.r, 6) << ").</p>\n"
+    out << "<section id=\"market\"><h2>Market inputs</h2>\n<p>Risk-free rate r = <strong>";
+    if (market.r.is_number())
+        out << percent(market.r.number(), 3) << "</strong> (" << num(market.r.number(), 6) << ").</p>\n";
+    else
+        out << html_escape(curve_text(market.r, 3)) << "</strong> (zero rates, continuously compounded).</p>\n";
+    out
         << "<table><thead><tr><th>Underlying</th><th class=\"n\">Spot</th><th>Spot from</th>"
            "<th class=\"n\">Vol</th><th class=\"n\">Dividend yield q</th></tr></thead><tbody>\n";
     for (const auto& [underlying, inputs] : market.underlyings) {
@@ -209,8 +232,8 @@ void write_header(std::ostream& out, const BookResult& result, const BookLadders
             source = missing ? "store has no close on " + day : "store (no contract valued on it)";
         }
         out << "<tr><td>" << html_escape(underlying) << "</td><td class=\"n\">" << spot << "</td><td>"
-            << html_escape(source) << "</td><td class=\"n\">" << percent(inputs.vol, 2) << "</td><td class=\"n\">"
-            << percent(inputs.q, 2) << "</td></tr>\n";
+            << html_escape(source) << "</td><td class=\"n\">" << html_escape(curve_text(inputs.vol, 2))
+            << "</td><td class=\"n\">" << html_escape(carry_text(inputs)) << "</td></tr>\n";
     }
     out << "</tbody></table></section>\n";
 }
@@ -251,6 +274,7 @@ void write_positions(std::ostream& out, const BookResult& result) {
         << "<table class=\"positions\"><thead><tr><th class=\"n\">#</th><th>Contract</th><th>Type</th>"
            "<th>Underlying</th>";
     for (std::size_t i = 0; i < fields; ++i) out << "<th class=\"n\">" << OptionGreeks::field_names[i] << "</th>";
+    if (result.greeks) out << "<th class=\"n\">carry_rho</th>";
     out << (notes ? "<th>Calendar</th>" : "") << "</tr></thead><tbody>\n";
     for (const auto& row : result.rows) {
         out << "<tr" << (row.ok() ? "" : " class=\"fail\"") << "><td class=\"n\">" << row.position << "</td><td class=\"id\">"
@@ -258,9 +282,10 @@ void write_positions(std::ostream& out, const BookResult& result) {
             << html_escape(row.underlying.value_or("")) << "</td>";
         if (row.ok()) {
             write_row_cells(out, row.value, fields);
+            if (result.greeks) out << "<td class=\"n\">" << num(row.carry_rho) << "</td>";
             if (notes) out << "<td>" << (row.projected_years.empty() ? "" : "projected " + years_text(row.projected_years)) << "</td>";
         } else {
-            out << "<td colspan=\"" << fields + (notes ? 1 : 0) << "\">failed: " << html_escape(row.error->kind)
+            out << "<td colspan=\"" << fields + (result.greeks ? 1 : 0) + (notes ? 1 : 0) << "\">failed: " << html_escape(row.error->kind)
                 << " (see Failed contracts)</td>";
         }
         out << "</tr>\n";
@@ -274,6 +299,7 @@ void write_positions(std::ostream& out, const BookResult& result) {
             const bool blank = !total.has_delta_gamma && (i == 1 || i == 2);
             out << "<td class=\"n\">" << (blank ? "" : num(total.sum[i])) << "</td>";
         }
+        if (result.greeks) out << "<td class=\"n\">" << num(total.carry_rho) << "</td>";
         out << (notes ? "<td></td>" : "") << "</tr>\n";
     }
     out << "</tbody></table>";
@@ -594,10 +620,12 @@ void fill_positions(Sheet& sheet, const BookResult& result, const Formats& f) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     std::vector<std::string> names{"record", "position", "id", "type", "underlying"};
     for (std::size_t i = 0; i < fields; ++i) names.emplace_back(OptionGreeks::field_names[i]);
+    const std::size_t extra = result.greeks ? 1 : 0;  // carry_rho
+    if (result.greeks) names.emplace_back("carry_rho");
     if (result.stats) names.insert(names.end(), kStats.begin(), kStats.end());
     for (const char* n : {"spot", "spot_source", "contracts", "failed", "error_kind", "error_message"}) names.emplace_back(n);
     sheet.header(names, f.header);
-    const std::size_t first_value = 5, after_values = first_value + fields + (result.stats ? kStats.size() : 0);
+    const std::size_t first_value = 5, after_values = first_value + fields + extra + (result.stats ? kStats.size() : 0);
     std::size_t r = 1;
     for (const auto& row : result.rows) {
         sheet.text(r, 0, "contract");
@@ -607,12 +635,14 @@ void fill_positions(Sheet& sheet, const BookResult& result, const Formats& f) {
         sheet.text(r, 4, row.underlying.value_or(""));
         if (row.ok()) {
             for (std::size_t i = 0; i < fields; ++i) sheet.number(r, first_value + i, row.value[i], i == 0 ? f.money : nullptr);
+            if (result.greeks) sheet.number(r, first_value + fields, row.carry_rho);
             if (result.stats && row.stats) {
                 const RowStats& s = *row.stats;
-                sheet.number(r, first_value + fields, s.standard_error);
-                sheet.number(r, first_value + fields + 1, s.ko_probability, f.pct);
-                sheet.number(r, first_value + fields + 2, s.ki_probability, f.pct);
-                sheet.number(r, first_value + fields + 3, s.expected_life);
+                const std::size_t at = first_value + fields + extra;
+                sheet.number(r, at, s.standard_error);
+                sheet.number(r, at + 1, s.ko_probability, f.pct);
+                sheet.number(r, at + 2, s.ki_probability, f.pct);
+                sheet.number(r, at + 3, s.expected_life);
             }
             sheet.number(r, after_values, row.spot);
             sheet.text(r, after_values + 1, row.spot_source == SpotSource::Store ? "store" : "market");
@@ -629,6 +659,7 @@ void fill_positions(Sheet& sheet, const BookResult& result, const Formats& f) {
             if (!t.has_delta_gamma && (i == 1 || i == 2)) continue;
             sheet.number(r, first_value + i, t.sum[i], i == 0 ? f.money : nullptr);
         }
+        if (result.greeks) sheet.number(r, first_value + fields, t.carry_rho);
         sheet.number(r, after_values + 2, static_cast<double>(t.contracts));
         sheet.number(r, after_values + 3, static_cast<double>(t.failed));
         ++r;
@@ -694,9 +725,13 @@ void fill_market(Sheet& sheet, const BookResult& result, const BookMarket& marke
         sheet.number(r, 1, seen.source ? seen.spot : inputs.spot.value_or(kNaN));
         sheet.text(r, 2, seen.source ? (*seen.source == SpotSource::Store ? "store" : "market")
                                      : (inputs.spot ? "market" : ""));
-        sheet.number(r, 3, inputs.vol);
-        sheet.number(r, 4, inputs.q);
-        sheet.number(r, 5, market.r);
+        // Numbers as numbers; a curve or forwards as their text.
+        if (inputs.vol.is_number()) sheet.number(r, 3, inputs.vol.number());
+        else sheet.text(r, 3, curve_text(inputs.vol, 2));
+        if (inputs.forwards.empty() && inputs.q.is_number()) sheet.number(r, 4, inputs.q.number());
+        else sheet.text(r, 4, carry_text(inputs));
+        if (market.r.is_number()) sheet.number(r, 5, market.r.number());
+        else sheet.text(r, 5, curve_text(market.r, 3));
         if (sheet.get() && d != QuantLib::Date())
             worksheet_write_datetime(sheet.get(), static_cast<lxw_row_t>(r), 6, &day, f.date);
         ++r;

@@ -271,17 +271,16 @@ std::vector<Closure> project_year(int year) {
     return out;
 }
 
-namespace {
-
 // --- the table --------------------------------------------------------------
 
 // Closed weekdays and their sources from kFirstYear to kLastProjectedYear.
-struct Table {
+struct Holidays::Table {
     Date first, last;
     std::vector<bool> closed;         // by day from `first`
     std::vector<Closure> closures;    // ascending
     std::vector<Source> year_source;  // by year from kFirstYear
     Date covered_until;
+    std::map<int, std::vector<Closure>> official;  // the official lists it was built from, by year
 
     QuantLib::Date::serial_type first_serial = 0, last_serial = 0;  // of first and last
 
@@ -292,6 +291,10 @@ struct Table {
     }
     Source source(int year) const { return year_source[static_cast<std::size_t>(year - kFirstYear)]; }
 };
+
+namespace {
+
+using Table = Holidays::Table;
 
 const std::vector<Date>& published_dates() {
     static const std::vector<Date> dates = [] {
@@ -313,8 +316,8 @@ const std::map<int, std::vector<Closure>>& projections() {
     return p;
 }
 
-std::unique_ptr<Table> build(const std::map<int, std::vector<Closure>>& official) {
-    auto t = std::make_unique<Table>();
+std::shared_ptr<const Table> build(std::map<int, std::vector<Closure>> official) {
+    auto t = std::make_shared<Table>();
     t->first = ymd(kFirstYear, 1, 1);
     t->last = ymd(kLastProjectedYear, 12, 31);
     t->first_serial = serial_number(t->first);
@@ -339,21 +342,48 @@ std::unique_ptr<Table> build(const std::map<int, std::vector<Closure>>& official
     int y = kLastPublishedYear;
     while (y < kLastProjectedYear && official.count(y + 1)) ++y;
     t->covered_until = ymd(y, 12, 31);
+    t->official = std::move(official);
     return t;
 }
 
-// The current table. Tables are never freed, so a reader may keep using the
-// one it loaded while a new official list is being installed.
+// The table with no official list, built once.
+const std::shared_ptr<const Table>& plain_table() {
+    static const std::shared_ptr<const Table> t = build({});
+    return t;
+}
+
+// Checks an official list (see Holidays(const ClosureList&)).
+void check_official(const ClosureList& list) {
+    for (int y : list.years)
+        if (y <= kLastPublishedYear || y > kLastProjectedYear)
+            throw ValueError("official closures for " + std::to_string(y) + ": only " +
+                             std::to_string(kLastPublishedYear + 1) + " to " + std::to_string(kLastProjectedYear) +
+                             " can be set");
+    for (const auto& c : list.closures) {
+        if (weekend(c.date)) throw ValueError("official closure " + format(c.date) + " is on a weekend");
+        if (!std::binary_search(list.years.begin(), list.years.end(), c.date.year()))
+            throw ValueError("official closure " + format(c.date) + " is outside the list's years");
+    }
+}
+
+// `official` with the list's years replaced by the list.
+std::map<int, std::vector<Closure>> merged(std::map<int, std::vector<Closure>> official, const ClosureList& list) {
+    for (int y : list.years) official[y].clear();
+    for (const auto& c : list.closures) official[c.date.year()].push_back({c.date, c.name, Source::Official});
+    return official;
+}
+
+// The process default. Its tables are never freed, so a reader may keep
+// using the one it loaded while a new official list is being installed.
 struct State {
     std::mutex mutex;
-    std::map<int, std::vector<Closure>> official;
-    std::vector<std::unique_ptr<Table>> tables;
+    std::vector<std::shared_ptr<const Table>> tables;
     std::atomic<const Table*> current{nullptr};
 
-    State() { install(); }
-    void install() {  // with mutex held (or from the constructor)
-        tables.push_back(build(official));
-        current.store(tables.back().get(), std::memory_order_release);
+    State() { install(plain_table()); }
+    void install(std::shared_ptr<const Table> t) {  // with mutex held (or from the constructor)
+        current.store(t.get(), std::memory_order_release);
+        tables.push_back(std::move(t));
     }
 };
 
@@ -362,7 +392,18 @@ State& state() {
     return s;
 }
 
-const Table& table() { return *state().current.load(std::memory_order_acquire); }
+// The scope in force on this thread (its table, and the table's compiled
+// form), null outside any. Initial-exec: read at a fixed offset from the
+// thread pointer rather than through a call, as every trading-day lookup
+// reads t_table; two pointers fit the static TLS a library loaded by dlopen
+// may take.
+[[gnu::tls_model("initial-exec")]] thread_local const Holidays* t_scope = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local const Table* t_table = nullptr;
+
+const Table& table() {
+    if (const Table* t = t_table) return *t;
+    return *state().current.load(std::memory_order_acquire);
+}
 
 class AShareCalendar : public QuantLib::Calendar {
     class Impl : public QuantLib::Calendar::WesternImpl {
@@ -529,38 +570,61 @@ ClosureList read_closures_file(const std::string& path) {
     return read_closures(text.str(), path);
 }
 
-void set_official_closures(const ClosureList& list) {
-    for (int y : list.years)
-        if (y <= kLastPublishedYear || y > kLastProjectedYear)
-            throw ValueError("official closures for " + std::to_string(y) + ": only " +
-                             std::to_string(kLastPublishedYear + 1) + " to " + std::to_string(kLastProjectedYear) +
-                             " can be set");
-    for (const auto& c : list.closures) {
-        if (weekend(c.date)) throw ValueError("official closure " + format(c.date) + " is on a weekend");
-        if (!std::binary_search(list.years.begin(), list.years.end(), c.date.year()))
-            throw ValueError("official closure " + format(c.date) + " is outside the list's years");
-    }
+// --- holiday tables -----------------------------------------------------------
+
+Holidays::Holidays() : table_(plain_table()) {}
+
+Holidays::Holidays(const ClosureList& official) : Holidays(Holidays().with(official)) {}
+
+Holidays::Holidays(std::shared_ptr<const Table> table) : table_(std::move(table)) {}
+
+Holidays Holidays::with(const ClosureList& official) const {
+    check_official(official);
+    if (official.years.empty()) return *this;
+    return Holidays(build(merged(table_->official, official)));
+}
+
+std::vector<int> Holidays::official_years() const {
+    std::vector<int> out;
+    for (const auto& [y, list] : table_->official) out.push_back(y);
+    return out;
+}
+
+QuantLib::Date Holidays::covered_until() const { return table_->covered_until; }
+
+Holidays holidays_in_force() {
+    if (const Holidays* h = t_scope) return *h;
     State& s = state();
     std::lock_guard lock(s.mutex);
-    for (int y : list.years) s.official[y].clear();
-    for (const auto& c : list.closures) s.official[c.date.year()].push_back({c.date, c.name, Source::Official});
-    s.install();
+    return Holidays(s.tables.back());
+}
+
+ScopedClosures::ScopedClosures(Holidays table) : table_(std::move(table)), previous_(t_scope) {
+    t_scope = &table_;
+    t_table = table_.table_.get();
+}
+
+ScopedClosures::ScopedClosures(const ClosureList& official) : ScopedClosures(holidays_in_force().with(official)) {}
+
+ScopedClosures::~ScopedClosures() {
+    t_scope = previous_;
+    t_table = previous_ ? previous_->table_.get() : nullptr;
+}
+
+void set_official_closures(const ClosureList& list) {
+    check_official(list);
+    State& s = state();
+    std::lock_guard lock(s.mutex);
+    s.install(build(merged(s.tables.back()->official, list)));
 }
 
 void clear_official_closures() {
     State& s = state();
     std::lock_guard lock(s.mutex);
-    if (s.official.empty()) return;
-    s.official.clear();
-    s.install();
+    if (s.tables.back()->official.empty()) return;
+    s.install(plain_table());
 }
 
-std::vector<int> official_years() {
-    State& s = state();
-    std::lock_guard lock(s.mutex);
-    std::vector<int> out;
-    for (const auto& [y, list] : s.official) out.push_back(y);
-    return out;
-}
+std::vector<int> official_years() { return holidays_in_force().official_years(); }
 
 }  // namespace kestrel::calendar

@@ -6,16 +6,24 @@
 //   published  the closures the exchange published for 2005 .. the last year
 //              compiled into the library (data/calendar/sse_holidays.csv);
 //              these always win;
-//   official   a later year's official list loaded at run time
-//              (set_official_closures, e.g. from a price store holding one);
+//   official   a later year's official list, from the holiday table in force
+//              (see Holidays and ScopedClosures below; a price store hands
+//              over the list it holds, and whoever values on it installs it);
 //   projected  every other year after the published ones through
 //              projected_until(): the closures the exchange's holiday rules
 //              give (see project_year).
 // After projected_until() only weekends are closed.
+//
+// Every function here, and the QuantLib calendar get_a_share_calendar()
+// returns, answers from the holiday table in force on the calling thread: the
+// one the innermost ScopedClosures of that thread installed or, outside any,
+// the process default (no official list unless set_official_closures made
+// one).
 #include <kestrel/export.hpp>
 #include <ql/time/calendar.hpp>
 #include <ql/time/date.hpp>
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -122,15 +130,72 @@ struct KESTREL_CALENDAR_EXPORT ClosureList {
 KESTREL_CALENDAR_EXPORT ClosureList read_closures(std::string_view text, const std::string& source);
 KESTREL_CALENDAR_EXPORT ClosureList read_closures_file(const std::string& path);
 
-// Makes an official list the calendar of its years, in place of their
-// projection (years listed before keep theirs unless this list names them
-// too). Its years must be after the published ones and through
-// projected_until() (ValueError otherwise). Process-wide; not to be called
-// while another thread values.
+// A holiday table: the official closure lists of some years over the
+// published and projected closures of the others. A value, cheap to copy and
+// safe to share between threads (what it holds never changes); a valuation
+// carries the one it values under and installs it with ScopedClosures.
+class KESTREL_CALENDAR_EXPORT Holidays {
+  public:
+    // No official list: the published years, the others projected.
+    Holidays();
+    // These official closures for their years. Its years must be after the
+    // published ones and through projected_until(), its days weekdays of its
+    // years (ValueError otherwise).
+    explicit Holidays(const ClosureList& official);
+
+    // This table with the list's years replaced by the list, every other
+    // year kept (checked as the constructor checks). An empty list gives this
+    // table itself.
+    Holidays with(const ClosureList& official) const;
+
+    // The years an official list covers, ascending.
+    std::vector<int> official_years() const;
+    // The end of the last published year, or of the last official year
+    // following on from it.
+    QuantLib::Date covered_until() const;
+
+    struct Table;  // the compiled closed days (calendar.cpp)
+
+  private:
+    explicit Holidays(std::shared_ptr<const Table> table);
+    std::shared_ptr<const Table> table_;
+    friend class ScopedClosures;
+    friend Holidays holidays_in_force();
+};
+
+// The table in force on this thread (see the top of this header).
+KESTREL_CALENDAR_EXPORT Holidays holidays_in_force();
+
+// Installs a holiday table for the current thread until the end of its
+// scope, then restores the one in force before. Other threads are not
+// affected: code that hands work to other threads carries holidays_in_force()
+// to them and installs it there. Scopes nest and end in reverse order.
+class KESTREL_CALENDAR_EXPORT ScopedClosures {
+  public:
+    explicit ScopedClosures(Holidays table);
+    // The table in force with an official list's years replaced by it (a
+    // store's list, say; an empty list changes nothing).
+    explicit ScopedClosures(const ClosureList& official);
+    ~ScopedClosures();
+    ScopedClosures(const ScopedClosures&) = delete;
+    ScopedClosures& operator=(const ScopedClosures&) = delete;
+
+  private:
+    Holidays table_;
+    const Holidays* previous_;  // in force before, null for the process default
+};
+
+// Makes an official list the process default's for its years, in place of
+// their projection (years listed before keep theirs unless this list names
+// them too). Checked as Holidays(list) checks. Process-wide, for callers who
+// want one default for every thread; a thread inside a ScopedClosures keeps
+// the table that scope installed. Not to be called while another thread
+// values on the default.
 KESTREL_CALENDAR_EXPORT void set_official_closures(const ClosureList& list);
-// Forgets every official list: those years are projected again.
+// Forgets every official list of the process default: those years are
+// projected again.
 KESTREL_CALENDAR_EXPORT void clear_official_closures();
-// The years an official list covers, ascending.
+// The years an official list covers in the table in force, ascending.
 KESTREL_CALENDAR_EXPORT std::vector<int> official_years();
 
 }  // namespace kestrel::calendar

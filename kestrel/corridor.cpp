@@ -70,7 +70,7 @@ DoubleBarrierOption::DoubleBarrierOption(const Terms& option) : BaseOption(optio
     _vanilla = std::make_unique<VanillaOption>(option);
 }
 
-EnginePtr DoubleBarrierOption::engine(const detail::ProcessPtr& proc) {
+EnginePtr DoubleBarrierOption::engine(const market::ProcessPtr& proc) {
     if (exercise_type_ == "european" && payoff_type_ == "cash_or_nothing") {
         if (!is_in_or_out(barrier_type_)) throw AssertionError("not implemented");
         return ext::make_shared<AnalyticDoubleBarrierBinaryEngine>(proc);
@@ -94,18 +94,23 @@ bool DoubleBarrierOption::triggered(const utils::DateInput& evaluation_date) {
 }
 
 double DoubleBarrierOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return npv(Market(spot, r, vol, q), evaluation_date);
+}
+
+double DoubleBarrierOption::npv(const Market& m, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    m.check(e);
     if (triggered(e)) {
         if (barrier_type_ == DoubleBarrier::KnockOut) return rebate_;
-        if (barrier_type_ == DoubleBarrier::KnockIn) return _vanilla->npv(spot, r, vol, q, e);
+        if (barrier_type_ == DoubleBarrier::KnockIn) return _vanilla->npv(m, e);
         // KIKO and KOKI get here only from a derived class's triggered: they
         // are valued on the instrument as if untriggered.
     }
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = detail::make_process(spot, r, vol, q);
+    const auto process = market::make_process(m, e);
     _option->setPricingEngine(engine(process));
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();

@@ -52,6 +52,9 @@ class KESTREL_CORRIDOR_EXPORT DoubleBarrierOption : public BaseOption {
     // else QuantLib's value with the engine engine() picks. Reaches triggered
     // and engine through the object, so a derived class may replace either.
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // The same on a market of curves; the plain numbers value Market(spot, r,
+    // vol, q). The inner vanilla values the same market.
+    double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     // A new engine for this contract on the process; the first row that
     // matches wins:
@@ -60,7 +63,7 @@ class KESTREL_CORRIDOR_EXPORT DoubleBarrierOption : public BaseOption {
     //   european plain_vanilla    any                  AnalyticDoubleBarrierEngine
     // Another barrier type in a cash-or-nothing row is AssertionError("not
     // implemented"); any other pair a NotImplementedError without message.
-    virtual EnginePtr engine(const detail::ProcessPtr& proc);
+    virtual EnginePtr engine(const market::ProcessPtr& proc);
 
     // Whether an unadjusted close from the effect date to evaluation_date lies
     // strictly below barrier_lo or strictly above barrier_hi. No history means

@@ -278,6 +278,12 @@ double BaseOption::s0_number() const { return s0_.as_number("s0"); }
 
 double BaseOption::npv(double, double, double, double, const EvalDate&) { throw NotImplementedError(); }
 
+double BaseOption::npv(const Market& market, const EvalDate& evaluation_date) {
+    if (!market.is_flat())
+        throw NotImplementedError("this product values on plain numbers only, not on rate or volatility curves");
+    return npv(market.spot, market.r.number(), market.vol.number(), market.q.number(), evaluation_date);
+}
+
 namespace {
 double spot_bump(double spot) {
     const double h = spot * kSpotBump;
@@ -287,63 +293,104 @@ double spot_bump(double spot) {
 }
 }  // namespace
 
-OptionGreeks BaseOption::spot_differences(double spot, double r, double vol, double q, const EvalDate& e) {
-    const double h = spot_bump(spot);
-    const double centre = npv(spot, r, vol, q, e);
-    const double up = npv(spot + h, r, vol, q, e);
-    const double down = npv(spot - h, r, vol, q, e);
-    return OptionGreeks{centre, (up - down) / (h * 2), spot * (up + down - 2 * centre) / (h * h), 0, 0, 0};
-}
+// The plain-number sensitivities are those of the market of those numbers:
+// its bumps (spot + h, vol + 0.01, r - 0.005, ...) are the same numbers.
 
 OptionGreeks BaseOption::spot_greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    return spot_differences(spot, r, vol, q, eval_or_today(evaluation_date));
+    return spot_greeks(Market(spot, r, vol, q), evaluation_date);
 }
 
 OptionGreeks BaseOption::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const EvalDate e = eval_or_today(evaluation_date);
-    OptionGreeks g = spot_differences(spot, r, vol, q, e);
-    g.vega = vega(spot, r, vol, q, e);
-    g.rho = rho(spot, r, vol, q, e);
-    g.theta = theta(spot, r, vol, q, e);
-    return g;
+    return greeks(Market(spot, r, vol, q), evaluation_date);
 }
 
 double BaseOption::delta(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const EvalDate e = eval_or_today(evaluation_date);
-    const double h = spot_bump(spot);
-    const double up = npv(spot + h, r, vol, q, e);
-    const double down = npv(spot - h, r, vol, q, e);
-    return (up - down) / (h * 2);
+    return delta(Market(spot, r, vol, q), evaluation_date);
 }
 
 double BaseOption::gamma(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const double h = spot_bump(spot);
-    const double centre = npv(spot, r, vol, q, evaluation_date);
-    const double up = npv(spot + h, r, vol, q, evaluation_date);
-    const double down = npv(spot - h, r, vol, q, evaluation_date);
-    return (up + down - 2 * centre) / (h * h);
+    return gamma(Market(spot, r, vol, q), evaluation_date);
 }
 
 double BaseOption::vega(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const double up = npv(spot, r, vol + kVolBump, q, evaluation_date);
-    const double down = npv(spot, r, vol - kVolBump, q, evaluation_date);
-    return (up - down) / 2;
+    return vega(Market(spot, r, vol, q), evaluation_date);
 }
 
 double BaseOption::rho(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const double up = npv(spot, r + kRateBump, vol, q, evaluation_date);
-    const double down = npv(spot, r - kRateBump, vol, q, evaluation_date);
-    return down - up;
+    return rho(Market(spot, r, vol, q), evaluation_date);
 }
 
 double BaseOption::theta(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    return theta(Market(spot, r, vol, q), evaluation_date);
+}
+
+double BaseOption::carry_rho(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
+    return carry_rho(Market(spot, r, vol, q), evaluation_date);
+}
+
+OptionGreeks BaseOption::spot_differences(const Market& m, const EvalDate& e) {
+    const double h = spot_bump(m.spot);
+    const double centre = npv(m, e);
+    const double up = npv(m.with_spot(m.spot + h), e);
+    const double down = npv(m.with_spot(m.spot - h), e);
+    return OptionGreeks{centre, (up - down) / (h * 2), m.spot * (up + down - 2 * centre) / (h * h), 0, 0, 0};
+}
+
+OptionGreeks BaseOption::spot_greeks(const Market& market, const EvalDate& evaluation_date) {
+    return spot_differences(market, eval_or_today(evaluation_date));
+}
+
+OptionGreeks BaseOption::greeks(const Market& market, const EvalDate& evaluation_date) {
+    const EvalDate e = eval_or_today(evaluation_date);
+    OptionGreeks g = spot_differences(market, e);
+    g.vega = vega(market, e);
+    g.rho = rho(market, e);
+    g.theta = theta(market, e);
+    return g;
+}
+
+double BaseOption::delta(const Market& m, const EvalDate& evaluation_date) {
+    const EvalDate e = eval_or_today(evaluation_date);
+    const double h = spot_bump(m.spot);
+    const double up = npv(m.with_spot(m.spot + h), e);
+    const double down = npv(m.with_spot(m.spot - h), e);
+    return (up - down) / (h * 2);
+}
+
+double BaseOption::gamma(const Market& m, const EvalDate& evaluation_date) {
+    const double h = spot_bump(m.spot);
+    const double centre = npv(m, evaluation_date);
+    const double up = npv(m.with_spot(m.spot + h), evaluation_date);
+    const double down = npv(m.with_spot(m.spot - h), evaluation_date);
+    return (up + down - 2 * centre) / (h * h);
+}
+
+double BaseOption::vega(const Market& m, const EvalDate& evaluation_date) {
+    const double up = npv(m.with_vol_shift(kVolBump), evaluation_date);
+    const double down = npv(m.with_vol_shift(-kVolBump), evaluation_date);
+    return (up - down) / 2;
+}
+
+double BaseOption::rho(const Market& m, const EvalDate& evaluation_date) {
+    const double up = npv(m.with_r_shift(kRateBump), evaluation_date);
+    const double down = npv(m.with_r_shift(-kRateBump), evaluation_date);
+    return down - up;
+}
+
+double BaseOption::carry_rho(const Market& m, const EvalDate& evaluation_date) {
+    const double up = npv(m.with_q_shift(kRateBump), evaluation_date);
+    const double down = npv(m.with_q_shift(-kRateBump), evaluation_date);
+    return down - up;
+}
+
+double BaseOption::theta(const Market& m, const EvalDate& evaluation_date) {
     if (!evaluation_date)
         throw TypeError("theta needs an evaluation date: cannot count the days from none to the maturity date");
     const QuantLib::Date e = evaluation_date->date();
     const auto n = maturity_date_ - e;
     if (n > 1) {
-        const double tomorrow = npv(spot, r, vol, q, EvalDate(e + 1));
-        const double today = npv(spot, r, vol, q, EvalDate(e));
+        const double tomorrow = npv(m, EvalDate(e + 1));
+        const double today = npv(m, EvalDate(e));
         return tomorrow - today;
     }
     return 0.0;

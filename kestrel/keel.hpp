@@ -3,6 +3,7 @@
 // record, and BaseOption with its finite-difference Greeks.
 #include <kestrel/export.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/market.hpp>
 #include <kestrel/utils.hpp>
 
 #include <nlohmann/json_fwd.hpp>
@@ -155,6 +156,12 @@ class KESTREL_KEEL_EXPORT BaseOption {
 
     // Present value; the base class has none (NotImplementedError).
     virtual double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
+    // Present value on a market of curves. The base class values a market of
+    // plain numbers through the plain-number npv above (so a product that
+    // overrides only that one keeps working) and has nothing for curves
+    // (NotImplementedError). Products override both: the plain-number form
+    // builds Market(spot, r, vol, q) and values that, the same numbers.
+    virtual double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt);
 
     // Finite-difference sensitivities through npv:
     //   greeks: value, delta, spot x gamma, vega, theta, rho (9 valuations);
@@ -179,6 +186,23 @@ class KESTREL_KEEL_EXPORT BaseOption {
     virtual double vega(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
     virtual double rho(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
     virtual double theta(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
+    // carry_rho: V(q - 0.005) - V(q + 0.005), per percentage point of carry.
+    double carry_rho(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt);
+
+    // The same sensitivities on a market of curves, through npv(Market):
+    // spot bumped with the curves unchanged; vega shifts the whole vol curve,
+    // rho the whole r curve and carry_rho the whole q curve; theta moves the
+    // evaluation date one day with the market as given (tenor pillars move
+    // with it, date pillars stay). On a market of plain numbers each equals
+    // its plain-number form above, bit for bit.
+    virtual OptionGreeks greeks(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual OptionGreeks spot_greeks(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double delta(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double gamma(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double vega(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double rho(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double theta(const Market& market, const EvalDate& evaluation_date = std::nullopt);
+    virtual double carry_rho(const Market& market, const EvalDate& evaluation_date = std::nullopt);
 
     const QuantLib::Date& effect_date() const noexcept { return effect_date_; }
     const QuantLib::Date& maturity_date() const noexcept { return maturity_date_; }
@@ -194,7 +218,7 @@ class KESTREL_KEEL_EXPORT BaseOption {
 
   private:
     // spot_greeks of the base class, on date e.
-    OptionGreeks spot_differences(double spot, double r, double vol, double q, const EvalDate& e);
+    OptionGreeks spot_differences(const Market& market, const EvalDate& e);
 
     QuantLib::Date effect_date_;
     QuantLib::Date maturity_date_;

@@ -1,4 +1,4 @@
-#include <kestrel/detail/autocallable.hpp>
+#include <kestrel/notes/autocallable.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <functional>

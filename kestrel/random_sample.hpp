@@ -21,6 +21,7 @@
 #include <kestrel/export.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kestrel::random_sample {
@@ -46,9 +47,32 @@ KESTREL_RANDOM_SAMPLE_EXPORT std::size_t threads();
 enum class Draws { double_precision, single_precision };
 KESTREL_RANDOM_SAMPLE_EXPORT void set_draws(Draws draws);
 KESTREL_RANDOM_SAMPLE_EXPORT Draws draws();
+// The instruction set the Monte Carlo kernels (Philox, Box-Muller, the path
+// steps) run on. automatic (the default) takes the best this machine has;
+// the others restrict run-time dispatch to that one. Values, Greeks and
+// statistics are the same bit for bit on every one. The environment variable
+// KESTREL_SIMD (auto, avx512, avx2, sse4 or baseline) sets the default when
+// the library loads.
+enum class Simd { automatic, avx512, avx2, sse4, baseline };
+// The name as the command line and KESTREL_SIMD spell it ("auto" for automatic).
+KESTREL_RANDOM_SAMPLE_EXPORT const char* simd_name(Simd simd);
+// The instruction set a name spells; ValueError naming the choices otherwise.
+KESTREL_RANDOM_SAMPLE_EXPORT Simd parse_simd(const std::string& name);
+// The instruction sets this machine runs the kernels on, best first (baseline
+// always, automatic never).
+KESTREL_RANDOM_SAMPLE_EXPORT std::vector<Simd> supported_simd();
+// ValueError naming the instruction set and the ones this machine has when it
+// lacks it. Not while a simulation runs.
+KESTREL_RANDOM_SAMPLE_EXPORT void set_simd(Simd simd);
+// The choice in force; ValueError when KESTREL_SIMD names one this machine
+// lacks or none at all.
+KESTREL_RANDOM_SAMPLE_EXPORT Simd simd();
+// The instruction set the kernels dispatch to now (never automatic).
+KESTREL_RANDOM_SAMPLE_EXPORT Simd dispatched_simd();
 // The cores this process may run on.
 KESTREL_RANDOM_SAMPLE_EXPORT std::size_t hardware_threads();
-// Puts all settings back to their defaults.
+// Puts all settings back to their defaults (the instruction set to KESTREL_SIMD's
+// or automatic).
 KESTREL_RANDOM_SAMPLE_EXPORT void reset();
 
 // Row-major N x T matrix of doubles.

@@ -93,7 +93,7 @@ double snowball_payoff(const detail::PayoffInputs& in, const detail::mc::Observa
 }  // namespace
 
 SnowBallOption::SnowBallOption(const Terms& option)
-    : BaseOption(option), terms_(detail::read_note_terms(option, maturity_date(), detail::NoteKind::snowball)) {
+    : AutocallableNote(option, detail::NoteKind::snowball, &snowball_payoff, detail::pde::Rule::snowball) {
     // Every coupon accrues from obs_start_date, at its own date's rate.
     const double s0 = s0_number();
     const auto& dates = terms_.ko_obs_dates;
@@ -109,85 +109,12 @@ SnowBallOption::SnowBallOption(const Terms& option)
             s0 * *terms_.maturity_coupon_rate * static_cast<double>(dates.back() - terms_.obs_start_date) / 365.0;
 }
 
-double SnowBallOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
-                                          evaluation_date);
-    if (state.settled) return 0.0;
-    return _npv(spot, r, vol, q, state.evaluation_date, state.knocked_in).npv;
-}
-
-OptionGreeks SnowBallOption::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
-                                          evaluation_date);
-    if (state.settled) return OptionGreeks{};
-    if (terms_.engine == detail::NoteEngine::pde) {
-        // One solution gives value, delta and gamma; the bumps are noise-free.
-        const EvalDate e = state.evaluation_date;
-        const auto v = _npv(spot, r, vol, q, e, state.knocked_in, true);
-        return OptionGreeks{v.npv, v.delta, v.gamma, vega(spot, r, vol, q, e), theta(spot, r, vol, q, e),
-                            rho(spot, r, vol, q, e)};
-    }
-    auto check = [&](double r_, double vol_, const QuantLib::Date& d) -> std::optional<detail::NoteCarry> {
-        const auto st = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r_, vol_, q,
-                                           EvalDate(d));
-        if (st.settled) return std::nullopt;
-        return detail::NoteCarry{st.knocked_in, 0.0, 0.0};
-    };
-    return detail::note_greeks(terms_, &snowball_payoff, legs_, maturity_date(), spot, r, vol, q,
-                               state.evaluation_date, detail::NoteCarry{state.knocked_in, 0.0, 0.0}, check);
-}
-
-std::vector<detail::ValueDeltaGamma> SnowBallOption::spot_ladder(const std::vector<double>& spots, double r, double vol,
-                                                        double q, const EvalDate& evaluation_date,
-                                                        bool delta_and_gamma) {
-    for (double s : spots) check_market_inputs(s, r, vol, q);
-    if (spots.empty()) return {};
-    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spots.front(), r,
-                                          vol, q, evaluation_date);
-    return detail::note_spot_ladder(terms_, &snowball_payoff, detail::pde::Rule::snowball, legs_, maturity_date(), state,
-                                    detail::NoteCarry{state.knocked_in, 0.0, 0.0}, spots, r, vol, q, delta_and_gamma);
-}
-
-detail::NoteStatistics SnowBallOption::statistics(double spot, double r, double vol, double q,
-                                                  const EvalDate& evaluation_date) {
-    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
-                                          evaluation_date);
-    if (state.settled) return detail::NoteStatistics{};
-    if (terms_.engine == detail::NoteEngine::pde) detail::no_pde_statistics();
-    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
-    return detail::note_statistics(
-        sim, detail::tally_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{state.knocked_in, 0.0, 0.0}));
-}
-
-detail::FairCoupon SnowBallOption::fair_coupon_rate(double spot, double r, double vol, double q,
-                                                    const EvalDate& evaluation_date, double target) {
-    const auto state = detail::note_state(underlying_id(), effect_date(), maturity_date(), terms_, spot, r, vol, q,
-                                          evaluation_date);
-    if (state.settled) throw ValueError("no coupon left to solve for: the note has knocked out or matured");
-    if (terms_.engine == detail::NoteEngine::pde)
-        return detail::fair_coupon_pde(terms_, detail::pde::Rule::snowball, legs_, state.evaluation_date,
-                                       maturity_date(), spot, r, q, vol, state.knocked_in, target);
-    const auto sim = detail::prepare(terms_, legs_, state.evaluation_date, maturity_date(), r, q, vol);
-    return detail::fair_coupon(
-        terms_, detail::tally_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{state.knocked_in, 0.0, 0.0}), target);
-}
-
 double SnowBallOption::_mc_pricing(const random_sample::Matrix& paths, double spot,
                                    const std::vector<std::size_t>& ki_ob_indexes,
                                    const std::vector<std::size_t>& ko_ob_indexes, const std::vector<double>& discount,
                                    const std::vector<double>& coupon, bool knocked_in) const {
     return detail::price_paths(terms_, &snowball_payoff, paths, spot, ki_ob_indexes, ko_ob_indexes, discount, coupon,
                                legs_.maturity_coupon, detail::NoteCarry{knocked_in, 0.0, 0.0});
-}
-
-detail::ValueDeltaGamma SnowBallOption::_npv(double spot, double r, double vol, double q,
-                                             const EvalDate& evaluation_date, bool knocked_in,
-                                             bool delta_and_gamma) const {
-    if (terms_.engine == detail::NoteEngine::pde)
-        return detail::value_note_pde(terms_, detail::pde::Rule::snowball, legs_, eval_or_today(evaluation_date),
-                                      maturity_date(), spot, r, q, vol, knocked_in, delta_and_gamma);
-    const auto sim = detail::prepare(terms_, legs_, eval_or_today(evaluation_date), maturity_date(), r, q, vol);
-    return detail::value_note(terms_, &snowball_payoff, sim, spot, detail::NoteCarry{knocked_in, 0.0, 0.0}, delta_and_gamma);
 }
 
 }  // namespace kestrel

@@ -74,26 +74,41 @@ bool DoubleTouchOption::triggered(const utils::DateInput& evaluation_date) {
 }
 
 double DoubleTouchOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const QuantLib::Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return npv(Market(spot, r, vol, q), evaluation_date);
+}
+
+double DoubleTouchOption::npv(const Market& market, const EvalDate& evaluation_date) {
+    const QuantLib::Date e = eval_or_today(evaluation_date);
+    market.check(e);
     if (triggered(e)) return 0.0;
-    return _option->npv(spot, r, vol, q, e);
+    return _option->npv(market, e);
 }
 
 OptionGreeks DoubleTouchOption::greeks(double spot, double r, double vol, double q,
                                        const EvalDate& evaluation_date) {
-    const QuantLib::Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return greeks(Market(spot, r, vol, q), evaluation_date);
+}
+
+OptionGreeks DoubleTouchOption::greeks(const Market& market, const EvalDate& evaluation_date) {
+    const QuantLib::Date e = eval_or_today(evaluation_date);
+    market.check(e);
     if (triggered(e)) return OptionGreeks{0, 0, 0, 0, 0, 0};
-    return _option->greeks(spot, r, vol, q, e);
+    return _option->greeks(market, e);
 }
 
 OptionGreeks DoubleTouchOption::spot_greeks(double spot, double r, double vol, double q,
                                             const EvalDate& evaluation_date) {
-    const QuantLib::Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return spot_greeks(Market(spot, r, vol, q), evaluation_date);
+}
+
+OptionGreeks DoubleTouchOption::spot_greeks(const Market& market, const EvalDate& evaluation_date) {
+    const QuantLib::Date e = eval_or_today(evaluation_date);
+    market.check(e);
     if (triggered(e)) return OptionGreeks{0, 0, 0, 0, 0, 0};
-    return _option->spot_greeks(spot, r, vol, q, e);
+    return _option->spot_greeks(market, e);
 }
 
 }  // namespace kestrel

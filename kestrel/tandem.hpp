@@ -40,14 +40,19 @@ class KESTREL_TANDEM_EXPORT DoubleTouchOption : public BaseOption {
 
     // 0.0 once touched, else the inner option's value. Asks triggered first,
     // on every call.
+    // The plain-number forms value Market(spot, r, vol, q); the inner option
+    // values the same market.
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
     // One touch test: all zeros once touched, else the inner option's Greeks
     // (their repricings run through the inner option's own trigger test).
     OptionGreeks greeks(double spot, double r, double vol, double q,
                         const EvalDate& evaluation_date = std::nullopt) override;
+    OptionGreeks greeks(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
     // Likewise: all zeros once touched, else the inner option's.
     OptionGreeks spot_greeks(double spot, double r, double vol, double q,
                              const EvalDate& evaluation_date = std::nullopt) override;
+    OptionGreeks spot_greeks(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     // Whether an adjusted daily high from the effect date to evaluation_date
     // lies strictly above touch_price_hi, or a daily low strictly below

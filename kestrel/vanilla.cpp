@@ -13,17 +13,17 @@ using namespace QuantLib;
 
 const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP = {
     {{"american", "plain_vanilla"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<BinomialVanillaEngine<JarrowRudd>>(p, 801); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<BinomialVanillaEngine<JarrowRudd>>(p, 801); }},
     {{"american", "cash_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
     {{"american", "asset_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticDigitalAmericanEngine>(p); }},
     {{"european", "plain_vanilla"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
     {{"european", "cash_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
     {{"european", "asset_or_nothing"},
-     [](const detail::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
+     [](const market::ProcessPtr& p) -> EnginePtr { return ext::make_shared<AnalyticEuropeanEngine>(p); }},
 };
 
 ext::shared_ptr<Exercise> make_exercise(const std::string& exercise_type, const Date& effect_date,
@@ -70,12 +70,17 @@ VanillaOption::VanillaOption(const Terms& option) : BaseOption(option) {
 }
 
 double VanillaOption::npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
-    const Date e = eval_or_today(evaluation_date);
     check_market_inputs(spot, r, vol, q);
+    return npv(Market(spot, r, vol, q), evaluation_date);
+}
+
+double VanillaOption::npv(const Market& m, const EvalDate& evaluation_date) {
+    const Date e = eval_or_today(evaluation_date);
+    m.check(e);
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = detail::make_process(spot, r, vol, q);
+    const auto process = market::make_process(m, e);
     const auto it = VANILLA_PRICING_ENGINE_MAP.find({exercise_type_, payoff_type_});
     if (it == VANILLA_PRICING_ENGINE_MAP.end())
         throw NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");

@@ -7,8 +7,8 @@
 // "pay_at" ("expiry": an American digital pays at expiry, not when hit) and
 // "digital_payoff" (cash of a cash-or-nothing digital, default 0.0).
 #include <kestrel/export.hpp>
-#include <kestrel/detail/market.hpp>
 #include <kestrel/keel.hpp>
+#include <kestrel/market/process.hpp>
 
 #include <ql/exercise.hpp>
 #include <ql/instruments/payoffs.hpp>
@@ -24,7 +24,7 @@
 namespace kestrel {
 
 using EnginePtr = QuantLib::ext::shared_ptr<QuantLib::PricingEngine>;
-using EngineFactory = std::function<EnginePtr(const detail::ProcessPtr&)>;
+using EngineFactory = std::function<EnginePtr(const market::ProcessPtr&)>;
 using EngineKey = std::pair<std::string, std::string>;  // (exercise type, payoff type)
 
 // (exercise, payoff) -> engine on the process:
@@ -58,7 +58,11 @@ class KESTREL_VANILLA_EXPORT VanillaOption : public BaseOption {
   public:
     explicit VanillaOption(const Terms& option);
 
+    using BaseOption::npv;
+    // The plain numbers value Market(spot, r, vol, q).
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
+    // QuantLib's engine (VANILLA_PRICING_ENGINE_MAP) on the market's process.
+    double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     QuantLib::Option::Type call_put() const noexcept { return call_put_; }
     double strike() const noexcept { return strike_; }

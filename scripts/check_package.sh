@@ -35,20 +35,24 @@ depend_names=$(printf '%s\n' "$depends" | tr ',' '\n' | sed -E 's/^ *([^ (]+).*/
 promised=$(awk '/^## /{on = ($0 ~ /^## Installing the package/)} on && /^\| *`\/usr/' "$root_src/README.md" |
            sed -E 's/^\| *`([^`]+)`.*/\1/')
 [ -n "$promised" ] || fail "README.md lists no package contents (section \"Installing the package\")"
+# A pattern's * stands for names within one folder: a path matches only a
+# pattern of as many folders.
+matches() {
+  # shellcheck disable=SC2053
+  [[ $1 == $2 && ${1//[^\/]/} == "${2//[^\/]/}" ]]
+}
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's/^\.//')
 while read -r pattern; do
   found=0
   while read -r f; do
-    # shellcheck disable=SC2053
-    if [[ $f == $pattern ]]; then found=1; break; fi
+    if matches "$f" "$pattern"; then found=1; break; fi
   done <<<"$files"
   [ $found = 1 ] || fail "README promises $pattern; the package has no such file"
 done <<<"$promised"
 while read -r f; do
   covered=0
   while read -r pattern; do
-    # shellcheck disable=SC2053
-    if [[ $f == $pattern ]]; then covered=1; break; fi
+    if matches "$f" "$pattern"; then covered=1; break; fi
   done <<<"$promised"
   [ $covered = 1 ] || fail "the package holds $f, which README.md does not list"
 done <<<"$files"

@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
   librandom123-dev
+  libhwy-dev  # Google Highway: the Monte Carlo kernels, dispatched at run time over the instruction sets
   libcli11-dev
   liblunar-date-dev libglib2.0-dev
   clang libclang-rt-14-dev

@@ -1,6 +1,6 @@
 #include <kestrel/asian.hpp>
 #include <kestrel/calendar.hpp>
-#include <kestrel/detail/market.hpp>
+#include <kestrel/market/process.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include "support/test_support.hpp"
@@ -378,7 +378,7 @@ TEST_F(AsianTest, ArithmeticValueIsRepeatableAndWorksAtAPriceLevelOf100) {
     {
         const auto unscaled = high.construct_option(6000.0, r, vol, q, e);
         unscaled->setPricingEngine(QuantLib::MakeMCDiscreteArithmeticAPEngine<QuantLib::PseudoRandom>(
-                                       detail::make_process(6000.0, r, vol, q))
+                                       market::make_process(Market(6000.0, r, vol, q), e))
                                        .withBrownianBridge(false)
                                        .withControlVariate(true)
                                        .withAbsoluteTolerance(0.005 * 60.0)

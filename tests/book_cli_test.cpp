@@ -189,7 +189,7 @@ TEST(CliBook, NoCloseInTheStoreIsARowErrorAndBadArgumentsExitTwo) {
     EXPECT_EQ(no_market.code, 2);
 
     const Outcome bad_market = kestrel_cli("book " + book + " --market " + dir.write("m.json", R"({"r": 0.01})"));
-    EXPECT_EQ(bad_market.code, 1);
+    EXPECT_EQ(bad_market.code, 2);  // a wrong market file is refused before anything is valued
     EXPECT_EQ(bad_market.err, "error: KeyError: " + dir.file("m.json") + ": missing \"underlyings\"\n");
     EXPECT_EQ(bad_market.out, "");
     const Outcome not_a_book =
@@ -217,12 +217,22 @@ TEST(CliBook, EngineOptionRevaluesOnlyTheNotesThatNameNone) {
         else
             EXPECT_EQ(a[i]["npv"], b[i]["npv"]) << a[i]["id"];
     }
-    // --stats leaves a pde note's simulation columns blank, its value as it is.
+    // --stats gives a pde note the probabilities of its backward solution
+    // (standard error 0: nothing is sampled), its value as it is.
     const Json c = Json::parse(kestrel_cli(args + " --engine pde --stats").out)["rows"];
     ASSERT_EQ(c.size(), b.size());
     for (std::size_t i = 0; i < c.size(); ++i) {
         EXPECT_EQ(c[i].value("npv", Json()), b[i].value("npv", Json())) << a[i]["id"];
-        EXPECT_TRUE(c[i].value("standard_error", Json()).is_null()) << a[i]["id"];
+        const std::string type = a[i]["type"];
+        if ((type == "snowball" || type == "phoenix") && !b[i].contains("error")) {
+            EXPECT_EQ(c[i]["standard_error"], 0.0) << a[i]["id"];
+            const double ko = c[i]["ko_probability"], life = c[i]["expected_life"];
+            EXPECT_GE(ko, 0.0) << a[i]["id"];
+            EXPECT_LE(ko, 1.0) << a[i]["id"];
+            EXPECT_GT(life, 0.0) << a[i]["id"];
+        } else {
+            EXPECT_TRUE(c[i].value("standard_error", Json()).is_null()) << a[i]["id"];
+        }
     }
     EXPECT_EQ(kestrel_cli(args + " --engine fdm").code, 2);
 }
@@ -253,4 +263,40 @@ TEST(CliBook, ReportsAreWrittenWhenContractsFailAndTheOutputKeepsItsForm) {
     EXPECT_THAT(bad.err, HasSubstr("r.pdf"));
     EXPECT_THAT(bad.err, HasSubstr(".xlsx"));
     EXPECT_EQ(bad.out, "");
+}
+
+TEST(CliBook, MarketFileCurvesForwardsAndTheirMistakes) {
+    TempDir dir;
+    const std::string book = dir.write("book.json", Json::array({vanilla("p", "000300.XSHG")}).dump());
+    // An r curve, a vol curve and the CSI 300's carry from forwards: the book
+    // values on them and prints carry_rho beside the Greeks.
+    const std::string curves = dir.write("m.json", R"({"r": {"curve": [["1M", 0.02], ["1Y", 0.0232]]},
+        "underlyings": {"000300.XSHG": {"vol": {"curve": [["3M", 0.17], ["1Y", 0.16]]},
+            "q": {"forwards": [["2024-06-21", 3461.0], ["2024-12-20", 3455.0]]}}}})");
+    const auto ok = kestrel_cli("book " + book + " --market " + curves + " --date 2024-06-03 --greeks --format json");
+    ASSERT_EQ(ok.code, 0) << ok.err;
+    const Json row = Json::parse(ok.out)["rows"][0];
+    EXPECT_GT(row["npv"].get<double>(), 0.0);
+    EXPECT_LT(row["carry_rho"].get<double>(), 0.0);  // a put loses when the carry falls
+    EXPECT_EQ(row["spot_source"], "store");
+
+    // Wrong anywhere: exit 2 naming the underlying, the field and the entry,
+    // before anything is valued (no output).
+    const auto forward_past = kestrel_cli("book " + book + " --market " +
+                                          dir.write("f.json", R"({"r": 0.02, "underlyings": {"000300.XSHG": {"vol": 0.2,
+                                              "q": {"forwards": [["2024-06-21", 3461.0]]}}}})") +
+                                          " --date 2024-06-21 --format json");
+    EXPECT_EQ(forward_past.code, 2);
+    EXPECT_EQ(forward_past.out, "");
+    EXPECT_THAT(forward_past.err, HasSubstr("000300.XSHG: \"q\": forwards: entry 1 (2024-06-21) is not after the "
+                                            "evaluation date 2024-06-21"));
+    const auto negative_vol = kestrel_cli("book " + book + " --market " +
+                                          dir.write("v.json", R"({"r": 0.02, "underlyings": {"000300.XSHG": {
+                                              "vol": -0.2, "q": 0}}})"));
+    EXPECT_EQ(negative_vol.code, 2);
+    EXPECT_THAT(negative_vol.err, HasSubstr("000300.XSHG: \"vol\" must not be negative"));
+    const auto engine = kestrel_cli("book " + book + " --market " +
+                                    dir.write("e.json", R"({"r": 0.02, "underlyings": {}, "engines": {"barrier": "pde"}})"));
+    EXPECT_EQ(engine.code, 2);
+    EXPECT_THAT(engine.err, HasSubstr("\"engines\": barrier: this product type takes no engine choice"));
 }

@@ -66,7 +66,7 @@ struct Report {
         ladders.spot_shifts = {-0.1, 0.0, 0.1};
         ladders.underlyings = {ladder("A", 10), ladder(kQuotedUnderlying, 5)};
         market.r = 0.02;
-        market.underlyings = {{"A", {0.2, 0.01, std::nullopt}}, {kQuotedUnderlying, {0.25, 0.0, 100.0}}};
+        market.underlyings = {{"A", {0.2, 0.01, {}, std::nullopt}}, {kQuotedUnderlying, {0.25, 0.0, {}, 100.0}}};
     }
 
     std::string html() const {
@@ -133,6 +133,22 @@ TEST(BookReportHtml, ChartsHaveOneSeriesPerUnderlyingAndMarkFailedCells) {
     EXPECT_EQ(count(maps[0], "class=\"cell\""), 6u);
     EXPECT_EQ(count(maps[0], "failed-cell"), 1u);
     EXPECT_THAT(page, HasSubstr("@page { size: A4"));
+}
+
+TEST(BookReportHtml, GreeksShowCarryRhoAndCurvesShowTheirPoints) {
+    Report report;
+    EXPECT_THAT(report.html(), Not(HasSubstr("carry_rho")));
+    report.result.greeks = true;
+    report.result.rows[0].carry_rho = -12.3456;
+    report.result.totals = book_totals(report.result.rows);
+    report.market.r = kestrel::RateCurve(std::vector<kestrel::CurvePoint>{{kestrel::Pillar::parse("1M"), 0.02},
+                                                                          {kestrel::Pillar::parse("1Y"), 0.025}});
+    report.market.underlyings[0].second.forwards = {{QuantLib::Date(21, QuantLib::March, 2025), 98.5}};
+    const std::string page = report.html();
+    EXPECT_THAT(page, HasSubstr("<th class=\"n\">carry_rho</th>"));
+    EXPECT_THAT(page, HasSubstr("-12.346"));
+    EXPECT_THAT(page, HasSubstr("curve: 1M 2.000%, 1Y 2.500%"));
+    EXPECT_THAT(page, HasSubstr("from forwards: 2025-03-21 98.5"));
 }
 
 TEST(BookReportFiles, PicksTheFormatByExtensionAndRefusesOthers) {

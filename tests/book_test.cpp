@@ -1,7 +1,10 @@
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 
-#include <kestrel/detail/note_extras.hpp>
+#include <heron/sqlite_store.hpp>
+#include <kestrel/calendar.hpp>
+
+#include <kestrel/notes/extras.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/random_sample.hpp>
 
@@ -43,7 +46,7 @@ Json vanilla(const std::string& id, const std::string& underlying, double strike
                 {"payoff_type", "plain_vanilla"}};
 }
 
-BookMarket market(const std::string& text) { return BookMarket::from_json(Json::parse(text)); }
+BookMarket book_market(const std::string& text) { return BookMarket::from_json(Json::parse(text)); }
 
 const char* kMarket = R"({"r": 0.02, "underlyings": {
     "AAA": {"vol": 0.2, "q": 0.01, "spot": 100},
@@ -94,31 +97,186 @@ class BookTest : public ::testing::Test {
 }  // namespace
 
 TEST(BookMarketTest, ReadsRateAndUnderlyingsAndNamesWhatIsWrong) {
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 101.5},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 101.5},
                                                          "BBB": {"vol": 0.3, "q": 0}}})");
-    EXPECT_DOUBLE_EQ(m.r, 0.02);
+    EXPECT_DOUBLE_EQ(m.r.number(), 0.02);
     ASSERT_NE(m.find("AAA"), nullptr);
     EXPECT_DOUBLE_EQ(*m.find("AAA")->spot, 101.5);
     ASSERT_NE(m.find("BBB"), nullptr);
     EXPECT_FALSE(m.find("BBB")->spot.has_value());
-    EXPECT_DOUBLE_EQ(m.find("BBB")->vol, 0.3);
+    EXPECT_DOUBLE_EQ(m.find("BBB")->vol.number(), 0.3);
     EXPECT_EQ(m.find("CCC"), nullptr);
 
     const auto message = [](const char* text) -> std::string {
         try {
-            market(text);
+            book_market(text);
         } catch (const Error& e) {
             return std::string(e.kind()) + ": " + e.what();
         }
         return "no error";
     };
     EXPECT_EQ(message(R"({"underlyings": {}})"), "KeyError: market: missing \"r\"");
-    EXPECT_EQ(message(R"({"r": "2%", "underlyings": {}})"), "TypeError: market: \"r\" must be a number, not string");
+    EXPECT_EQ(message(R"({"r": "2%", "underlyings": {}})"),
+              "TypeError: market: \"r\" must be a number or {\"curve\": [[PILLAR, VALUE], ...]}, not \"2%\"");
     EXPECT_EQ(message(R"({"r": 0.02, "underlyings": {"AAA": {"q": 0}}})"), "KeyError: market: AAA: missing \"vol\"");
     EXPECT_EQ(message(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0, "spot": -1}}})"),
               "ValueError: market: AAA: \"spot\" must be positive, not -1");
     EXPECT_EQ(message(R"({"r": 0.02})"), "KeyError: market: missing \"underlyings\"");
     EXPECT_EQ(message("[1, 2]"), "TypeError: market: the market must be a JSON object, not array");
+}
+
+TEST(BookMarketTest, ReadsCurvesForwardsAndEngines) {
+    const auto m = book_market(R"({"r": {"curve": [["1M", 0.018], ["2024-12-31", 0.021]]},
+        "underlyings": {
+          "AAA": {"vol": {"curve": [["3M", 0.3], ["1Y", 0.25]]}, "q": {"curve": [["6M", -0.05]]}, "spot": 100},
+          "BBB": {"vol": 0.2, "q": {"forwards": [["2024-03-15", 99.0], ["2024-06-21", 97.5]]}}},
+        "engines": {"snowball": "pde", "phoenix": "qmc"}})");
+    ASSERT_FALSE(m.r.is_number());
+    EXPECT_EQ(m.r.points().size(), 2u);
+    EXPECT_TRUE(m.r.points()[0].pillar.is_tenor());
+    EXPECT_FALSE(m.r.points()[1].pillar.is_tenor());
+    const UnderlyingMarket& a = *m.find("AAA");
+    EXPECT_EQ(a.vol.points().size(), 2u);
+    EXPECT_DOUBLE_EQ(a.q.points()[0].value, -0.05);  // a futures discount: negative allowed
+    EXPECT_DOUBLE_EQ(a.lowest_vol(), 0.25);
+    const UnderlyingMarket& b = *m.find("BBB");
+    ASSERT_EQ(b.forwards.size(), 2u);
+    EXPECT_EQ(b.forwards[1].first, Date(21, QuantLib::June, 2024));
+    EXPECT_EQ(m.engine_for("snowball"), "pde");
+    EXPECT_EQ(m.engine_for("phoenix"), "qmc");
+    EXPECT_EQ(m.engine_for("vanilla"), "");
+    // q implied from the forwards at the spot given: the forwards come back.
+    EXPECT_NO_THROW(m.check(kEval));
+    const Market mk = m.market_of("BBB", 100.0, kEval);
+    for (const auto& [date, price] : b.forwards) {
+        const double t = (date - kEval) / 365.0;
+        EXPECT_NEAR(100.0 * std::exp((mk.r.zero_rate(kEval, t) - mk.q.zero_rate(kEval, t)) * t), price, 1e-10);
+    }
+    EXPECT_THROW(m.market_of("CCC", 100.0, kEval), KeyError);
+}
+
+TEST(BookMarketTest, WrongAnywhereNamesTheUnderlyingTheFieldAndTheEntry) {
+    const auto message = [](const std::string& text, bool on_date = false) -> std::string {
+        try {
+            const BookMarket m = BookMarket::from_json(Json::parse(text), "m.json");
+            if (on_date) m.check(kEval);
+        } catch (const Error& e) {
+            return std::string(e.kind()) + ": " + e.what();
+        }
+        return "no error";
+    };
+    const auto with = [](const std::string& underlying) {
+        return R"({"r": 0.02, "underlyings": {"AAA": )" + underlying + "}}";
+    };
+    const auto has = [](const std::string& text, const std::string& part) {
+        return text.find(part) != std::string::npos ? ::testing::AssertionSuccess()
+                                                    : ::testing::AssertionFailure() << text;
+    };
+    EXPECT_TRUE(has(message(with(R"({"vol": -0.1, "q": 0})")), "ValueError: m.json: AAA: \"vol\" must not be negative"));
+    EXPECT_TRUE(has(message(with(R"({"vol": {"curve": [["1M", 0.2], ["3M", -0.2]]}, "q": 0})")),
+                    "ValueError: m.json: AAA: \"vol\": entry 2 (3M)"));
+    EXPECT_TRUE(has(message(with(R"({"vol": {"curve": []}, "q": 0})")), "m.json: AAA: \"vol\": the curve has no points"));
+    EXPECT_TRUE(has(message(with(R"({"vol": 0.2, "q": {"curve": [["1M", 0.01], ["1X", 0.02]]}})")),
+                    "m.json: AAA: \"q\": entry 2: pillar \"1X\""));
+    EXPECT_TRUE(has(message(with(R"({"vol": 0.2, "q": {"curve": [["1M", 0.01], [3, 0.02]]}})")),
+                    "TypeError: m.json: AAA: \"q\": entry 2 must be a [PILLAR, VALUE] pair"));
+    EXPECT_TRUE(has(message(with(R"({"vol": 0.2, "q": {"forwards": [["2024-03-15", 99], ["2024-06-21", 0]]}})")),
+                    "m.json: AAA: \"q\": forwards: entry 2 (2024-06-21): a forward price must be positive"));
+    EXPECT_TRUE(has(message(with(R"({"vol": 0.2, "q": {"forwards": [["2024-06-21", 99], ["2024-03-15", 98]]}})")),
+                    "m.json: AAA: \"q\": forwards: entry 2 (2024-03-15): not after the entry before it"));
+    EXPECT_TRUE(has(message(R"({"r": 0.02, "underlyings": {}, "engines": {"vanilla": "pde"}})"),
+                    "m.json: \"engines\": vanilla: this product type takes no engine choice"));
+    EXPECT_TRUE(has(message(R"({"r": 0.02, "underlyings": {}, "engines": {"snowball": "fdm"}})"),
+                    "m.json: \"engines\": snowball: unknown engine \"fdm\""));
+    // On the evaluation date: order, total variance, forwards after the date.
+    EXPECT_TRUE(has(message(R"({"r": {"curve": [["3M", 0.02], ["2024-04-01", 0.02]]}, "underlyings": {}})", true),
+                    "ValueError: m.json: \"r\": entry 2 (2024-04-01)"));
+    EXPECT_TRUE(has(message(with(R"({"vol": {"curve": [["3M", 0.4], ["6M", 0.2]]}, "q": 0})"), true),
+                    "m.json: AAA: \"vol\": entry 2 (6M): total variance"));
+    EXPECT_TRUE(has(message(with(R"({"vol": 0.2, "q": {"forwards": [["2024-03-01", 99]]}})"), true),
+                    "m.json: AAA: \"q\": forwards: entry 1 (2024-03-01) is not after the evaluation date"));
+}
+
+TEST_F(BookTest, ValuesEachContractOnItsUnderlyingsCurves) {
+    const BookMarket m = book_market(R"({"r": {"curve": [["1M", 0.015], ["1Y", 0.025]]}, "underlyings": {
+        "AAA": {"vol": {"curve": [["3M", 0.25], ["1Y", 0.22]]}, "q": {"forwards": [["2024-06-21", 98.0], ["2024-12-20", 96.5]]},
+                "spot": 100},
+        "BBB": {"vol": 0.3, "q": 0.0, "spot": 50}}})");
+    const Json book = Json::array({vanilla("a", "AAA", 95), vanilla("b", "BBB", 50)});
+    const BookResult result = value_book(book, m, BookOptions{kEval, true, {}});
+    ASSERT_TRUE(result.rows[0].ok()) << result.rows[0].error->message;
+    const auto option = make_option(Terms::from_json(book[0]));
+    const Market mk = m.market_of("AAA", 100.0, kEval);
+    const OptionGreeks g = option->greeks(mk, utils::DateInput(kEval));
+    EXPECT_EQ(result.rows[0].value, g);
+    EXPECT_EQ(result.rows[0].carry_rho, option->carry_rho(mk, utils::DateInput(kEval)));
+    EXPECT_GT(result.rows[0].carry_rho, 0.0);  // a call gains when the carry falls
+    // BBB's numbers sit on the book's r curve.
+    const auto b = make_option(Terms::from_json(book[1]));
+    EXPECT_EQ(result.rows[1].value.npv, b->npv(m.market_of("BBB", 50.0, kEval), utils::DateInput(kEval)));
+    EXPECT_EQ(result.totals.back().carry_rho, result.rows[0].carry_rho + result.rows[1].carry_rho);
+    // The output carries carry_rho beside the six fields.
+    const Json j = book_to_json(result);
+    EXPECT_EQ(j["rows"][0]["carry_rho"].get<double>(), result.rows[0].carry_rho);
+    std::ostringstream csv;
+    write_csv(csv, result);
+    EXPECT_NE(csv.str().find(",rho,carry_rho,"), std::string::npos);
+    // A wrong curve stops the whole book before anything is valued.
+    BookMarket bad = m;
+    bad.r = RateCurve(std::vector<CurvePoint>{{Pillar::parse("6M"), 0.02}, {Pillar::parse("3M"), 0.02}});
+    std::size_t calls = 0;
+    BookOptions counted{kEval, false, [&](std::size_t, std::size_t) { ++calls; }};
+    EXPECT_THROW(value_book(book, bad, counted), ValueError);
+    EXPECT_EQ(calls, 0u);
+}
+
+TEST_F(BookTest, LaddersOnCurvesMoveTheSpotAndShiftTheWholeVolCurve) {
+    const BookMarket m = book_market(R"({"r": {"curve": [["1M", 0.015], ["1Y", 0.025]]}, "underlyings": {
+        "AAA": {"vol": {"curve": [["3M", 0.25], ["1Y", 0.22]]}, "q": {"forwards": [["2024-06-21", 98.0]]},
+                "spot": 100}}})");
+    const Json book = Json::array({vanilla("a", "AAA", 95), vanilla("b", "AAA", 105)});
+    BookOptions options;
+    options.evaluation_date = kEval;
+    const BookResult base = value_book(book, m, options);
+    LadderOptions lo;
+    lo.spot_shifts = {-0.1, 0.0, 0.1};
+    lo.vol_shifts = {-0.05, 0.0, 0.05};
+    const BookLadders ladders = ladder_book(book, base, m, options, lo);
+    ASSERT_EQ(ladders.underlyings.size(), 1u);
+    const UnderlyingLadder& l = ladders.underlyings[0];
+    EXPECT_DOUBLE_EQ(l.base_vol, 0.22);  // a curve shows its lowest vol
+    // The q curve is implied once, at the market's spot; the ladder moves the
+    // spot with the curves as they are.
+    const Market mk = m.market_of("AAA", 100.0, kEval);
+    const EvalDate date = utils::DateInput(kEval);
+    for (std::size_t k = 0; k < lo.spot_shifts.size(); ++k) {
+        double npv = 0, up = 0;
+        for (const auto& c : book) {
+            const auto o = make_option(Terms::from_json(c));
+            npv += o->npv(mk.with_spot(100.0 * (1 + lo.spot_shifts[k])), date);
+            up += o->npv(mk.with_spot(100.0 * (1 + lo.spot_shifts[k])).with_vol_shift(0.05), date);
+        }
+        EXPECT_EQ(l.points[k].failed, 0u);
+        EXPECT_DOUBLE_EQ(l.points[k].npv, npv) << k;
+        EXPECT_DOUBLE_EQ(l.matrix[2][k], up - l.base_value) << k;
+    }
+    EXPECT_DOUBLE_EQ(l.matrix[1][1], 0.0);
+}
+
+TEST_F(BookTest, EnginesFromTheMarketFileFillInNotesThatNameNone) {
+    const BookMarket m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0, "spot": 100}},
+                                         "engines": {"snowball": "pde"}})");
+    BookOptions plain;
+    plain.evaluation_date = kEval;
+    const Json note{{"type", "snowball"}, {"id", "n"}};
+    Json own = note;
+    own["engine"] = "qmc";
+    EXPECT_EQ(contract_terms(note, m, plain).at("engine"), Value("pde"));
+    EXPECT_EQ(contract_terms(own, m, plain).at("engine"), Value("qmc"));  // its own wins
+    BookOptions cli = plain;
+    cli.engine = "mc";
+    EXPECT_EQ(contract_terms(note, m, cli).at("engine"), Value("mc"));  // --engine over the file
+    EXPECT_FALSE(contract_terms(vanilla("v", "AAA", 90), m, cli).contains("engine"));
 }
 
 TEST_F(BookTest, BrokenContractsGetTheirOwnRowsAndTheOthersAreValued) {
@@ -136,7 +294,7 @@ TEST_F(BookTest, BrokenContractsGetTheirOwnRowsAndTheOthersAreValued) {
                             EXPECT_EQ(total, 8u);
                             progress.push_back(done);
                         }};
-    const auto result = value_book(book, market(kMarket), options);
+    const auto result = value_book(book, book_market(kMarket), options);
 
     ASSERT_EQ(result.rows.size(), 8u);
     EXPECT_EQ(progress, (std::vector<std::size_t>{1, 2, 3, 4, 5, 6, 7, 8}));
@@ -172,7 +330,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
     broken.erase("strike");
     const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 110),
                                    broken});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, true, {}});
     ASSERT_EQ(result.totals.size(), 3u);
     const BookTotal& aaa = result.totals[0];
     const BookTotal& bbb = result.totals[1];
@@ -200,7 +358,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
 
     // A one-underlying book keeps its delta.
     const auto single = value_book(Json::array({vanilla("a1", "AAA", 95), vanilla("a2", "AAA", 110)}),
-                                   market(kMarket), BookOptions{kEval, true, {}});
+                                   book_market(kMarket), BookOptions{kEval, true, {}});
     EXPECT_TRUE(single.totals.back().has_delta_gamma);
     EXPECT_DOUBLE_EQ(single.totals.back().sum.delta, single.rows[0].value.delta + single.rows[1].value.delta);
 }
@@ -208,7 +366,7 @@ TEST_F(BookTest, TotalsPerUnderlyingAndForTheBookLeaveOutFailedRows) {
 TEST_F(BookTest, SpotComesFromTheStoreCloseOnTheEvaluationDate) {
     client->add_closes("AAA", "pre", {{utils::parse_date("2024-02-29"), 90.0}, {kEval, 97.5}});
     client->add_closes("BBB", "pre", {{utils::parse_date("2024-02-29"), 48.0}});  // nothing on the date
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01},
                                                          "BBB": {"vol": 0.3, "q": 0}}})");
     const Json book = Json::array({vanilla("a1", "AAA", 95), vanilla("b1", "BBB", 50), vanilla("a2", "AAA", 100)});
     client->reset_counts();
@@ -242,7 +400,7 @@ TEST_F(BookTest, MissingSpotsEndInOneSentenceOnWhereTheStoresClosesAre) {
     client->add_closes("EEE", "pre", {{d("2024-02-28"), 40.0}});                          // ends earlier still
     client->add_closes("BBB", "pre", {{d("2024-03-04"), 50.0}});                          // begins after
     client->add_closes("CCC", "pre", {{d("2024-02-29"), 20.0}, {d("2024-03-04"), 21.0}}); // a gap on the day
-    const auto m = market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
+    const auto m = book_market(R"({"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0}, "BBB": {"vol": 0.2, "q": 0},
         "CCC": {"vol": 0.2, "q": 0}, "DDD": {"vol": 0.2, "q": 0}, "EEE": {"vol": 0.2, "q": 0},
         "FFF": {"vol": 0.2, "q": 0, "spot": 10}}})");
     const auto value = [&](const Json& book) { return value_book(book, m, BookOptions{kEval, false, {}}); };
@@ -270,7 +428,7 @@ TEST_F(BookTest, CsvAndJsonReadBackToTheSameNumbers) {
     Json broken = vanilla("broken, \"quoted\"", "AAA", 95);
     broken["exercise_type"] = "bermudan";
     const Json book = Json::array({vanilla("a1", "AAA", 95.123456789), broken, vanilla("b1", "BBB", 47.3)});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, true, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, true, {}});
     ASSERT_EQ(result.failed(), 1u);
 
     // JSON
@@ -334,7 +492,7 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
     Json broken = vanilla("broken", "AAA", 95);
     broken.erase("call_put");
     const Json book = Json::array({vanilla("a-long-identifier", "AAA", 95), broken, vanilla("b1", "BBB", 50)});
-    const auto result = value_book(book, market(kMarket), BookOptions{kEval, false, {}});
+    const auto result = value_book(book, book_market(kMarket), BookOptions{kEval, false, {}});
     std::ostringstream out;
     write_book(out, result, BookFormat::Table);
     const std::string t = out.str();
@@ -361,7 +519,7 @@ TEST_F(BookTest, TableShowsEveryRowAlignedWithErrorsAndTotals) {
 TEST_F(BookTest, ContractsOverProjectedYearsAreNoted) {
     Json later = vanilla("later", "AAA", 95);
     later["maturity_date"] = "2028-06-30";
-    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), market(kMarket),
+    const auto result = value_book(Json::array({vanilla("now", "AAA", 95), later}), book_market(kMarket),
                                    BookOptions{kEval, false, {}});
     ASSERT_TRUE(result.rows[1].ok());
     EXPECT_TRUE(result.rows[0].projected_years.empty());
@@ -388,7 +546,7 @@ TEST(BookFormatTest, ParsesTheThreeFormatsAndProgressLines) {
 }
 
 TEST(BookInputTest, NotABookIsATypeError) {
-    EXPECT_THROW(value_book(Json::object(), market(kMarket), BookOptions{kEval, false, {}}), TypeError);
+    EXPECT_THROW(value_book(Json::object(), book_market(kMarket), BookOptions{kEval, false, {}}), TypeError);
 }
 
 namespace {
@@ -418,7 +576,7 @@ TEST(ExampleBookTest, EveryContractValuesWithGreeksOnTheBundledHistory) {
         if (type != "snowball" && type != "phoenix") continue;
         const auto& row = result.rows[i];
         const UnderlyingMarket& m = *market.find(*row.underlying);
-        const auto own = make_option(Terms::from_json(book[i]))->greeks(row.spot, market.r, m.vol, m.q, eval);
+        const auto own = make_option(Terms::from_json(book[i]))->greeks(row.spot, market.r.number(), m.vol.number(), m.q.number(), eval);
         EXPECT_EQ(row.value.npv, own.npv) << type;
         EXPECT_EQ(row.value.delta, own.delta) << type;
         EXPECT_EQ(row.value.gamma, own.gamma * row.spot) << type;
@@ -474,8 +632,8 @@ TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
         ASSERT_EQ(row.stats.has_value(), note || snowball) << row.label();
         if (!row.stats) continue;
         const UnderlyingMarket& m = *market.find(*row.underlying);
-        const auto s = note ? note->statistics(row.spot, market.r, m.vol, m.q, eval)
-                            : snowball->statistics(row.spot, market.r, m.vol, m.q, eval);
+        const auto s = note ? note->statistics(row.spot, market.r.number(), m.vol.number(), m.q.number(), eval)
+                            : snowball->statistics(row.spot, market.r.number(), m.vol.number(), m.q.number(), eval);
         EXPECT_EQ(s.npv, row.value.npv) << row.label();
         EXPECT_EQ(row.stats->standard_error, s.standard_error) << row.label();
         EXPECT_EQ(row.stats->ko_probability, s.ko_total) << row.label();
@@ -493,7 +651,7 @@ TEST(ExampleBookTest, StatsColumnsAreTheNotesOwnStatistics) {
 TEST_F(BookTest, VanillaLadderMatchesSeparateValuationsAndSkipsFailedContracts) {
     const Json book = Json::array({vanilla("a1", "AAA", 100), vanilla("a2", "AAA", 110), vanilla("b1", "BBB", 50),
                                    vanilla("z1", "ZZZ", 100)});
-    const BookMarket m = market(kMarket);
+    const BookMarket m = book_market(kMarket);
     BookOptions options;
     options.evaluation_date = kEval;
     const BookResult base = value_book(book, m, options);
@@ -558,15 +716,15 @@ TEST(ExampleBookTest, NoteLadderColumnsEqualSeparateValuations) {
             const Terms terms = with_note_engine(Terms::from_json(contract), engine);
             if (contract.contains("memory") && std::string(engine) == "pde") continue;  // refused when made
             auto option = make_option(terms);
-            const auto with_greeks = detail::note_spot_ladder(*option, spots, market.r, m.vol, m.q, date, true);
-            const auto values = detail::note_spot_ladder(*option, spots, market.r, m.vol + 0.05, m.q, date, false);
+            const auto with_greeks = detail::note_spot_ladder(*option, spots, market.r.number(), m.vol.number(), m.q.number(), date, true);
+            const auto values = detail::note_spot_ladder(*option, spots, market.r.number(), m.vol.number() + 0.05, m.q.number(), date, false);
             ASSERT_TRUE(with_greeks && values);
             for (std::size_t k = 0; k < spots.size(); ++k) {
-                const OptionGreeks g = make_option(terms)->greeks(spots[k], market.r, m.vol, m.q, date);
+                const OptionGreeks g = make_option(terms)->greeks(spots[k], market.r.number(), m.vol.number(), m.q.number(), date);
                 EXPECT_EQ((*with_greeks)[k].npv, g.npv) << contract["id"] << " " << engine << " " << k;
                 EXPECT_EQ((*with_greeks)[k].delta, g.delta) << contract["id"] << " " << engine << " " << k;
                 EXPECT_EQ((*with_greeks)[k].gamma, g.gamma) << contract["id"] << " " << engine << " " << k;
-                EXPECT_EQ((*values)[k].npv, make_option(terms)->npv(spots[k], market.r, m.vol + 0.05, m.q, date))
+                EXPECT_EQ((*values)[k].npv, make_option(terms)->npv(spots[k], market.r.number(), m.vol.number() + 0.05, m.q.number(), date))
                     << contract["id"] << " " << engine << " " << k;
             }
         }
@@ -588,10 +746,10 @@ TEST(ExampleBookTest, NoteLadderColumnsEqualSeparateValuations) {
             for (const auto& contract : notes) {
                 if (contract["underlying"] != l.underlying) continue;
                 auto option = make_option(Terms::from_json(contract));
-                const OptionGreeks g = option->greeks(l.points[k].spot, market.r, m.vol, m.q, date);
+                const OptionGreeks g = option->greeks(l.points[k].spot, market.r.number(), m.vol.number(), m.q.number(), date);
                 npv += g.npv;
                 gamma += g.gamma * l.points[k].spot;
-                shifted += option->npv(l.points[k].spot, market.r, m.vol + 0.05, m.q, date);
+                shifted += option->npv(l.points[k].spot, market.r.number(), m.vol.number() + 0.05, m.q.number(), date);
             }
             EXPECT_EQ(l.points[k].npv, npv) << l.underlying << " " << k;
             EXPECT_EQ(l.points[k].gamma, gamma) << l.underlying << " " << k;
@@ -628,4 +786,58 @@ TEST(ExampleBookTest, LadderBasePointIsTheBooksTotals) {
         EXPECT_EQ(l.points[0].gamma, total->sum.gamma) << l.underlying;
         EXPECT_EQ(l.matrix[0][0], 0.0) << l.underlying;
     }
+}
+
+// Two stores holding different official 2027 lists, valued one after the
+// other in one process: each book, and its ladder, follows its own store's
+// list, and neither leaves a calendar behind. A vanilla maturing on Friday
+// 5 February 2027 rolls to the 8th under list A (4-5 February closed), stays
+// under list B (8-12 February closed) and rolls to the 15th under the
+// projection (5 and 8-12 February closed).
+TEST(BookCalendarTest, EachStoreValuesUnderItsOwnOfficialClosures) {
+    namespace cal = kestrel::calendar;
+    test::TempDir dir;
+    const auto list_a = cal::read_closures("date,holiday\n2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n", "a.csv");
+    const auto list_b = cal::read_closures(
+        "date,holiday\n2027-02-08,Spring Festival\n2027-02-09,Spring Festival\n2027-02-10,Spring Festival\n"
+        "2027-02-11,Spring Festival\n2027-02-12,Spring Festival\n",
+        "b.csv");
+    const auto open = [&](const std::string& name, const cal::ClosureList& list) {
+        heron::SqliteStore(dir.file(name)).import_closures(list);
+        return std::make_shared<heron::SqliteStore>(dir.file(name), heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
+    };
+    const auto store_a = open("a.db", list_a);
+    const auto store_b = open("b.db", list_b);
+    Json contract = vanilla("v", "AAA", 95);
+    contract["maturity_date"] = "2027-02-05";
+    const Json book = Json::array({contract});
+    const BookMarket mk = book_market(kMarket);
+    LadderOptions lo;
+    lo.spot_shifts = {0.1};
+    lo.vol_shifts = {0.0};
+
+    struct Case {
+        std::shared_ptr<heron::Client> store;
+        const cal::ClosureList* list;
+        const char* maturity;
+    };
+    const Case cases[] = {{store_a, &list_a, "2027-02-08"}, {store_b, &list_b, "2027-02-05"},
+                          {std::make_shared<test::CountingClient>(), nullptr, "2027-02-15"}};
+    std::set<double> values;
+    for (const Case& c : cases) {
+        test::ScopedClient scoped{c.store};
+        const BookResult result = value_book(book, mk, BookOptions{kEval, false, {}});
+        const BookLadders ladders = ladder_book(book, result, mk, BookOptions{kEval, false, {}}, lo);
+        EXPECT_TRUE(cal::official_years().empty()) << c.maturity;
+        ASSERT_TRUE(result.rows[0].ok()) << c.maturity;
+        EXPECT_EQ(result.rows[0].projected_years, c.list ? std::vector<int>{} : std::vector<int>{2027});
+        const cal::ScopedClosures closures(c.list ? *c.list : cal::ClosureList{});
+        const auto option = make_option(Terms::from_json(contract));
+        EXPECT_EQ(option->maturity_date(), utils::parse_date(c.maturity));
+        EXPECT_EQ(result.rows[0].value.npv, direct_npv(contract, 100, 0.02, 0.2, 0.01));
+        ASSERT_EQ(ladders.underlyings.size(), 1u);
+        EXPECT_EQ(ladders.underlyings[0].points[0].npv, direct_npv(contract, 100 * (1 + 0.1), 0.02, 0.2, 0.01));
+        values.insert(result.rows[0].value.npv);
+    }
+    EXPECT_EQ(values.size(), 3u);
 }

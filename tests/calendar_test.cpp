@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -230,6 +232,124 @@ TEST_F(OfficialClosures, BadFilesAreRefusedWithTheLineAndReason) {
         } catch (const kestrel::ValueError& e) {
             EXPECT_THAT(std::string(e.what()), ::testing::StartsWith(message)) << text;
         }
+    }
+    EXPECT_TRUE(cal::official_years().empty());
+}
+
+// Two official 2027 lists that close different days of the projected Spring
+// Festival break (projected: 5 and 8-12 February). An official list replaces
+// its whole year, so 2027 has 261 - 2 and 261 - 5 trading days under them.
+const cal::ClosureList& list_a() {
+    static const auto l = cal::read_closures("date,holiday\n2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n", "a.csv");
+    return l;
+}
+const cal::ClosureList& list_b() {
+    static const auto l = cal::read_closures(
+        "date,holiday\n2027-02-08,Spring Festival\n2027-02-09,Spring Festival\n2027-02-10,Spring Festival\n"
+        "2027-02-11,Spring Festival\n2027-02-12,Spring Festival\n",
+        "b.csv");
+    return l;
+}
+std::size_t days_2027() { return cal::trading_days(jan1(2027), dec31(2027)).size(); }
+
+TEST_F(OfficialClosures, AScopeInstallsItsTableOnItsThreadAndRestoresTheOneBefore) {
+    const Date feb4 = parse_date("2027-02-04"), feb8 = parse_date("2027-02-08");
+    const QuantLib::Calendar ql = cal::get_a_share_calendar();
+    const std::size_t projected = days_2027();
+    EXPECT_EQ(projected, 261u - cal::closures(jan1(2027), dec31(2027)).size());
+    {
+        const cal::ScopedClosures a(list_a());
+        EXPECT_FALSE(cal::is_trading_day(feb4));
+        EXPECT_FALSE(ql.isBusinessDay(feb4));
+        EXPECT_TRUE(cal::is_trading_day(feb8));
+        EXPECT_TRUE(ql.isBusinessDay(feb8));
+        EXPECT_EQ(days_2027(), 259u);
+        EXPECT_EQ(cal::official_years(), std::vector<int>{2027});
+        EXPECT_EQ(cal::covered_until(), dec31(2027));
+        EXPECT_TRUE(cal::projected_years(jan1(2027), dec31(2027)).empty());
+        EXPECT_EQ(cal::closures(jan1(2027), dec31(2027)).front().source, cal::Source::Official);
+        {
+            const cal::ScopedClosures b(list_b());
+            EXPECT_TRUE(cal::is_trading_day(feb4));
+            EXPECT_FALSE(ql.isBusinessDay(feb8));
+            EXPECT_EQ(days_2027(), 256u);
+        }
+        EXPECT_EQ(days_2027(), 259u);  // back to a
+        // Another thread values on the process default unless handed the table.
+        std::size_t other = 0, carried = 0;
+        std::thread([&] { other = days_2027(); }).join();
+        std::thread([&, table = cal::holidays_in_force()] {
+            const cal::ScopedClosures scope(table);
+            carried = days_2027();
+        }).join();
+        EXPECT_EQ(other, projected);
+        EXPECT_EQ(carried, 259u);
+        EXPECT_TRUE(cal::is_trading_day(feb8));
+    }
+    EXPECT_EQ(days_2027(), projected);
+    EXPECT_TRUE(cal::official_years().empty());
+    EXPECT_EQ(cal::covered_until(), dec31(2026));
+}
+
+TEST_F(OfficialClosures, ThreadsValueUnderTheirOwnTablesAtTheSameTime) {
+    const std::pair<const cal::ClosureList*, std::size_t> cases[] = {{&list_a(), 259u}, {&list_b(), 256u}};
+    std::vector<std::size_t> wrong(2, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < 2; ++i) {
+        threads.emplace_back([&, i] {
+            const cal::ScopedClosures scope(*cases[i].first);
+            for (int k = 0; k < 200; ++k)
+                if (days_2027() != cases[i].second) ++wrong[i];
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong, (std::vector<std::size_t>{0, 0}));
+}
+
+TEST_F(OfficialClosures, HolidayTablesAreValuesLayeredYearByYear) {
+    const auto y2028 = cal::read_closures("date,holiday\n2028-01-04,Bridge\n", "c.csv");
+    EXPECT_TRUE(cal::Holidays().official_years().empty());
+    const cal::Holidays a(list_a());
+    const cal::Holidays both = a.with(y2028);
+    EXPECT_EQ(a.official_years(), std::vector<int>{2027});  // unchanged by with()
+    EXPECT_EQ(both.official_years(), (std::vector<int>{2027, 2028}));
+    EXPECT_EQ(both.covered_until(), dec31(2028));
+    // 2028 alone does not follow on from the published years.
+    EXPECT_EQ(cal::Holidays(y2028).covered_until(), dec31(2026));
+    {
+        const cal::ScopedClosures scope(both.with(list_b()));  // b replaces a's 2027, 2028 stays
+        EXPECT_EQ(days_2027(), 256u);
+        EXPECT_FALSE(cal::is_trading_day(parse_date("2028-01-04")));
+    }
+    // A list the calendar cannot hold is refused before anything is installed.
+    cal::ClosureList bad = list_a();
+    bad.years = {2026};
+    EXPECT_THROW(cal::Holidays{bad}, kestrel::ValueError);
+    EXPECT_THROW(cal::ScopedClosures{bad}, kestrel::ValueError);
+    bad = list_a();
+    bad.closures.push_back({parse_date("2027-02-06"), "Saturday", cal::Source::Official});
+    EXPECT_THROW(cal::set_official_closures(bad), kestrel::ValueError);
+    EXPECT_TRUE(cal::official_years().empty());
+}
+
+TEST_F(OfficialClosures, AScopeWinsOverTheProcessDefaultAndLayersOnIt) {
+    const std::size_t projected = days_2027();
+    cal::set_official_closures(list_a());
+    EXPECT_EQ(days_2027(), 259u);
+    {
+        const cal::ScopedClosures plain{cal::Holidays()};
+        EXPECT_EQ(days_2027(), projected);
+        EXPECT_TRUE(cal::official_years().empty());
+        // An empty list changes nothing.
+        const cal::ScopedClosures none{cal::ClosureList{}};
+        EXPECT_EQ(days_2027(), projected);
+    }
+    {
+        const cal::ScopedClosures b(list_b());  // over the default: its 2027 replaced
+        EXPECT_EQ(days_2027(), 256u);
+        // The default changes under a scope; this thread keeps the scope's table.
+        cal::clear_official_closures();
+        EXPECT_EQ(days_2027(), 256u);
     }
     EXPECT_TRUE(cal::official_years().empty());
 }

@@ -271,6 +271,53 @@ TEST(CliPrice, NumericOptionsSayWhatTheyTake) {
     EXPECT_EQ(kestrel_cli(snowball + "1000 --seed 18446744073709551615").code, 0);
 }
 
+TEST(CliPrice, SimdRestrictsTheKernelsWithoutMovingAValue) {
+    namespace rs = kestrel::random_sample;
+    TempDir dir;
+    const auto book = nlohmann::ordered_json::parse(kestrel::test::read_file(std::string(KESTREL_SOURCE_DIR) +
+                                                                             "/examples/book.json"));
+    const auto note = std::find_if(book.begin(), book.end(), [](const auto& c) { return c["type"] == "snowball"; });
+    ASSERT_NE(note, book.end());
+    const std::string price = "price " + dir.write("note.json", note->dump()) +
+                              " --spot 3934.91 --r 0.016 --vol 0.19 --q 0.025 --date 2024-12-31 --paths 1500 --greeks";
+    const Outcome automatic = kestrel_cli(price);
+    ASSERT_EQ(automatic.code, 0) << automatic.err;
+    std::string have;
+    for (rs::Simd s : rs::supported_simd()) have += (have.empty() ? "" : ", ") + std::string(rs::simd_name(s));
+    for (rs::Simd s : rs::supported_simd()) {
+        const std::string name = rs::simd_name(s);
+        EXPECT_EQ(kestrel_cli(price + " --simd " + name).out, automatic.out) << name;
+        EXPECT_EQ(run_with("KESTREL_SIMD=" + name + " " + KESTREL_CLI, price).out, automatic.out) << name;
+        const Outcome bench =
+            kestrel_cli("bench snowball --years 1 --paths 300 --threads 1 --repeat 1 --simd " + name);
+        ASSERT_EQ(bench.code, 0) << bench.err;
+        EXPECT_EQ(bench.out.substr(0, bench.out.find('\n')),
+                  "instruction set: " + name + " (this machine: " + have + ")");
+    }
+    // The names, and a target this machine lacks, are usage errors.
+    const std::pair<std::string, std::string> cases[] = {
+        {price + " --simd avx", "--simd: unknown instruction set 'avx' (choose auto, avx512, avx2, sse4 or baseline)"},
+        {"book " + std::string(KESTREL_SOURCE_DIR) + "/examples/book.json --simd neon", "--simd: unknown instruction set 'neon' (choose auto, avx512, avx2, sse4 or baseline)"},
+    };
+    for (const auto& [args, message] : cases) {
+        SCOPED_TRACE(args);
+        const Outcome r = kestrel_cli(args);
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, "error: " + message + " (see kestrel --help)\n");
+    }
+    const Outcome from_environment = run_with("KESTREL_SIMD=avx " + std::string(KESTREL_CLI), price);
+    EXPECT_EQ(from_environment.code, 2);
+    EXPECT_THAT(from_environment.err, HasSubstr("KESTREL_SIMD: unknown instruction set 'avx'"));
+    for (rs::Simd s : {rs::Simd::avx512, rs::Simd::avx2, rs::Simd::sse4}) {
+        const auto supported = rs::supported_simd();
+        if (std::find(supported.begin(), supported.end(), s) != supported.end()) continue;
+        const Outcome r = kestrel_cli(price + " --simd " + rs::simd_name(s));
+        EXPECT_EQ(r.code, 2);
+        EXPECT_EQ(r.err, std::string("error: --simd: this machine has no ") + rs::simd_name(s) + " (it has " + have +
+                             ") (see kestrel --help)\n");
+    }
+}
+
 // ---------------------------------------------------------------------------
 // kestrel data
 
@@ -399,6 +446,43 @@ TEST(CliHolidays, ProjectionMarkedThenAnOfficialListImportedAndBadFilesRefused) 
     EXPECT_EQ(r.out, "2027-02-04  Spring Festival\n2027-02-05  Spring Festival\n2027-02-08  Spring Festival\n");
     r = kestrel_cli(price);
     EXPECT_THAT(r.err, StartsWith("warning: the schedule runs through 2028,"));
+}
+
+TEST(CliPrice, MarketFileGivesWhatTheOptionsDoNotAndNegativeVolIsRefused) {
+    TempDir dir;
+    const std::string market = dir.write("m.json", R"({"r": 0.018, "underlyings": {
+        "000300.XSHG": {"vol": 0.2, "q": 0.015, "spot": 3936.0791}}})");
+    // A market file of plain numbers gives the plain numbers' value, bit for bit.
+    const Outcome plain = kestrel_cli("price " + kExample + kMarket);
+    const Outcome from_file = kestrel_cli("price " + kExample + " --market " + market + " --date 2025-06-30");
+    ASSERT_EQ(from_file.code, 0) << from_file.err;
+    EXPECT_EQ(from_file.out, plain.out);
+    // Options win where given.
+    const Outcome spot = kestrel_cli("price " + kExample + " --market " + market + " --spot 3900 --date 2025-06-30");
+    const Outcome spot_plain =
+        kestrel_cli("price " + kExample + " --spot 3900 --r 0.018 --vol 0.2 --q 0.015 --date 2025-06-30");
+    EXPECT_EQ(spot.out, spot_plain.out);
+    // Curves: a different value, still a number.
+    const std::string curve = dir.write("c.json", R"({"r": {"curve": [["1M", 0.015], ["2Y", 0.025]]}, "underlyings": {
+        "000300.XSHG": {"vol": {"curve": [["3M", 0.22], ["1Y", 0.2]]}, "q": {"curve": [["1Y", 0.01]]}, "spot": 3936.0791}}})");
+    const Outcome curved = kestrel_cli("price " + kExample + " --market " + curve + " --date 2025-06-30 --greeks");
+    ASSERT_EQ(curved.code, 0) << curved.err;
+    EXPECT_NE(nlohmann::json::parse(curved.out)["npv"], nlohmann::json::parse(plain.out)["npv"]);
+    // Mistakes exit 2.
+    const Outcome negative = kestrel_cli("price " + kExample + " --spot 3936 --r 0.018 --vol -0.2 --q 0.015");
+    EXPECT_EQ(negative.code, 2);
+    EXPECT_THAT(negative.err, HasSubstr("--vol must not be negative"));
+    const Outcome no_spot = kestrel_cli("price " + kExample + " --r 0.018 --vol 0.2 --q 0.015");
+    EXPECT_EQ(no_spot.code, 2);
+    EXPECT_THAT(no_spot.err, HasSubstr("--spot (or --market FILE) is required"));
+    const Outcome bad = kestrel_cli("price " + kExample + " --market " +
+                                    dir.write("b.json", R"({"r": {"curve": []}, "underlyings": {}})"));
+    EXPECT_EQ(bad.code, 2);
+    EXPECT_THAT(bad.err, HasSubstr("\"r\": the curve has no points"));
+    const Outcome other = kestrel_cli("price " + kExample + " --market " +
+                                      dir.write("o.json", R"({"r": 0.02, "underlyings": {}})"));
+    EXPECT_EQ(other.code, 2);
+    EXPECT_THAT(other.err, HasSubstr("no inputs for underlying 000300.XSHG"));
 }
 
 }  // namespace

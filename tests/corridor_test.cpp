@@ -142,7 +142,7 @@ TEST_F(CorridorTest, KnockInPlusKnockOutIsTheVanilla) {
 }
 
 TEST_F(CorridorTest, EngineSelectionFirstMatchingRowWins) {
-    const auto proc = detail::make_process(100, 0.03, 0.2, 0.01);
+    const auto proc = market::make_process(Market(100, 0.03, 0.2, 0.01), QuantLib::Date(4, QuantLib::January, 2024));
     auto engine_of = [&](const Terms& t) { return DoubleBarrierOption(t).engine(proc); };
     auto is_binary = [](const EnginePtr& e) {
         return dynamic_cast<QuantLib::AnalyticDoubleBarrierBinaryEngine*>(e.get()) != nullptr;
@@ -262,7 +262,7 @@ class ForcedCorridor : public DoubleBarrierOption {
     using DoubleBarrierOption::DoubleBarrierOption;
     int engines = 0;
     bool triggered(const utils::DateInput&) override { return true; }
-    EnginePtr engine(const detail::ProcessPtr& proc) override {
+    EnginePtr engine(const market::ProcessPtr& proc) override {
         ++engines;
         return DoubleBarrierOption::engine(proc);
     }

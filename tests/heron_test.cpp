@@ -622,32 +622,42 @@ TEST(Heron, FreeFunctionsForwardToTheInstalledStore) {
 }
 
 // Official closures kept in a store: refused on a day the store has prices
-// for, read back (and made the calendar's) when the store is opened again,
-// replaced year by year.
-TEST(SqliteStoreClosures, StoredClosuresComeBackWithTheStore) {
+// for, handed over (never installed) when the store is opened again, replaced
+// year by year; the store's own imports check prices against its list.
+TEST(SqliteStoreClosures, StoredClosuresComeBackWithTheStoreAndChangeNoCalendar) {
     namespace cal = kestrel::calendar;
-    struct Reset {
-        ~Reset() { cal::clear_official_closures(); }
-    } reset;
     TempDir dir;
     const std::string path = dir.file("p.db");
     const auto list = [](const std::string& rows) { return cal::read_closures("date,holiday\n" + rows, "h.csv"); };
+    const Date feb4 = parse_date("2027-02-04"), feb8 = parse_date("2027-02-08");
     {
         heron::SqliteStore store(path);
         store.import("TEST.XSHG", {"pre"}, heron::parse_csv(kHeader + "2027-01-04,10,11,9,10.5,100\n", "p.csv"));
         EXPECT_EQ(value_error([&] { store.import_closures(list("2027-02-04,Spring Festival\n2027-01-04,Bridge\n")); }),
                   "h.csv:3: 2027-01-04 is a trading day in the price history (TEST.XSHG has prices on it)");
         EXPECT_TRUE(store.official_closures().years.empty());
-        EXPECT_TRUE(cal::official_years().empty());
         EXPECT_EQ(store.import_closures(list("2027-02-04,Spring Festival\n2027-02-05,Spring Festival\n")), 0u);
+        EXPECT_TRUE(cal::official_years().empty());
+        EXPECT_TRUE(cal::is_trading_day(feb4));
+        // 8 February trades under the store's list (the projection closes it), 4 February does not.
+        const std::string bar = ",10,11,9,10.5,100\n";
+        EXPECT_EQ(store.import_csv(dir.write("feb8.csv", kHeader + "2027-02-08" + bar), "TEST.XSHG", "pre").inserted, 1u);
+        EXPECT_THAT(value_error([&] { store.import_csv(dir.write("feb4.csv", kHeader + "2027-02-04" + bar), "TEST.XSHG", "pre"); }),
+                    ::testing::HasSubstr("2027-02-04 is not a trading day (exchange closed)"));
+        EXPECT_THAT(value_error([&] { heron::parse_csv(kHeader + "2027-02-08" + bar, "p.csv"); }),
+                    ::testing::HasSubstr("2027-02-08 is not a trading day (a projected exchange closure"));
     }
-    cal::clear_official_closures();
-    EXPECT_TRUE(kestrel::calendar::is_trading_day(parse_date("2027-02-04")));  // projected again
     {
         auto store = std::make_shared<heron::SqliteStore>(path, heron::SqliteStore::Options{heron::SqliteStore::Mode::ReadOnly});
-        EXPECT_EQ(cal::official_years(), std::vector<int>{2027});
+        EXPECT_TRUE(cal::official_years().empty());  // opening installs nothing
         kestrel::test::ScopedClient scoped{store};
-        EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), parse_date("2027-02-08"));
+        EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), feb4);
+        {
+            const cal::ScopedClosures closures(heron::official_closures());
+            EXPECT_EQ(cal::official_years(), std::vector<int>{2027});
+            EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), feb8);
+        }
+        EXPECT_EQ(heron::get_next_trading_date("2027-02-03"), feb4);
         EXPECT_THROW(store->import_closures(list("2027-02-04,Spring Festival\n")), heron::ServiceError);
     }
     heron::SqliteStore store(path);
@@ -656,8 +666,14 @@ TEST(SqliteStoreClosures, StoredClosuresComeBackWithTheStore) {
     EXPECT_EQ(back.years, std::vector<int>{2027});
     ASSERT_EQ(back.closures.size(), 1u);
     EXPECT_EQ(back.closures[0].date, parse_date("2027-02-09"));
-    EXPECT_TRUE(cal::is_trading_day(parse_date("2027-02-04")));
+    EXPECT_FALSE(cal::is_trading_day(parse_date("2027-02-09")));  // projected closed, never replaced here
+    const cal::ScopedClosures closures(back);
+    EXPECT_TRUE(cal::is_trading_day(feb4));
     EXPECT_FALSE(cal::is_trading_day(parse_date("2027-02-09")));
+    EXPECT_TRUE(cal::is_trading_day(feb8));
+    // No client: no list.
+    const kestrel::test::ScopedClient none{nullptr};
+    EXPECT_TRUE(heron::official_closures().years.empty());
 }
 
 }  // namespace

@@ -2,8 +2,8 @@
 // threads) and what the snowball and the phoenix share through it: the price
 // history state, settled notes, input checks, delta and gamma on one set of
 // paths, and the streamed value against _mc_pricing on the full matrix.
-#include <kestrel/detail/autocallable.hpp>
-#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/notes/autocallable.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include "support/note_support.hpp"

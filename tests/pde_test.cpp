@@ -3,15 +3,17 @@
 // Monte Carlo's), strict comparisons on the evaluation date, the note variants
 // as data, the "engine" term, and its errors. pde_convergence_test.cpp holds
 // the comparisons with the Monte Carlo (slow).
-#include <kestrel/detail/autocallable.hpp>
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/notes/autocallable.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/kestrel.hpp>
+#include <kestrel/notes/note.hpp>
 
 #include "support/note_support.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -38,7 +40,7 @@ double put(double s, double K, double r, double q, double vol, double t) {
 
 constexpr double kNever = 1e12;  // a knock-out barrier no price reaches
 
-pde::Note market(pde::Note n, double r, double q, double vol) {
+pde::Note with_market(pde::Note n, double r, double q, double vol) {
     n.r = r;
     n.q = q;
     n.vol = vol;
@@ -88,11 +90,11 @@ TEST(PdeSolver, NotesWhoseBarriersCannotBindAreCouponsPlusEuropeanLegs) {
          "coupon digitals and a short put"},
     };
     for (const Row& row : rows) {
-        const pde::Solution v = pde::solve(market(row.note, r, q, vol), s, true);
+        const pde::Solution v = pde::solve(with_market(row.note, r, q, vol), s, true);
         EXPECT_NEAR(v.npv, row.want, 2e-3) << row.why;
         // Delta against the closed form's own central difference.
-        const pde::Solution up = pde::solve(market(row.note, r, q, vol), s * 1.005, false);
-        const pde::Solution down = pde::solve(market(row.note, r, q, vol), s * 0.995, false);
+        const pde::Solution up = pde::solve(with_market(row.note, r, q, vol), s * 1.005, false);
+        const pde::Solution down = pde::solve(with_market(row.note, r, q, vol), s * 0.995, false);
         EXPECT_NEAR(v.delta, (up.npv - down.npv) / (s * 0.01), 2e-4) << row.why;
     }
 }
@@ -125,13 +127,13 @@ TEST(PdeSolver, VolZeroIsTheDeterministicPathAndTinyVolConvergesToIt) {
     };
     for (const Row& row : rows) {
         n.knocked_in = row.knocked_in;
-        EXPECT_NEAR(pde::solve(market(n, r, r, 0.0), row.spot, false).npv, row.want, 1e-12) << row.why;
+        EXPECT_NEAR(pde::solve(with_market(n, r, r, 0.0), row.spot, false).npv, row.want, 1e-12) << row.why;
         // On the mesh, with almost no diffusion: no oscillation, the same value.
-        EXPECT_NEAR(pde::solve(market(n, r, r + 1e-8, 1e-4), row.spot, false).npv, row.want, 1e-4) << row.why;
+        EXPECT_NEAR(pde::solve(with_market(n, r, r + 1e-8, 1e-4), row.spot, false).npv, row.want, 1e-4) << row.why;
     }
     // A negative vol (a vega down-bump from below 0.01) is its magnitude, as
     // in the simulation, where it only flips the draws.
-    EXPECT_EQ(pde::solve(market(n, r, 0.0, -0.005), 97, false).npv, pde::solve(market(n, r, 0.0, 0.005), 97, false).npv);
+    EXPECT_EQ(pde::solve(with_market(n, r, 0.0, -0.005), 97, false).npv, pde::solve(with_market(n, r, 0.0, 0.005), 97, false).npv);
 }
 
 TEST(PdeSolver, ObservationsOnTheEvaluationDateAreStrict) {
@@ -144,7 +146,7 @@ TEST(PdeSolver, ObservationsOnTheEvaluationDateAreStrict) {
     n.maturity = 0.5;
     n.non_touch_coupon = 7;
     n.non_touch_time = 0.5;
-    n = market(n, 0.03, 0.0, 0.25);
+    n = with_market(n, 0.03, 0.0, 0.25);
     // Every valued spot above the barrier: that coupon at once, flat.
     const pde::Solution out = pde::solve(n, 100.6, true);
     EXPECT_EQ(out.npv, 3.0);
@@ -260,7 +262,7 @@ TEST_F(PdeNoteTest, MemoryPhoenixIsRefusedOnlyOnThisEngine) {
     EXPECT_NO_THROW(make_option(t));
 }
 
-TEST_F(PdeNoteTest, FairCouponMakesTheValueTheTargetAndStatisticsAreRefused) {
+TEST_F(PdeNoteTest, FairCouponMakesTheValueTheTargetAndStatisticsAreProbabilities) {
     Terms snowball = with_engine(test::one_year_note("snowball"), "pde");
     snowball.set("ko_barrier_step", 0.5);
     snowball.set("coupon_rate_step", 0.005);
@@ -280,13 +282,26 @@ TEST_F(PdeNoteTest, FairCouponMakesTheValueTheTargetAndStatisticsAreRefused) {
             terms.set("coupon_rate", f.fair_coupon_rate);
             EXPECT_NEAR(make_option(terms)->npv(100, 0.02, 0.2, 0.01, E), target, 1e-9) << target;
         }
-        try {
-            if (auto* s = dynamic_cast<SnowBallOption*>(note.get())) s->statistics(100, 0.02, 0.2, 0.01, E);
-            else dynamic_cast<PhoenixOption&>(*note).statistics(100, 0.02, 0.2, 0.01, E);
-            ADD_FAILURE() << "statistics on the pde engine";
-        } catch (const NotImplementedError& e) {
-            EXPECT_NE(std::string(e.what()).find("\"mc\""), std::string::npos) << e.what();
-        }
+        // Statistics from backward solutions: probabilities as the simulation counts them.
+        auto& as_note = dynamic_cast<AutocallableNote&>(*note);
+        const detail::NoteStatistics fd = as_note.statistics(100, 0.02, 0.2, 0.01, E);
+        Terms on_mc = terms;
+        on_mc.set("engine", "mc");
+        const detail::NoteStatistics mc =
+            dynamic_cast<AutocallableNote&>(*make_option(on_mc)).statistics(100, 0.02, 0.2, 0.01, E);
+        EXPECT_EQ(fd.standard_error, 0.0);
+        EXPECT_EQ(fd.npv, note->npv(100, 0.02, 0.2, 0.01, E));
+        ASSERT_EQ(fd.ko_dates, mc.ko_dates);
+        const double n = 2000;
+        auto near = [&](double a, double b, const char* what) {
+            const double se = std::sqrt(std::max(b * (1 - b), 0.01) / n);
+            EXPECT_NEAR(a, b, 4 * se + 2e-3) << what;
+        };
+        near(fd.ko_total, mc.ko_total, "ko_total");
+        near(fd.ki_probability, mc.ki_probability, "ki");
+        near(fd.loss_probability, mc.loss_probability, "loss");
+        for (std::size_t i = 0; i < fd.ko_dates.size(); ++i) near(fd.ko_probability[i], mc.ko_probability[i], "ko date");
+        EXPECT_NEAR(fd.expected_life, mc.expected_life, 0.03);
     }
 }
 

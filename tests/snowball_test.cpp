@@ -2,7 +2,7 @@
 // flat paths, and a note on the CSI 300's real history. What it shares with
 // the phoenix (history state, settlement, input checks, Greeks on shared
 // paths, threads) is tested in montecarlo_test.cpp.
-#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include "support/note_support.hpp"

@@ -16,16 +16,16 @@ NotImplementedError, AssertionError, TypeError, IndexError and
 ZeroDivisionError; QuantLib's as RuntimeError.
 """
 from . import _core
-from . import book, calendar, heron, random_sample
-from ._core import (AsianInstrument, AsianOption, BarrierOption, BaseOption, DoubleBarrierOption,
+from . import book, calendar, heron, random_sample, vol
+from ._core import (AsianInstrument, AsianOption, BarrierOption, BaseOption, CashFlow, DoubleBarrierOption,
                     DoubleTouchOption, OptionGreeks, PhoenixOption, SnowBallOption, VanillaOption,
                     known_types, make_option)
 
 __version__ = _core.__version__
 
-__all__ = ["BaseOption", "OptionGreeks", "VanillaOption", "BarrierOption", "DoubleBarrierOption",
+__all__ = ["BaseOption", "OptionGreeks", "CashFlow", "VanillaOption", "BarrierOption", "DoubleBarrierOption",
            "DoubleTouchOption", "AsianOption", "AsianInstrument", "SnowBallOption", "PhoenixOption",
-           "make_option", "known_types", "book", "calendar", "heron", "random_sample"]
+           "make_option", "known_types", "book", "calendar", "heron", "random_sample", "vol"]
 
 for _cls in (BaseOption, VanillaOption, BarrierOption, DoubleBarrierOption, DoubleTouchOption, AsianOption,
              AsianInstrument, SnowBallOption, PhoenixOption):

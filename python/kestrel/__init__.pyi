@@ -5,6 +5,7 @@ from . import calendar as calendar
 from . import book as book
 from . import heron as heron
 from . import random_sample as random_sample
+from . import vol as vol
 
 __version__: str
 
@@ -19,8 +20,15 @@ class OptionGreeks(NamedTuple):
     theta: float
     rho: float
 
+class CashFlow(NamedTuple):
+    date: date
+    kind: str
+    amount: float
+    level: float
+
 class BaseOption:
     def __init__(self, terms: Terms) -> None: ...
+    def cashflows(self, start: DateLike, end: DateLike) -> list[CashFlow]: ...
     def npv(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
     def greeks(self, spot: float, r: float, vol: float, q: float,
                evaluation_date: DateLike | None = None) -> OptionGreeks: ...
@@ -29,6 +37,7 @@ class BaseOption:
     def vega(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
     def rho(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
     def theta(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
+    def carry_rho(self, spot: float, r: float, vol: float, q: float, evaluation_date: DateLike | None = None) -> float: ...
     @property
     def effect_date(self) -> date: ...
     @property

@@ -75,10 +75,14 @@ def _parser():
                       help='JSON object {"r": R, "underlyings": {ID: {"vol": V, "q": Q, "spot": S}}}; an underlying '
                            'without "spot" takes its "pre" close on the evaluation date from the store')
     book.add_argument("--date", type=_date, help="evaluation date YYYY-MM-DD (default: today)")
-    book.add_argument("--greeks", action="store_true", help="also delta, gamma, vega, theta and rho")
+    book.add_argument("--greeks", action="store_true", help="also delta, gamma, vega, theta, rho and carry_rho")
+    book.add_argument("--engine", choices=["mc", "qmc", "pde"],
+                      help="engine of the notes (snowball, phoenix) whose terms name none")
     book.add_argument("--format", default="table", choices=["table", "csv", "json"],
                       help="table (default), csv or json")
     book.add_argument("--out", help="write the output to this file instead of stdout")
+    book.add_argument("--save", metavar="DB", help="also keep the run in this SQLite database, as `kestrel book "
+                                                   "--save` does (see `kestrel runs`)")
     store = book.add_mutually_exclusive_group()
     store.add_argument("--db", help="SQLite price store to read (default: the bundled store); with --scheduler, "
                                     "the path on the workers")
@@ -130,7 +134,15 @@ def _run_book(args):
                 _parser().error(f"{option}: {'File' if check is os.path.isfile else 'Directory'} "
                                 f"does not exist: {path}")
     book = kbook.as_book(args.book)
-    market = kbook.as_market(args.market)
+    # A market file wrong anywhere is a usage error (2) before anything is valued.
+    try:
+        market = kbook.as_market(args.market)
+        market.check(args.date)
+    except (KeyError, TypeError, ValueError) as e:
+        message = e.args[0] if isinstance(e, KeyError) and len(e.args) == 1 else str(e)
+        sys.stdout.flush()
+        sys.stderr.write(f"error: {type(e).__name__}: {' '.join(str(message).split())}\n")
+        sys.exit(EXIT_USAGE)
     if args.paths is not None:
         kestrel.random_sample.set_paths(args.paths)
     if args.seed is not None:
@@ -144,20 +156,21 @@ def _run_book(args):
     if args.scheduler is None and args.workers is None:
         if tls or args.insecure or args.dashboard:
             _parser().error("--tls-*, --insecure and --dashboard need --scheduler or --workers")
-        result = kbook.value_book(book, market, args.date, args.greeks, db=db, prices=prices, threads=args.threads)
+        result = kbook.value_book(book, market, args.date, args.greeks, db=db, prices=prices, threads=args.threads,
+                                  engine=args.engine)
     elif args.scheduler is not None:
         if args.dashboard:
             _parser().error("--dashboard is for the local cluster of --workers")
         result = kbook.value_book(book, market, args.date, args.greeks, args.scheduler, db=db, prices=prices,
                                   threads=args.threads, tls_ca_file=args.tls_ca_file, tls_cert=args.tls_cert,
-                                  tls_key=args.tls_key, insecure=args.insecure)
+                                  tls_key=args.tls_key, insecure=args.insecure, engine=args.engine)
     else:
         from distributed import Client
         security = kbook.tls_security(args.tls_ca_file, args.tls_cert, args.tls_key) if tls else None
         with kbook.local_cluster(args.workers, security=security, dashboard=args.dashboard) as cluster, \
                 Client(cluster, security=security, set_as_default=False) as client:
             result = kbook.value_book(book, market, args.date, args.greeks, client, db=db, prices=prices,
-                                      threads=args.threads)
+                                      threads=args.threads, engine=args.engine)
 
     text = result.text(args.format)
     if args.out:
@@ -165,6 +178,9 @@ def _run_book(args):
     else:
         sys.stdout.write(text)
         sys.stdout.flush()
+    if args.save:
+        run_id = kbook.save_run(args.save, args.book, market, result)
+        sys.stderr.write(f"saved run {run_id} in {args.save}\n")
     failed = result.failed()
     if failed:
         n = len(result.rows)

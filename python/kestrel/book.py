@@ -15,7 +15,9 @@ The rows come back in book order and the rows, totals and outputs are bit for bi
 the one-process run. Each worker opens the price store named by `db` (or `prices`, a
 directory of price files; neither: the bundled store) itself, so the path must be reachable
 on every worker; that is checked on all of them before anything is submitted. The workers
-value with this process's Monte Carlo paths and seed.
+value with this process's Monte Carlo paths and seed, and each task under the official
+exchange closures of the store its worker opened (installed for that task's thread only, as
+in this process: no store changes the calendar of the process it is opened in).
 """
 import json as _json
 import math as _math
@@ -136,10 +138,10 @@ def _check_worker(settings):
         return _error_text(e)
 
 
-def _value_task(rows, contracts, market, date, greeks, settings):
+def _value_task(rows, contracts, market, date, greeks, settings, engine=""):
     """One task: the rows of some contracts of the book, valued on this worker."""
     _prepare_worker(settings)
-    return value_rows(rows, contracts, market, date, greeks)
+    return value_rows(rows, contracts, market, date, greeks, engine)
 
 
 # --------------------------------------------------------------------------- progress
@@ -340,7 +342,7 @@ def _tasks(book, rows, greeks, workers):
     return [([rows[i] for i in idx], [book.contract(i) for i in idx], p) for idx, p in tasks]
 
 
-def _value_on_cluster(client, book, market, date, greeks, settings, progress):
+def _value_on_cluster(client, book, market, date, greeks, settings, progress, engine=""):
     workers = client.scheduler_info().get("workers", {})
     if not workers:
         raise RuntimeError("the Dask cluster has no workers")
@@ -360,7 +362,7 @@ def _value_on_cluster(client, book, market, date, greeks, settings, progress):
     done = len(rows) - sum(len(t[0]) for t in tasks)
     if progress:
         progress(done, len(rows))
-    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings,
+    futures = [client.submit(_value_task, task_rows, contracts, market, date, greeks, settings, engine,
                              priority=priority, retries=RETRIES, pure=False)
                for task_rows, contracts, priority in tasks]
     filled = [not row.ok for row in rows]
@@ -394,7 +396,7 @@ def _in_process(db, prices, threads):
 
 def value_book(book, market, date=None, greeks=False, client=None, *, db=None, prices=None,
                threads=None, progress=None, tls_ca_file=None, tls_cert=None, tls_key=None, security=None,
-               insecure=False):
+               insecure=False, engine=None, save=None):
     """Values every contract of `book` on `market` as of `date` (default: today), with the
     Greeks if asked, and returns a Result: rows in book order, totals, and text(format) for
     the command line's outputs.
@@ -408,12 +410,18 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     progress: None for a bar on stderr when it is a terminal, False for none, or a
     callable(done, total). client may also be a scheduler's address, connected to (and
     closed after) as connect() does with the TLS files, security and insecure given.
+    engine: the engine ("mc", "qmc", "pde") of every note whose terms name none, as
+    `kestrel book --engine`; None: the market's "engines" for the note's type, else the
+    note's own. Each row carries carry_rho beside its Greeks.
+    save: an SQLite database to keep the valued book in as a new run (save_run), on a
+    cluster as in this process.
     """
     if isinstance(client, str):
         with connect(client, tls_ca_file=tls_ca_file, tls_cert=tls_cert, tls_key=tls_key, security=security,
                      insecure=insecure) as c:
             return value_book(book, market, date, greeks, c, db=db, prices=prices, threads=threads,
-                              progress=progress)
+                              progress=progress, engine=engine, save=save)
+    given = book
     book, market = as_book(book), as_market(market)
     bar = None
     if progress is None:
@@ -424,11 +432,52 @@ def value_book(book, market, date=None, greeks=False, client=None, *, db=None, p
     try:
         if client is None:
             _in_process(db, prices, threads)
-            return book.value(market, date, greeks, progress)
-        return _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress)
+            result = book.value(market, date, greeks, progress, engine or "")
+        else:
+            result = _value_on_cluster(client, book, market, date, greeks, _settings(db, prices, threads), progress,
+                                       engine or "")
     finally:
         if bar is not None:
             bar.finish()
+    if save is not None:
+        save_run(save, given if isinstance(given, (str, _os.PathLike)) else book, market, result)
+    return result
+
+
+def save_run(db, book, market, result, *, settings=None):
+    """Keeps `result` (value_book of `book` on `market`) in the SQLite database db as a new
+    run, as `kestrel book --save DB` does: the evaluation date, the market text as given,
+    the simulation settings (default: this process's paths, seed and draws), and every
+    contract's terms, value, Greeks and error, in one transaction. Returns the run's id."""
+    book_source = _os.fspath(book) if isinstance(book, (str, _os.PathLike)) and _os.path.isfile(book) else ""
+    book, market = as_book(book), as_market(market)
+    if len(result.rows) != len(book):
+        raise ValueError(f"save_run: the result has {len(result.rows)} rows but the book {len(book)} contracts")
+    if settings is None:
+        settings = {"engine": "", "paths": _random_sample.paths(), "seed": _random_sample.seed(),
+                    "draws": _random_sample.draws()}
+    return _book.save_run(_os.fspath(db), [book.contract(i) for i in range(len(book))], market.text, result,
+                          _json.dumps(settings), book_source, market.source)
+
+
+def runs(db, date=None):
+    """The runs kept in db, oldest first: a list of dicts as `kestrel runs list --format json`."""
+    return _book.list_runs(_os.fspath(db), date)
+
+
+def load_run(db, run_id):
+    """Run run_id of db: {"run": its line, "market_text": the market as given, "terms": each
+    contract's terms, "result": a Result of its rows}."""
+    return _book.load_run(_os.fspath(db), run_id)
+
+
+def cashflows(book, start, end, *, db=None, prices=None):
+    """Every contract's cash flows after start up to and including end, from the price
+    history (the store db / prices, else the installed one, else the bundled store), as
+    `kestrel cashflows --format json` gives them."""
+    book = as_book(book)
+    _in_process(db, prices, None)
+    return _book.book_cashflows(_json.dumps([_json.loads(book.contract(i)) for i in range(len(book))]), start, end)
 
 
 def ladder(book, market, date=None, *, spot_shifts=None, vol_shifts=None, result=None, db=None, prices=None,
@@ -460,6 +509,7 @@ for _cls in (Book, Market, Row, Result, Ladders):
     _cls.__module__ = __name__
 del _cls
 
-__all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "value_rows", "open_store", "as_book", "as_market",
+__all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "save_run", "runs", "load_run",
+           "cashflows", "value_rows", "open_store", "as_book", "as_market",
            "progress_line", "ProgressBar", "EXPENSIVE_TYPES", "ClusterError", "connect", "local_cluster",
            "tls_security"]

@@ -18,10 +18,13 @@ is_projected = _c.is_projected
 projected_years = _c.projected_years
 closures = _c.closures
 project_year = _c.project_year
+ClosureList = _c.ClosureList
+read_closures = _c.read_closures
+ScopedClosures = _c.ScopedClosures
 load_closures = _c.load_closures
 official_years = _c.official_years
 clear_official_closures = _c.clear_official_closures
 
 __all__ = ["is_trading_day", "trading_days", "covered_from", "covered_until", "projected_until", "is_projected",
-           "projected_years", "closures", "project_year", "load_closures", "official_years",
+           "projected_years", "closures", "project_year", "ClosureList", "read_closures", "ScopedClosures", "load_closures", "official_years",
            "clear_official_closures"]

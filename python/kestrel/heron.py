@@ -5,7 +5,10 @@ object with the four methods below (a desk's own data client)::
 
     kestrel.heron.install(kestrel.heron.bundled_store())  # the price history kestrel ships
 
-    kestrel.heron.install(kestrel.heron.SqliteStore("prices.db"))
+    store = kestrel.heron.SqliteStore("prices.db")
+    kestrel.heron.install(store)
+    with kestrel.calendar.ScopedClosures(store):  # the official closures it holds, if any
+        ...                                          # products valued here follow them
 
     store = kestrel.heron.MemoryStore()
     store.load_directory("data/prices")          # <instrument>[.pre|.none].csv files

@@ -3,6 +3,8 @@ from typing import Any, Literal, Protocol, Sequence, overload
 
 import pandas
 
+from .calendar import ClosureList
+
 DateLike = str | date  # "YYYY-MM-DD", datetime.date, datetime.datetime / pandas.Timestamp at midnight
 
 class HeronError(RuntimeError): ...
@@ -23,6 +25,7 @@ class Client:
     def get_trading_dates(self, start: DateLike, end: DateLike) -> list[date]: ...
     def get_price(self, order_book_id: str, start: DateLike, end: DateLike, fields: str | Sequence[str] = "close",
                   adjust_type: Literal["pre", "none"] = "pre", expect_df: bool = True) -> pandas.DataFrame | None: ...
+    def official_closures(self) -> ClosureList: ...
 
 class MemoryStore(Client):
     def __init__(self) -> None: ...

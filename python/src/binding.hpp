@@ -26,6 +26,9 @@ namespace py = pybind11;
 QuantLib::Date to_date(py::handle obj, std::string_view what);
 // None is absent.
 EvalDate to_eval_date(py::handle obj);
+// A caller's vol: a negative one is a ValueError (the finite differences
+// bump below zero inside the library only).
+void check_caller_vol(double vol);
 // Every element of an iterable (a list, a pandas DatetimeIndex, a numpy
 // datetime64 array, ...), in order.
 std::vector<QuantLib::Date> to_dates(py::handle obj, std::string_view what);
@@ -49,5 +52,9 @@ const char* call_put_text(int option_type);
 void bind_products(py::module_& m);
 // Registers kestrel._core.book (book.cpp).
 void bind_book(py::module_& m);
+// Adds cash flows and kept runs (nightly.cpp); after bind_products and bind_book.
+void bind_nightly(py::module_& m);
+// Registers kestrel._core.vol (vol.cpp).
+void bind_vol(py::module_& m);
 
 }  // namespace kestrel::python

@@ -7,10 +7,12 @@
 
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
+#include <kestrel/kestrel.hpp>
 #include <kestrel/utils.hpp>
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -65,11 +67,12 @@ py::tuple row_state(const kb::BookRow& r) {
                           r.spot_source == kb::SpotSource::Store ? 1 : 0,
                           py::make_tuple(r.value.npv, r.value.delta, r.value.gamma, r.value.vega, r.value.theta,
                                          r.value.rho),
-                          r.error ? py::object(py::make_tuple(r.error->kind, r.error->message)) : py::object(py::none()));
+                          r.error ? py::object(py::make_tuple(r.error->kind, r.error->message)) : py::object(py::none()),
+                          r.carry_rho);
 }
 
 kb::BookRow row_from_state(const py::tuple& t) {
-    if (t.size() != 8) throw ValueError("a book row's state has 8 fields, not " + std::to_string(t.size()));
+    if (t.size() != 9) throw ValueError("a book row's state has 9 fields, not " + std::to_string(t.size()));
     kb::BookRow r;
     r.position = t[0].cast<std::size_t>();
     r.id = text_or_none(t[1]);
@@ -85,13 +88,23 @@ kb::BookRow row_from_state(const py::tuple& t) {
         const auto e = t[7].cast<py::tuple>();
         r.error = kb::RowError{e[0].cast<std::string>(), e[1].cast<std::string>()};
     }
+    r.carry_rho = t[8].cast<double>();
     return r;
 }
 
-kb::BookOptions options_for(py::handle date, bool greeks) {
+kb::BookOptions options_for(py::handle date, bool greeks, const std::string& engine = {}) {
     kb::BookOptions o;
     o.evaluation_date = to_eval_day(date);
     o.greeks = greeks;
+    if (!engine.empty()) {
+        const auto names = kestrel::note_engines();
+        if (std::find(names.begin(), names.end(), engine) == names.end()) {
+            std::string known;
+            for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+            throw ValueError("engine: unknown engine \"" + engine + "\" (known: " + known + ")");
+        }
+    }
+    o.engine = engine;
     return o;
 }
 
@@ -133,8 +146,9 @@ void bind_book(py::module_& m) {
             "before any market is needed (an id an earlier contract has, ...).")
         .def(
             "value",
-            [](const Book& book, const Market& market, py::handle date, bool greeks, py::object progress) {
-                kb::BookOptions o = options_for(date, greeks);
+            [](const Book& book, const Market& market, py::handle date, bool greeks, py::object progress,
+               const std::string& engine) {
+                kb::BookOptions o = options_for(date, greeks, engine);
                 if (!progress.is_none()) {
                     o.progress = [&progress](std::size_t done, std::size_t total) {
                         py::gil_scoped_acquire gil;
@@ -145,14 +159,21 @@ void bind_book(py::module_& m) {
                 return kb::value_book(book.contracts, market.market, o);
             },
             py::arg("market"), py::arg("date") = py::none(), py::arg("greeks") = false,
-            py::arg("progress") = py::none(),
-            "Values every contract in this process, as `kestrel book` does; progress(done, total) after each.");
+            py::arg("progress") = py::none(), py::arg("engine") = "",
+            "Values every contract in this process, as `kestrel book` does; progress(done, total) after each.\n"
+            "engine: of every note that names none (as --engine); empty: the market's \"engines\", else each note's own.");
 
     py::class_<Market>(b, "Market", "The market of a book: {\"r\": R, \"underlyings\": {ID: {\"vol\", \"q\", \"spot\"}}}.")
         .def(py::init([](const std::string& text, const std::string& source) {
                  return Market{kb::BookMarket::from_json(parse_json(text, source), source), text, source};
              }),
              py::arg("text"), py::arg("source") = "market")
+        .def(
+            "check", [](const Market& mk, py::handle date) { mk.market.check(to_eval_day(date)); },
+            py::arg("date") = py::none(),
+            "ValueError naming the underlying, the field and the entry for what can only be checked on the "
+            "evaluation date: curve pillars in order, each once; a total variance that never decreases; forwards "
+            "after the date. value_book checks this before valuing anything.")
         .def_property_readonly("text", [](const Market& mk) { return mk.text; })
         .def_property_readonly("source", [](const Market& mk) { return mk.source; })
         .def(py::pickle([](const Market& mk) { return py::make_tuple(mk.text, mk.source); },
@@ -170,6 +191,8 @@ void bind_book(py::module_& m) {
         .def_property_readonly("spot_source",
                                [](const kb::BookRow& r) { return r.spot_source == kb::SpotSource::Store ? "store" : "market"; })
         .def_property_readonly("value", [](const kb::BookRow& r) { return make_greeks(r.value); })
+        .def_readonly("carry_rho", &kb::BookRow::carry_rho,
+                      "With the Greeks: V(q - 0.005) - V(q + 0.005), per percentage point of carry (else 0)")
         .def_property_readonly("error",
                                [](const kb::BookRow& r) {
                                    return r.error ? py::object(py::make_tuple(r.error->kind, r.error->message))
@@ -189,7 +212,7 @@ void bind_book(py::module_& m) {
     b.def(
         "value_rows",
         [](std::vector<kb::BookRow> rows, const std::vector<std::string>& contracts, const Market& market,
-           py::handle date, bool greeks) {
+           py::handle date, bool greeks, const std::string& engine) {
             if (contracts.size() != rows.size()) {
                 throw ValueError("value_rows: " + std::to_string(rows.size()) + " rows but " +
                                  std::to_string(contracts.size()) + " contracts");
@@ -200,13 +223,13 @@ void bind_book(py::module_& m) {
                 parsed.push_back(parse_json(contracts[i], "contract " + std::to_string(rows[i].position)));
             std::vector<const Json*> pointers;
             for (const auto& c : parsed) pointers.push_back(&c);
-            const kb::BookOptions o = options_for(date, greeks);
+            const kb::BookOptions o = options_for(date, greeks, engine);
             py::gil_scoped_release nogil;
             kb::value_rows(rows, pointers, market.market, o);
             return rows;
         },
         py::arg("rows"), py::arg("contracts"), py::arg("market"), py::arg("date") = py::none(),
-        py::arg("greeks") = false,
+        py::arg("greeks") = false, py::arg("engine") = "",
         "Values the contract (JSON text) of each row without an error yet, as value_book does, and returns the rows.");
 
     py::class_<kb::BookResult>(b, "Result", "A valued book: its rows in book order and the totals.")

@@ -21,6 +21,7 @@
 #include <datetime.h>
 
 #include <algorithm>
+#include <sstream>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -28,6 +29,7 @@
 #include <numeric>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -555,6 +557,14 @@ void bind_heron(py::module_& m) {
             },
             py::arg("start"), py::arg("end"))
         .def(
+            "official_closures",
+            [](heron::Client& c) {
+                py::gil_scoped_release nogil;
+                return c.official_closures();
+            },
+            "The official exchange closures the client holds (a kestrel.calendar.ClosureList, no years when none).\n"
+            "Opening a store changes no calendar; kestrel.calendar.ScopedClosures installs this list.")
+        .def(
             "get_price",
             [](heron::Client& c, const std::string& id, py::object start, py::object end, py::object fields,
                const std::string& adjust_type, bool expect_df) {
@@ -673,8 +683,9 @@ void bind_heron(py::module_& m) {
                 return years;
             },
             py::arg("path"),
-            "Store a file of official closures (date,holiday) in place of the projection for its years, and make\n"
-            "them the calendar's; returns the years. A refused file leaves the store as it was.");
+            "Store a file of official closures (date,holiday) in place of the projection for its years; returns the\n"
+            "years. A refused file leaves the store as it was. Changes no calendar: value inside\n"
+            "kestrel.calendar.ScopedClosures(store) to follow the list.");
 }
 
 // ---------------------------------------------------------------------------
@@ -685,6 +696,37 @@ py::list closure_tuples(const std::vector<calendar::Closure>& list) {
     for (const auto& c : list) out.append(py::make_tuple(from_date(c.date), c.name, calendar::source_name(c.source)));
     return out;
 }
+
+// kestrel.calendar.ScopedClosures: a holiday table installed on the thread
+// that enters it, until it exits there.
+class ScopedClosures {
+  public:
+    explicit ScopedClosures(calendar::ClosureList list) : list_(std::move(list)) {}
+    ~ScopedClosures() {
+        // Dropped on another thread while still entered: the entering thread
+        // keeps the table (leaked rather than freed under it).
+        if (scope_ && thread_ != std::this_thread::get_id()) (void)scope_.release();
+    }
+    ScopedClosures(const ScopedClosures&) = delete;
+    ScopedClosures& operator=(const ScopedClosures&) = delete;
+
+    void enter() {
+        if (scope_) throw ValueError("ScopedClosures: already entered");
+        scope_ = std::make_unique<calendar::ScopedClosures>(list_);
+        thread_ = std::this_thread::get_id();
+    }
+    void exit() {
+        if (!scope_) return;
+        if (thread_ != std::this_thread::get_id())
+            throw ValueError("ScopedClosures: exited on another thread than the one that entered it");
+        scope_.reset();
+    }
+
+  private:
+    calendar::ClosureList list_;
+    std::unique_ptr<calendar::ScopedClosures> scope_;
+    std::thread::id thread_;
+};
 
 void bind_calendar(py::module_& m) {
     py::module_ c = m.def_submodule("calendar", "The exchange's trading calendar: published, official and projected closures.");
@@ -705,12 +747,65 @@ void bind_calendar(py::module_& m) {
     }, py::arg("start"), py::arg("end"), "Weekday closures as (date, name, source) tuples.");
     c.def("project_year", [](int y) { return closure_tuples(calendar::project_year(y)); }, py::arg("year"),
           "A year's closures by the exchange's holiday rules.");
+    py::class_<calendar::ClosureList>(c, "ClosureList",
+                                      "An official list of exchange closures for whole years (read_closures, or a "
+                                      "store's official_closures()).")
+        .def_property_readonly("years", [](const calendar::ClosureList& l) { return l.years; })
+        .def_property_readonly("closures", [](const calendar::ClosureList& l) { return closure_tuples(l.closures); },
+                               "(date, name, source) tuples, ascending.")
+        .def_property_readonly("source", [](const calendar::ClosureList& l) { return l.source; })
+        .def("__len__", [](const calendar::ClosureList& l) { return l.closures.size(); })
+        .def("__repr__",
+             [](const calendar::ClosureList& l) {
+                 std::string years;
+                 for (int y : l.years) years += (years.empty() ? "" : ", ") + std::to_string(y);
+                 return "<ClosureList " + std::to_string(l.closures.size()) + " closures for [" + years + "] from '" +
+                        l.source + "'>";
+             })
+        .def(py::pickle(
+            [](const calendar::ClosureList& l) {
+                py::list days;
+                for (const auto& x : l.closures) days.append(py::make_tuple(utils::format_date(x.date), x.name));
+                return py::make_tuple(l.years, days, l.lines, l.source);
+            },
+            [](const py::tuple& t) {
+                if (t.size() != 4) throw ValueError("ClosureList: bad pickled state");
+                calendar::ClosureList l;
+                l.years = t[0].cast<std::vector<int>>();
+                for (const auto& day : t[1].cast<std::vector<std::pair<std::string, std::string>>>())
+                    l.closures.push_back({utils::parse_date(day.first), day.second, calendar::Source::Official});
+                l.lines = t[2].cast<std::vector<std::size_t>>();
+                l.source = t[3].cast<std::string>();
+                return l;
+            }));
+    c.def("read_closures", &calendar::read_closures_file, py::arg("path"),
+          "Read a file of official closures (date,holiday) without installing it.");
+    py::class_<ScopedClosures>(c, "ScopedClosures",
+                               "with ScopedClosures(list_or_store): the calendar, the stores' trading days and the\n"
+                               "products of this thread follow the official list (or the store's) inside the block;\n"
+                               "the calendar in force before comes back after it. Other threads are not affected.")
+        .def(py::init<calendar::ClosureList>(), py::arg("closures"))
+        .def(py::init([](heron::Client& store) {
+                 calendar::ClosureList list;
+                 {
+                     py::gil_scoped_release nogil;
+                     list = store.official_closures();
+                 }
+                 return std::make_unique<ScopedClosures>(std::move(list));
+             }),
+             py::arg("store"))
+        .def("__enter__", [](ScopedClosures& s) -> ScopedClosures& {
+            s.enter();
+            return s;
+        }, py::return_value_policy::reference)
+        .def("__exit__", [](ScopedClosures& s, const py::args&) { s.exit(); });
     c.def("load_closures", [](const std::string& path) {
         const auto list = calendar::read_closures_file(path);
         calendar::set_official_closures(list);
         return list.years;
-    }, py::arg("path"), "Make a file of official closures the calendar's for its years, in this process only.");
-    c.def("official_years", &calendar::official_years);
+    }, py::arg("path"), "Make a file of official closures the process default for its years (every thread outside a\n"
+                        "ScopedClosures).");
+    c.def("official_years", &calendar::official_years, "The years of an official list in the calendar in force.");
     c.def("clear_official_closures", &calendar::clear_official_closures);
 }
 
@@ -748,6 +843,18 @@ void translate(std::exception_ptr p) {
     }
 }
 
+}  // namespace
+
+void check_caller_vol(double vol) {
+    if (vol < 0) {
+        std::ostringstream os;
+        os << "vol must not be negative, got " << vol;
+        throw ValueError(os.str());
+    }
+}
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // BaseOption and the valuation methods every product shares
 
@@ -755,6 +862,7 @@ using Valuation = double (BaseOption::*)(double, double, double, double, const E
 
 template <Valuation F>
 double value(BaseOption& option, double spot, double r, double vol, double q, py::object evaluation_date) {
+    check_caller_vol(vol);
     const EvalDate date = to_eval_date(evaluation_date);
     py::gil_scoped_release nogil;
     return (option.*F)(spot, r, vol, q, date);
@@ -776,6 +884,7 @@ void bind_base(py::module_& m) {
         .def(
             "greeks",
             [](BaseOption& o, double s, double r_, double v, double q_, py::object d) {
+                check_caller_vol(v);
                 const EvalDate e = to_eval_date(d);
                 OptionGreeks g;
                 {
@@ -790,6 +899,8 @@ void bind_base(py::module_& m) {
         .def("vega", &value<&BaseOption::vega>, spot, r, vol, q, date)
         .def("rho", &value<&BaseOption::rho>, spot, r, vol, q, date)
         .def("theta", &value<&BaseOption::theta>, spot, r, vol, q, date)
+        .def("carry_rho", &value<&BaseOption::carry_rho>, spot, r, vol, q, date,
+             "V(q - 0.005) - V(q + 0.005): the value's change per percentage point of carry.")
         .def_property_readonly("effect_date", [](const BaseOption& o) { return from_date(o.effect_date()); })
         .def_property_readonly("maturity_date", [](const BaseOption& o) { return from_date(o.maturity_date()); })
         .def_property_readonly("underlying", [](const BaseOption& o) { return from_value(o.underlying()); })
@@ -839,6 +950,23 @@ void bind_random_sample(py::module_& m) {
     rs.def("draws", [] {
         return random_sample::draws() == random_sample::Draws::single_precision ? "single" : "double";
     });
+    rs.def(
+        "set_simd", [](const std::string& name) { random_sample::set_simd(random_sample::parse_simd(name)); },
+        py::arg("name"),
+        "Instruction set of the Monte Carlo kernels: \"auto\" (the best this machine has), \"avx512\", \"avx2\", "
+        "\"sse4\" or \"baseline\" (ValueError for one this machine lacks); values are the same on every one. "
+        "KESTREL_SIMD sets the default.");
+    rs.def("simd", [] { return std::string(random_sample::simd_name(random_sample::simd())); });
+    rs.def("dispatched_simd", [] { return std::string(random_sample::simd_name(random_sample::dispatched_simd())); },
+           "The instruction set the kernels run on now.");
+    rs.def(
+        "supported_simd",
+        [] {
+            std::vector<std::string> out;
+            for (random_sample::Simd s : random_sample::supported_simd()) out.emplace_back(random_sample::simd_name(s));
+            return out;
+        },
+        "The instruction sets this machine runs the kernels on, best first.");
     rs.def("reset", &random_sample::reset, "Put paths, seed, threads and draws back to their defaults.");
     rs.attr("DEFAULT_PATHS") = random_sample::kDefaultPaths;
     rs.attr("DEFAULT_SEED") = random_sample::kDefaultSeed;
@@ -873,6 +1001,8 @@ PYBIND11_MODULE(_core, m) {
     kp::bind_base(m);
     kp::bind_products(m);
     kp::bind_book(m);
+    kp::bind_nightly(m);
+    kp::bind_vol(m);
 
     // An installed Python client must be let go while the interpreter still runs.
     py::module_::import("atexit").attr("register")(py::cpp_function([] { heron::install(nullptr); }));

@@ -4,7 +4,7 @@
 // single Greeks come from BaseOption (core.cpp) and dispatch to the product.
 #include "binding.hpp"
 
-#include <kestrel/detail/market.hpp>
+#include <kestrel/market/process.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <ql/settings.hpp>
@@ -125,7 +125,7 @@ void bind_corridor(py::module_& m) {
            [](DoubleBarrierOption& o, double spot, double r, double vol, double q) {
                py::gil_scoped_release nogil;
                ValuationLock lock;
-               return engine_name(*o.engine(detail::make_process(spot, r, vol, q)));
+               return engine_name(*o.engine(market::make_process(Market(spot, r, vol, q), utils::today())));
            },
            py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"),
            "The QuantLib pricing engine npv uses for this contract on the market model of (spot, r, vol, q),\n"
@@ -205,6 +205,7 @@ void bind_asian(py::module_& m) {
         .def(
             "construct_option",
             [](const AsianOption& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                check_caller_vol(vol);
                 const QuantLib::Date d = to_date(evaluation_date, "evaluation_date");
                 py::gil_scoped_release nogil;
                 return AsianInstrument{o.construct_option(spot, r, vol, q, d), d};
@@ -221,14 +222,16 @@ void bind_asian(py::module_& m) {
             py::arg("evaluation_date"), "The adjusted closes from the effect date to evaluation_date.");
 }
 
-// The autocallable notes: terms, observation schedules and coupons.
+// The autocallable notes: terms, observation schedules and coupons. The
+// accessors are AutocallableNote's, which Python does not know: each goes
+// through a lambda on the note's own class.
 template <class Note>
 void bind_note(py::module_& m, const char* name, const char* doc) {
     auto cls = product_class<Note>(m, name, doc);
-    cls.def_property_readonly("strike", &Note::strike)
-        .def_property_readonly("ki_barrier", &Note::ki_barrier)
-        .def_property_readonly("ko_barrier", &Note::ko_barrier)
-        .def_property_readonly("coupon_rate", &Note::coupon_rate)
+    cls.def_property_readonly("strike", [](const Note& o) { return o.strike(); })
+        .def_property_readonly("ki_barrier", [](const Note& o) { return o.ki_barrier(); })
+        .def_property_readonly("ko_barrier", [](const Note& o) { return o.ko_barrier(); })
+        .def_property_readonly("coupon_rate", [](const Note& o) { return o.coupon_rate(); })
         .def_property_readonly("ki_obs_freq", [](const Note& o) { return from_value(o.ki_obs_freq()); })
         .def_property_readonly("ko_obs_freq", [](const Note& o) { return from_value(o.ko_obs_freq()); })
         .def_property_readonly("obs_start_date", [](const Note& o) { return from_date(o.obs_start_date()); })
@@ -254,6 +257,7 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
         .def(
             "statistics",
             [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date) {
+                check_caller_vol(vol);
                 const EvalDate e = to_eval_date(evaluation_date);
                 detail::NoteStatistics s;
                 {
@@ -279,6 +283,7 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
         .def(
             "fair_coupon_rate",
             [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date, double target) {
+                check_caller_vol(vol);
                 const EvalDate e = to_eval_date(evaluation_date);
                 detail::FairCoupon f;
                 {

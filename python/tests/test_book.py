@@ -1,6 +1,7 @@
 """kestrel.book in this process and python3 -m kestrel book without a cluster: the same
 rows, outputs and exit codes as `kestrel book`."""
 import json
+import math
 import os
 import pickle
 import subprocess
@@ -90,3 +91,54 @@ def test_ladder_gives_the_command_lines_ladders(tmp_path):
         kbook.ladder(BOOK, MARKET, result=result)
     with pytest.raises(ValueError, match="spot shift"):
         kbook.ladder(str(path), MARKET, "2024-12-31", spot_shifts=[-1.5], result=result)
+
+
+def test_market_curves_forwards_engines_and_carry_rho(tmp_path):
+    """The market file's term structures, in this process: a vanilla on curves has carry_rho
+    beside its Greeks; a wrong curve is a ValueError naming the underlying, the field and the
+    entry, before anything is valued; engine= and "engines" fill in a note's engine."""
+    contract = {"id": "put", "type": "vanilla", "underlying": "000300.XSHG", "effect_date": "2024-06-03",
+                "maturity_date": "2025-06-30", "s0": 3588.7, "notional": 1, "call_put": "put", "strike": 3600,
+                "exercise_type": "european", "payoff_type": "plain_vanilla"}
+    market = {"r": {"curve": [["1M", 0.02], ["1Y", 0.0232]]},
+              "underlyings": {"000300.XSHG": {"vol": {"curve": [["3M", 0.17], ["1Y", 0.16]]},
+                                              "q": {"forwards": [["2024-06-21", 3461.0], ["2024-12-20", 3455.0]]},
+                                              "spot": 3580.0}}}
+    result = kbook.value_book([contract], market, date="2024-06-03", greeks=True, progress=False)
+    row = result.rows[0]
+    assert row.ok, row.error
+    assert row.value.npv > 0 and row.carry_rho < 0
+    assert pickle.loads(pickle.dumps(row)) == row and pickle.loads(pickle.dumps(row)).carry_rho == row.carry_rho
+    assert '"carry_rho"' in result.text("json")
+
+    bad = json.loads(json.dumps(market))
+    bad["underlyings"]["000300.XSHG"]["vol"] = {"curve": [["3M", 0.4], ["6M", 0.2]]}
+    with pytest.raises(ValueError, match=r'000300.XSHG: "vol": entry 2 \(6M\): total variance'):
+        kbook.value_book([contract], bad, date="2024-06-03", progress=False)
+    with pytest.raises(ValueError, match=r'"engines": vanilla: this product type takes no engine choice'):
+        kbook.as_market({"r": 0.02, "underlyings": {}, "engines": {"vanilla": "pde"}})
+    with pytest.raises(ValueError, match='unknown engine "fdm"'):
+        kbook.value_book([contract], market, date="2024-06-03", engine="fdm", progress=False)
+    # The python command line refuses the wrong market with the usage exit code.
+    path = tmp_path / "bad.json"
+    path.write_text(json.dumps(bad))
+    book = tmp_path / "book.json"
+    book.write_text(json.dumps([contract]))
+    py = python_cli(str(book), "--market", str(path), "--date", "2024-06-03")
+    assert py.returncode == 2 and py.stdout == "" and "total variance" in py.stderr, py.stderr
+
+
+def test_a_negative_vol_from_the_caller_is_refused():
+    if kestrel.heron.installed() is None:
+        kestrel.heron.install(kestrel.heron.bundled_store())
+    option = kestrel.make_option({"type": "vanilla", "underlying": "000300.XSHG", "effect_date": "2024-06-03",
+                                  "maturity_date": "2025-06-30", "s0": 3588.7, "notional": 1, "call_put": "put",
+                                  "strike": 3600, "exercise_type": "european", "payoff_type": "plain_vanilla"})
+    for method in (option.npv, option.greeks, option.vega, option.carry_rho):
+        with pytest.raises(ValueError, match="vol must not be negative"):
+            method(3600.0, 0.02, -0.2, 0.0, "2024-06-03")
+    # vol = 0 is a value; vega's down-bump below zero stays inside the library.
+    assert math.isfinite(option.vega(3600.0, 0.02, 0.0, 0.0, "2024-06-03"))
+    # carry_rho: V(q - 0.005) - V(q + 0.005).
+    assert option.carry_rho(3600.0, 0.02, 0.2, 0.01, "2024-06-03") == \
+        option.npv(3600.0, 0.02, 0.2, 0.005, "2024-06-03") - option.npv(3600.0, 0.02, 0.2, 0.015, "2024-06-03")

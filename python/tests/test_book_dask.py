@@ -77,3 +77,51 @@ def test_a_store_the_workers_cannot_open_fails_before_any_task(client, tmp_path)
     with pytest.raises(kestrel.heron.HeronError, match=r"2 of 2 Dask workers cannot open the price store '.*nowhere"):
         kbook.value_book(BOOK, MARKET, date="2024-12-31", client=client, db=missing, progress=False)
     assert client.run(lambda dask_worker: dask_worker.executed_count) == executed
+
+
+# A vanilla maturing on Friday 5 February 2027 rolls to the 8th under list "a" (4-5 February
+# closed), stays under "b" (8-12 February closed) and rolls to the 15th under the projection.
+CLOSURES = {"a": ["2027-02-04", "2027-02-05"], "b": [f"2027-02-{d:02d}" for d in range(8, 13)], "none": []}
+MATURITY = {"a": "2027-02-08", "b": "2027-02-05", "none": "2027-02-15"}
+VANILLA = {"id": "v", "type": "vanilla", "underlying": "AAA", "effect_date": "2024-01-02",
+           "maturity_date": "2027-02-05", "s0": 100.0, "notional": 1.0, "call_put": "call", "strike": 95.0,
+           "exercise_type": "european", "payoff_type": "plain_vanilla"}
+FLAT = {"r": 0.02, "underlyings": {"AAA": {"vol": 0.2, "q": 0.01, "spot": 100}}}
+
+
+@pytest.fixture(scope="module")
+def thread_client():
+    """Two workers that are threads of this process."""
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=False,
+                                       dashboard_address=None, silence_logs=logging.ERROR)
+    with distributed.Client(cluster, set_as_default=False) as c:
+        yield c
+    cluster.close()
+
+
+@pytest.mark.parametrize("workers", ["client", "thread_client"])
+def test_each_worker_values_with_the_closures_of_the_store_it_was_given(workers, request, tmp_path):
+    cluster = request.getfixturevalue(workers)
+    cluster.wait_for_workers(2, timeout=120)
+    dbs = {}
+    for name, days in CLOSURES.items():
+        dbs[name] = str(tmp_path / f"{name}.db")
+        store = kestrel.heron.SqliteStore(dbs[name])
+        if days:
+            listed = tmp_path / f"{name}.csv"
+            listed.write_text("date,holiday\n" + "".join(f"{d},Spring Festival\n" for d in days))
+            store.import_closures(str(listed))
+    values = {}
+    for name in ["a", "b", "none", "a"]:  # back to "a": no store leaves its list behind
+        result = kbook.value_book([VANILLA], FLAT, date="2024-03-01", client=cluster, db=dbs[name], progress=False)
+        assert kestrel.calendar.official_years() == []
+        store = kestrel.heron.SqliteStore(dbs[name], read_only=True)
+        kestrel.heron.install(store)
+        with kestrel.calendar.ScopedClosures(store):
+            option = kestrel.make_option(VANILLA)
+            assert str(option.maturity_date) == MATURITY[name]
+            expected = option.npv(100, 0.02, 0.2, 0.01, "2024-03-01")
+        assert result.rows[0].ok, result.rows[0].error
+        assert result.rows[0].value.npv == expected, name
+        values[name] = expected
+    assert len(set(values.values())) == 3

@@ -241,6 +241,27 @@ def test_paths_and_seed_reach_the_simulation_and_threads_do_not_change_it(bundle
     assert note.npv(**MARKET, evaluation_date=EVAL) not in (one_thread, other_seed)
 
 
+def test_every_instruction_set_values_a_note_bit_for_bit_the_same(bundled):
+    rs = kestrel.random_sample
+    have = rs.supported_simd()
+    assert have[-1] == "baseline" and "auto" not in have
+    with pytest.raises(ValueError, match="auto, avx512, avx2, sse4 or baseline"):
+        rs.set_simd("avx")
+    note = kestrel.SnowBallOption(snowball_terms(ki_barrier=4000.0))
+    rs.set_paths(1500)
+    values = {}
+    try:
+        for name in have:
+            rs.set_simd(name)
+            assert (rs.simd(), rs.dispatched_simd()) == (name, name)
+            values[name] = note.greeks(**MARKET, evaluation_date=EVAL)
+        rs.set_simd("auto")
+        assert rs.dispatched_simd() == have[0]
+    finally:
+        rs.set_simd("auto")
+    assert all(v == values["baseline"] for v in values.values()), values
+
+
 def test_valuations_from_several_python_threads(bundled):
     # Valuations release the GIL; QuantLib's process-wide evaluation date is
     # guarded inside the library, so concurrent valuations at different dates

@@ -4,8 +4,8 @@
 # instantiations of other libraries' templates (vague linkage: the one copy of
 # a QuantLib singleton or an std:: template the process shares), and fails
 # when a library
-#  - exports a symbol of kestrel::detail or kestrel::bench (internal code) or
-#    of an anonymous namespace,
+#  - exports a symbol of kestrel::detail, kestrel::engines or kestrel::bench
+#    (internal code) or of an anonymous namespace,
 #  - exports no kestrel/heron symbol at all (its export macro was lost),
 #  - defines outright (not as a shared template instantiation) a symbol
 #    outside kestrel:: and heron::.
@@ -39,7 +39,7 @@ for lib in "${libs[@]}"; do
     echo "  $name exports nothing of its own: its public header lost its export macro" >&2
     status=1
   fi
-  internal=$(grep -E '^. kestrel::(detail|bench)::|\(anonymous namespace\)' <<<"$symbols" || true)
+  internal=$(grep -E '^. kestrel::(detail|bench|engines)::|\(anonymous namespace\)' <<<"$symbols" || true)
   if [ -n "$internal" ]; then
     echo "  $name exports internal symbols:" >&2
     head -20 <<<"$internal" | sed 's/^/    /' >&2

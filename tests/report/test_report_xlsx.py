@@ -46,9 +46,9 @@ def test_sheets_and_frozen_headers(outputs):
     header, _ = rows_of(book["Ladders"])
     assert header == ["underlying", "spot_shift", "spot", "npv", "delta", "gamma", "failed"]
     header, _ = rows_of(book["Positions"])
-    assert header[:11] == ["record", "position", "id", "type", "underlying", "npv", "delta", "gamma", "vega",
-                           "theta", "rho"]
-    assert header[11:15] == ["standard_error", "ko_probability", "ki_probability", "expected_life"]
+    assert header[:12] == ["record", "position", "id", "type", "underlying", "npv", "delta", "gamma", "vega",
+                           "theta", "rho", "carry_rho"]
+    assert header[12:16] == ["standard_error", "ko_probability", "ki_probability", "expected_life"]
     _, market = rows_of(book["Market"])
     assert [r["underlying"] for r in market] == ["000300.XSHG", "000905.XSHG", "000852.XSHG", "600519.XSHG"]
     assert market[0]["r"] == 0.016 and market[0]["vol"] == 0.19 and market[0]["spot_source"] == "store"
@@ -61,7 +61,7 @@ def test_positions_equal_the_json(outputs):
     contracts = [r for r in rows if r["record"] == "contract"]
     assert [r["id"] for r in contracts] == [r["id"] for r in out["rows"]]
     for mine, theirs in zip(contracts, out["rows"]):
-        for key in ("npv", "delta", "gamma", "ko_probability", "spot"):
+        for key in ("npv", "delta", "gamma", "carry_rho", "ko_probability", "spot"):
             if theirs.get(key) is None:
                 assert mine[key] is None, (theirs["id"], key)
             else:

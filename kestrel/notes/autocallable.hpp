@@ -5,8 +5,8 @@
 // on one evaluation date, and the valuation of a payoff rule on given or
 // streamed paths (value, and delta and gamma from the same paths). Each note
 // keeps only its coupon schedule and its payoff rule.
-#include <kestrel/detail/montecarlo.hpp>
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/keel.hpp>
 
 #include <ql/time/date.hpp>
@@ -89,8 +89,9 @@ struct NoteState {
     std::vector<std::size_t> owed;
 };
 
-// Checks the market inputs (ValueError naming a non-finite one or a spot that
-// is not positive), then settles the note's state from the closing prices
+// Checks the market (Market::check on the evaluation date: ValueError naming a
+// non-finite input, a spot that is not positive or a curve that cannot be
+// resolved), then settles the note's state from the closing prices
 // from effect_date to the evaluation date ("close", adjusted "pre"): a close
 // strictly above its date's knock-out level on a knock-out date up to the
 // last close settles it; otherwise a close strictly below ki_barrier on a
@@ -101,8 +102,7 @@ struct NoteState {
 // observation date without a close is a KeyError naming the instrument and the
 // date. After maturity nothing is fetched.
 NoteState note_state(const std::string& underlying, const Date& effect_date, const Date& maturity_date,
-                     const NoteTerms& terms, double spot, double r, double vol, double q,
-                     const EvalDate& evaluation_date);
+                     const NoteTerms& terms, const Market& market, const EvalDate& evaluation_date);
 
 struct ValueDeltaGamma {
     double npv = 0, delta = 0, gamma = 0;
@@ -257,53 +257,14 @@ struct NoteSimulation {
 };
 
 NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
+                       const Date& maturity_date, const Market& market);
+// The same on plain numbers.
+NoteSimulation prepare(const NoteTerms& terms, const NoteLegs& legs, const Date& evaluation_date,
                        const Date& maturity_date, double r, double q, double vol);
 
-// A note's _npv: streams the paths and values the payoff at spot, and with
-// delta_and_gamma also at spot x 1.005 and spot x 0.995 on the same blocks:
-// delta = (p1 - p2) / (spot x 0.01), gamma = (p1 + p2 - 2 p0) / (spot x 0.005)^2.
-ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                           const NoteCarry& carry, bool delta_and_gamma);
-
-// value_note at several spots on one simulation: the paths are relative to
-// spot, so only the levels move. Each entry equals, bit for bit, value_note at
-// that spot alone.
-std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim,
-                                              const std::vector<double>& spots, const NoteCarry& carry,
-                                              bool delta_and_gamma);
-
-// A note's spot_ladder from its state: zeros when settled; on "pde" one
-// solution per spot; otherwise value_note_spots on one simulation.
-std::vector<ValueDeltaGamma> note_spot_ladder(const NoteTerms& terms, PayoffSum payoff, pde::Rule rule,
-                                              const NoteLegs& legs, const Date& maturity_date, const NoteState& state,
-                                              const NoteCarry& carry, const std::vector<double>& spots, double r,
-                                              double vol, double q, bool delta_and_gamma);
-
-// The history check of one valuation of greeks at rate r and volatility vol
-// on date: the note's carry, or none when it has settled there (worth 0).
-using NoteCheck = std::function<std::optional<NoteCarry>(double r, double vol, const Date& date)>;
-
-// A note's greeks from its state on evaluation_date (carry): the value,
-// delta and gamma of value_note, and the base class's vega, theta and rho,
-// the nine valuations on one set of shocks in one pass over the blocks
-// (tomorrow's grid ends where today's does, so it takes today's shocks of its
-// days). Each bumped valuation runs its own history check first, in the order
-// the separate calls run them (vega, theta, rho); every number equals the one
-// the separate valuations give, bit for bit.
-OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
-                         double spot, double r, double vol, double q, const Date& evaluation_date,
-                         const NoteCarry& carry, const NoteCheck& check);
-
-// Sums of one simulation at spot: the value's and the tally's.
-struct NoteTally {
-    double paths = 0;
-    double value = 0;                  // the sum value_note averages
-    std::vector<double> fields;        // TallyField order, then one count per remaining date
-    std::vector<double> replica_values;  // qmc: the value's sum in each replica (paths / their count each)
-};
-
-NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                     const NoteCarry& carry);
+// The history check of one valuation of greeks on a (bumped) market on date:
+// the note's carry, or none when it has settled there (worth 0).
+using NoteCheck = std::function<std::optional<NoteCarry>(const Market& market, const Date& date)>;
 
 // What one simulation says of a note beside its value.
 struct NoteStatistics {
@@ -317,48 +278,9 @@ struct NoteStatistics {
     double expected_life = 0;              // years to knock-out or maturity
 };
 
-NoteStatistics note_statistics(const NoteSimulation& sim, const NoteTally& tally);
-
 // The coupon rate that makes the value equal target, with its standard error.
 struct FairCoupon {
     double fair_coupon_rate = 0, standard_error = 0;
 };
-
-// The value is affine in a parallel shift x of the coupon rates: v + x u per
-// path, so the rate is coupon_rate + (target - V) / U from the two sums V and
-// U of the same paths. ValueError when U is zero: no coupon left to solve for.
-FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double target);
-
-// The note on one evaluation date as the finite-difference engine reads it:
-// the grid, the remaining dates, their levels and their coupons exactly as the
-// simulation places them (prepare), each grid day's time its calendar days
-// from the evaluation date over 365; every coupon moved by rate_shift x its
-// amount per unit rate. The phoenix's coupon barriers are coupon_barriers; the
-// snowball's non-touch coupon is the maturity coupon (by default the last
-// remaining knock-out date's), paid from the last remaining knock-out date
-// (none when no knock-out date remains). A memory note is a
-// NotImplementedError: the engine has no owed-coupon state.
-pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
-                   const Date& maturity_date, double r, double q, double vol, bool knocked_in,
-                   double rate_shift = 0.0);
-
-// A note's value on the finite-difference engine: value, and with
-// delta_and_gamma delta and gamma by the same formulas as value_note, read off
-// one solution.
-ValueDeltaGamma value_note_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
-                               const Date& evaluation_date, const Date& maturity_date, double spot, double r,
-                               double q, double vol, bool knocked_in, bool delta_and_gamma);
-
-// fair_coupon on the finite-difference engine: the value is affine in a
-// parallel shift x of the coupon rates, so two solutions (x = 0 and x = 1)
-// give it exactly; standard_error is 0. ValueError when the shift moves
-// nothing: no coupon left to solve for.
-FairCoupon fair_coupon_pde(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs, const Date& evaluation_date,
-                           const Date& maturity_date, double spot, double r, double q, double vol, bool knocked_in,
-                           double target);
-
-// statistics on the finite-difference engine: a NotImplementedError (its
-// figures are counts over simulated paths).
-[[noreturn]] void no_pde_statistics();
 
 }  // namespace kestrel::detail

@@ -9,7 +9,16 @@
 //   x[p, j]     = sum over l <= j of (r - q - vol^2 / 2) dtt[l] + vol sqrt(dtt[l]) z[p, l]
 //   path[p, j]  = exp(x[p, j])          (price over spot)
 //   discount[j] = exp(-r (dtt[0] + ... + dtt[j]))
-// with z the standard normal draws of kestrel::random_sample.
+// with z the standard normal draws of kestrel::random_sample. On a market of
+// curves (make_model with a Market) each step takes the forward quantities
+// between its days instead: with t_j the calendar days to day j over 365, Dr
+// and Dq the r and q curves' discount factors and V the vol curve's total
+// variance,
+//   drift[j]     = ln(Dr(t_{j-1}) / Dr(t_j)) - ln(Dq(t_{j-1}) / Dq(t_j)) - (V(t_j) - V(t_{j-1})) / 2
+//   diffusion[j] = sqrt(V(t_j) - V(t_{j-1}))
+//   discount[j]  = Dr(t_j)
+// so a path's log-price on day j has the forward's mean and the curve's
+// variance. A market of plain numbers takes the formulas above, bit for bit.
 //
 // A payoff never sees whole paths: it reads Observations of a block of them,
 // each path's level on every knock-out date, its lowest level over the
@@ -24,6 +33,7 @@
 // payoff sums of every block are added in block order (a block that finishes
 // early waits for the ones before it), so a value is the same bit for bit on
 // any number of threads.
+#include <kestrel/market.hpp>
 #include <kestrel/random_sample.hpp>
 
 #include <ql/time/date.hpp>
@@ -62,10 +72,17 @@ struct Model {
     std::vector<double> discount;   // exp(-r (dtt[0] + ... + dtt[j]))
     std::vector<double> dtt;        // the grid's steps
     double vol = 0;
+    // On a market of curves: the total variance V(t_j) to each grid day
+    // (Terminal reads it); empty for plain numbers, whose variance is vol^2 t.
+    std::vector<double> variance;
     std::size_t size() const noexcept { return drift.size(); }
 };
 
 Model make_model(const Grid& grid, double r, double q, double vol);
+// On a market: the plain numbers' model for a market of plain numbers (the
+// same numbers), otherwise the forward quantities of the curves resolved on
+// evaluation_date, the grid's first step starting there.
+Model make_model(const Grid& grid, const Date& evaluation_date, const Market& market);
 
 // A path's dependence on its Brownian motion's value at the last grid day.
 // With t_j the years to day j and W the Brownian motion,
@@ -73,6 +90,9 @@ Model make_model(const Grid& grid, double r, double q, double vol);
 //   Z[p] = (x[p, T-1] - drift) / beta[T-1]  (drift: the steps' drifts summed)
 // where Z = +-W(t_{T-1}) / sqrt(t_{T-1}) is a standard normal independent of
 // the residual x0 (the path's Brownian bridge, pinned at 0 on the last day).
+// On a market of curves the log-price is a Brownian motion in variance time,
+// x[p, j] - mean = B(V_j), whose covariance with the last day is V_j: then
+// beta[j] = V_j / sqrt(V_{T-1}) (the same betas for a flat vol, up to rounding).
 // A payoff may integrate Z out of each path analytically: the average of
 // that conditional expectation has the same mean and far less variance.
 struct Terminal {
@@ -144,7 +164,10 @@ struct Sums {
 //           increments of the Brownian motion over the grid's times by
 //           QuantLib's BrownianBridge (the first dimension sets the last
 //           day). Each replica has ceil(paths() / kSobolReplicas) points.
-//           The replicas' spread gives the standard error.
+//           The replicas' spread gives the standard error. On a market of
+//           curves the bridge still spans calendar time: its first
+//           dimension sets W at the last day, not the variance-time end
+//           point, which is exact in law and only less effective.
 enum class Shocks { pseudo, sobol };
 inline constexpr std::size_t kSobolReplicas = 8;
 

@@ -1,5 +1,7 @@
 #include <heron/heron.hpp>
-#include <kestrel/detail/montecarlo.hpp>
+#include <kestrel/engines/mc/kernel.hpp>
+#include <kestrel/engines/mc/kernels.hpp>
+#include <kestrel/engines/mc/sobol_kernels.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/utils.hpp>
 
@@ -22,14 +24,8 @@
 #include <system_error>
 #include <thread>
 
-// The per-day loops of a block are compiled for AVX-512, AVX2 and the x86-64
-// baseline (picked at load time); they are additions, multiplications and
-// minima in a fixed order, so every version gives the same numbers.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_ADDRESS__)
-#define KESTREL_CLONES __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define KESTREL_CLONES
-#endif
+// The kernels (the path steps, the quasi-random shocks' loops) are in
+// engines/mc/, written once on Highway's vectors and dispatched at run time.
 
 namespace kestrel::detail::mc {
 namespace {
@@ -72,24 +68,15 @@ DayPlan plan_days(std::size_t T, const std::vector<std::size_t>& ki_positions,
 // InverseCumulativeNormal computes it: its central rational approximation
 // (the same coefficients and operations, so the same numbers) in one loop
 // that vectorises, then its tail approximation (tail_normal, below) for the
-// values outside [kLow, kHigh].
-constexpr double kLow = 0.02425, kHigh = 1.0 - kLow;
+// values outside [kLow, 1 - kLow].
+constexpr double kLow = engines::mc::kSobolLow;
 
-KESTREL_CLONES
 void central_normals(const double* __restrict u, double* __restrict z, std::size_t d) {
-    constexpr double a1 = -3.969683028665376e+01, a2 = 2.209460984245205e+02, a3 = -2.759285104469687e+02,
-                     a4 = 1.383577518672690e+02, a5 = -3.066479806614716e+01, a6 = 2.506628277459239e+00;
-    constexpr double b1 = -5.447609879822406e+01, b2 = 1.615858368580409e+02, b3 = -1.556989798598866e+02,
-                     b4 = 6.680131188771972e+01, b5 = -1.328068155288572e+01;
-    for (std::size_t k = 0; k < d; ++k) {
-        const double q = u[k] - 0.5, r = q * q;
-        z[k] = (((((a1 * r + a2) * r + a3) * r + a4) * r + a5) * r + a6) * q /
-               (((((b1 * r + b2) * r + b3) * r + b4) * r + b5) * r + 1.0);
-    }
+    engines::mc::central_normals(u, z, d);
 }
 
 // The same distribution's rational approximation in the tails, for u in
-// (0, 1) outside [kLow, kHigh]: its coefficients and operations, inline.
+// (0, 1) outside [kLow, 1 - kLow]: its coefficients and operations, inline.
 inline double tail_normal(double u) {
     constexpr double c1 = -7.784894002430293e-03, c2 = -3.223964580411365e-01, c3 = -2.400758277161838e+00,
                      c4 = -2.549732539343734e+00, c5 = 4.374664141464968e+00, c6 = 2.938163982698783e+00;
@@ -104,14 +91,10 @@ inline double tail_normal(double u) {
 
 // The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and a flag
 // (0 or 1) for each uniform in the inverse normal's tails.
-KESTREL_CLONES
 void shifted_uniforms(const std::uint_least32_t* __restrict x, const std::uint32_t* __restrict shift,
                       double* __restrict w, std::uint8_t* __restrict tail, std::size_t d) {
-    for (std::size_t k = 0; k < d; ++k) {
-        const double u = (static_cast<double>(static_cast<std::uint32_t>(x[k]) ^ shift[k]) + 0.5) / 4294967296.0;
-        w[k] = u;
-        tail[k] = static_cast<std::uint8_t>((u < kLow) | (kHigh < u));
-    }
+    static_assert(sizeof(std::uint_least32_t) == sizeof(std::uint32_t));
+    engines::mc::shifted_uniforms(reinterpret_cast<const std::uint32_t*>(x), shift, w, tail, d);
 }
 
 // The dimensions flagged in tail (zero-padded to a multiple of 8) into out,
@@ -129,7 +112,6 @@ std::size_t flagged(const std::uint8_t* tail, std::size_t d, std::uint32_t* out)
 
 // rows x d (row-major) into d x rows at out, out's dimension k starting at
 // out + k * stride.
-KESTREL_CLONES
 void transpose(const double* __restrict in, std::size_t rows, std::size_t d, double* __restrict out,
                std::size_t stride) {
     for (std::size_t k = 0; k < d; ++k)
@@ -243,31 +225,21 @@ class SobolShocks {
         for (std::size_t i = d - 1; i >= 1; --i) difference(out(i), out(i - 1), sqrt_dt_[i], width);
         divide(out(0), sqrt_dt_[0], width);
     }
-    KESTREL_CLONES static void step(std::uint32_t* __restrict x, const std::uint32_t* __restrict v, std::size_t d) {
-        for (std::size_t k = 0; k < d; ++k) x[k] ^= v[k];
+    static void step(std::uint32_t* __restrict x, const std::uint32_t* __restrict v, std::size_t d) {
+        engines::mc::xor_into(x, v, d);
     }
-    KESTREL_CLONES static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) o[p] = a * x[p];
+    static void scale(double* __restrict o, double a, const double* __restrict x, std::size_t n) {
+        engines::mc::scale(o, a, x, n);
     }
     // o = lw * left + rw * right + sd * x, or rw * right + sd * x without a left.
-    KESTREL_CLONES static void combine(double* __restrict o, double lw, const double* __restrict left, double rw,
-                                       const double* __restrict right, double sd, const double* __restrict x,
-                                       std::size_t n) {
-        if (left)
-            for (std::size_t p = 0; p < n; ++p) o[p] = lw * left[p] + rw * right[p] + sd * x[p];
-        else
-            for (std::size_t p = 0; p < n; ++p) o[p] = rw * right[p] + sd * x[p];
+    static void combine(double* __restrict o, double lw, const double* __restrict left, double rw,
+                        const double* __restrict right, double sd, const double* __restrict x, std::size_t n) {
+        engines::mc::combine(o, lw, left, rw, right, sd, x, n);
     }
-    KESTREL_CLONES static void difference(double* __restrict o, const double* __restrict before, double s,
-                                          std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) {
-            o[p] -= before[p];
-            o[p] /= s;
-        }
+    static void difference(double* __restrict o, const double* __restrict before, double s, std::size_t n) {
+        engines::mc::difference(o, before, s, n);
     }
-    KESTREL_CLONES static void divide(double* __restrict o, double s, std::size_t n) {
-        for (std::size_t p = 0; p < n; ++p) o[p] /= s;
-    }
+    static void divide(double* __restrict o, double s, std::size_t n) { engines::mc::divide(o, s, n); }
 
   private:
     std::size_t T_;
@@ -300,182 +272,27 @@ struct Workspace {
     }
 };
 
-// advance_levels() for L levels on the first paths of the block, 16 at a time
-// through all the days with their levels and thresholds in registers (the
-// arithmetic per path is the same as a day at a time). Returns the paths done.
-template <std::size_t L>
-[[gnu::always_inline]] inline std::size_t levels_in_registers(const Model& model, const DayPlan& plan,
-                                                              std::size_t j0, std::size_t j1, std::size_t n,
-                                                              const double* __restrict z, double* __restrict x,
-                                                              double* __restrict ko, double* __restrict excess,
-                                                              std::size_t slot) {
-    typedef double V __attribute__((vector_size(64)));
-    const std::size_t m = plan.ko_pos.size();
-    double level[L];
-    for (std::size_t l = 0; l < L; ++l) level[l] = plan.levels[l];
-    const V inf = V{} + kInf;
-    std::size_t p0 = 0;
-    for (; p0 + 16 <= n; p0 += 16) {
-        V x0, x1, g0[L], g1[L];
-        std::memcpy(&x0, x + p0, 64);
-        std::memcpy(&x1, x + p0 + 8, 64);
-#pragma GCC unroll 4
-        for (std::size_t l = 0; l < L; ++l) {
-            std::memcpy(&g0[l], excess + l * n + p0, 64);
-            std::memcpy(&g1[l], excess + l * n + p0 + 8, 64);
-        }
-        const double* zj = z + p0;
-        std::size_t s = slot;
-        for (std::size_t j = j0; j < j1; ++j, zj += n) {
-            const double a = model.drift[j], b = model.diffusion[j];
-            V z0, z1;
-            std::memcpy(&z0, zj, 64);
-            std::memcpy(&z1, zj + 8, 64);
-            x0 = x0 + (a + b * z0);
-            x1 = x1 + (a + b * z1);
-            if (plan.ki[j]) {
-                const double inv = plan.inv_beta[j];
-                if (inv == kInf) {
-#pragma GCC unroll 4
-                    for (std::size_t l = 0; l < L; ++l) {
-                        g0[l] = x0 < level[l] ? inf : g0[l];
-                        g1[l] = x1 < level[l] ? inf : g1[l];
-                    }
-                } else {
-#pragma GCC unroll 4
-                    for (std::size_t l = 0; l < L; ++l) {
-                        const V t0 = (level[l] - x0) * inv, t1 = (level[l] - x1) * inv;
-                        g0[l] = t0 > g0[l] ? t0 : g0[l];
-                        g1[l] = t1 > g1[l] ? t1 : g1[l];
-                    }
-                }
-            }
-            for (; s < m && plan.ko_pos[s] == j; ++s) {
-                std::memcpy(ko + s * n + p0, &x0, 64);
-                std::memcpy(ko + s * n + p0 + 8, &x1, 64);
-            }
-        }
-        std::memcpy(x + p0, &x0, 64);
-        std::memcpy(x + p0 + 8, &x1, 64);
-#pragma GCC unroll 4
-        for (std::size_t l = 0; l < L; ++l) {
-            std::memcpy(excess + l * n + p0, &g0[l], 64);
-            std::memcpy(excess + l * n + p0 + 8, &g1[l], 64);
-        }
-    }
-    return p0;
+// A leg's coefficients and day plan as the kernels read them.
+engines::mc::Steps steps_of(const Model& model, const DayPlan& plan) {
+    return engines::mc::Steps{model.drift.data(), model.diffusion.data(), plan.ki.data(), plan.ko_pos.data(),
+                              plan.ko_pos.size(),  plan.levels.data(),    plan.levels.size(),
+                              plan.inv_beta.data()};
 }
 
 // advance() for a leg with knock-in levels: each level's ki_excess, from
 // excess (levels x n) on, instead of the lowest level (which the payoffs of
-// such a leg do not read). One or three levels (a value, or a value with its
-// spot bumps) go through levels_in_registers; the rest a day at a time.
-KESTREL_CLONES
+// such a leg do not read). See engines/mc/kernels.hpp.
 std::size_t advance_levels(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
-                           const double* __restrict z, double* __restrict x, double* __restrict ko,
-                           double* __restrict excess, std::size_t slot) {
-    const std::size_t m = plan.ko_pos.size(), L = plan.levels.size();
-    const std::size_t p0 = L == 1   ? levels_in_registers<1>(model, plan, j0, j1, n, z, x, ko, excess, slot)
-                           : L == 3 ? levels_in_registers<3>(model, plan, j0, j1, n, z, x, ko, excess, slot)
-                                    : 0;
-    for (std::size_t j = j0; j < j1; ++j, z += n) {
-        const double a = model.drift[j], b = model.diffusion[j];
-        for (std::size_t p = p0; p < n; ++p) x[p] = x[p] + (a + b * z[p]);
-        if (plan.ki[j]) {
-            const double inv = plan.inv_beta[j];
-            for (std::size_t l = 0; l < L; ++l) {
-                const double level = plan.levels[l];
-                double* g = excess + l * n;
-                if (inv == kInf) {
-                    for (std::size_t p = p0; p < n; ++p) g[p] = x[p] < level ? kInf : g[p];
-                } else {
-                    for (std::size_t p = p0; p < n; ++p) {
-                        const double t = (level - x[p]) * inv;
-                        g[p] = t > g[p] ? t : g[p];
-                    }
-                }
-            }
-        }
-        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy(x + p0, x + n, ko + slot * n + p0);
-    }
-    return slot;
+                           const double* z, double* x, double* ko, double* excess, std::size_t slot) {
+    return engines::mc::advance_levels(steps_of(model, plan), j0, j1, n, z, x, ko, excess, slot);
 }
 
 // Days [j0, j1) of a block of n paths: x += drift + diffusion z, the lowest x
 // on knock-in days, x on knock-out days (from slot on). Returns the next slot.
-// Paths go 32 at a time through all the days, their levels and minima held
-// in registers, so a step loads one shock and stores nothing; the arithmetic
-// per path is the same in any grouping.
-KESTREL_CLONES
+// See engines/mc/kernels.hpp.
 std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
-                    const double* __restrict z, double* __restrict x, double* __restrict ki_min,
-                    double* __restrict ko, std::size_t slot) {
-    // Four vectors of eight doubles (GCC's vector extension; the baseline
-    // build splits each into narrower instructions, the same operations),
-    // moved to and from memory by memcpy: the arrays need not be aligned.
-    typedef double V __attribute__((vector_size(64)));
-    constexpr std::size_t kGroup = 32;
-    const std::size_t m = plan.ko_pos.size();
-    const double* const drift = model.drift.data();
-    const double* const diffusion = model.diffusion.data();
-    const unsigned char* const ki = plan.ki.data();
-    std::size_t p0 = 0;
-    for (; p0 + kGroup <= n; p0 += kGroup) {
-        V v0, v1, v2, v3, l0, l1, l2, l3;
-        std::memcpy(&v0, x + p0, 64);
-        std::memcpy(&v1, x + p0 + 8, 64);
-        std::memcpy(&v2, x + p0 + 16, 64);
-        std::memcpy(&v3, x + p0 + 24, 64);
-        std::memcpy(&l0, ki_min + p0, 64);
-        std::memcpy(&l1, ki_min + p0 + 8, 64);
-        std::memcpy(&l2, ki_min + p0 + 16, 64);
-        std::memcpy(&l3, ki_min + p0 + 24, 64);
-        const double* zj = z + p0;
-        std::size_t s = slot;
-        for (std::size_t j = j0; j < j1; ++j, zj += n) {
-            const double a = drift[j], b = diffusion[j];
-            V z0, z1, z2, z3;
-            std::memcpy(&z0, zj, 64);
-            std::memcpy(&z1, zj + 8, 64);
-            std::memcpy(&z2, zj + 16, 64);
-            std::memcpy(&z3, zj + 24, 64);
-            v0 = v0 + (a + b * z0);
-            v1 = v1 + (a + b * z1);
-            v2 = v2 + (a + b * z2);
-            v3 = v3 + (a + b * z3);
-            if (ki[j]) {
-                l0 = v0 < l0 ? v0 : l0;
-                l1 = v1 < l1 ? v1 : l1;
-                l2 = v2 < l2 ? v2 : l2;
-                l3 = v3 < l3 ? v3 : l3;
-            }
-            for (; s < m && plan.ko_pos[s] == j; ++s) {
-                double* o = ko + s * n + p0;
-                std::memcpy(o, &v0, 64);
-                std::memcpy(o + 8, &v1, 64);
-                std::memcpy(o + 16, &v2, 64);
-                std::memcpy(o + 24, &v3, 64);
-            }
-        }
-        std::memcpy(x + p0, &v0, 64);
-        std::memcpy(x + p0 + 8, &v1, 64);
-        std::memcpy(x + p0 + 16, &v2, 64);
-        std::memcpy(x + p0 + 24, &v3, 64);
-        std::memcpy(ki_min + p0, &l0, 64);
-        std::memcpy(ki_min + p0 + 8, &l1, 64);
-        std::memcpy(ki_min + p0 + 16, &l2, 64);
-        std::memcpy(ki_min + p0 + 24, &l3, 64);
-    }
-    // The paths left over, a day at a time.
-    const double* zj = z;
-    for (std::size_t j = j0; j < j1; ++j, zj += n) {
-        const double a = drift[j], b = diffusion[j];
-        for (std::size_t p = p0; p < n; ++p) x[p] = x[p] + (a + b * zj[p]);
-        if (ki[j])
-            for (std::size_t p = p0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
-        for (; slot < m && plan.ko_pos[slot] == j; ++slot) std::copy(x + p0, x + n, ko + slot * n + p0);
-    }
-    return slot;
+                    const double* z, double* x, double* ki_min, double* ko, std::size_t slot) {
+    return engines::mc::advance(steps_of(model, plan), j0, j1, n, z, x, ki_min, ko, slot);
 }
 
 // Simulates paths [first, first + n) of every leg and observes them in log
@@ -574,6 +391,36 @@ Model make_model(const Grid& grid, double r, double q, double vol) {
     return m;
 }
 
+Model make_model(const Grid& grid, const Date& evaluation_date, const Market& market) {
+    if (market.is_flat()) return make_model(grid, market.r.number(), market.q.number(), market.vol.number());
+    Model m;
+    const std::size_t T = grid.size();
+    m.drift.resize(T);
+    m.diffusion.resize(T);
+    m.discount.resize(T);
+    m.variance.resize(T);
+    m.dtt = grid.dtt;
+    // The vol of a flat vol curve, for what reads Model::vol; curves read the variance.
+    m.vol = market.vol.is_number() ? market.vol.number() : 0.0;
+    // -ln Dr(t) = zr(t) t, -ln Dq(t) = zq(t) t and V(t) at the day before.
+    double lr0 = 0.0, lq0 = 0.0, v0 = 0.0;
+    for (std::size_t j = 0; j < T; ++j) {
+        const double t = static_cast<double>(grid.dates[j] - evaluation_date) / 365.0;
+        const double lr = market.r.zero_rate(evaluation_date, t) * t;
+        const double lq = market.q.zero_rate(evaluation_date, t) * t;
+        const double v = market.vol.variance(evaluation_date, t);
+        const double dv = std::max(v - v0, 0.0);
+        m.drift[j] = (lr - lr0) - (lq - lq0) - dv / 2;
+        m.diffusion[j] = std::sqrt(dv);
+        m.discount[j] = market.r.discount(evaluation_date, t);
+        m.variance[j] = v;
+        lr0 = lr;
+        lq0 = lq;
+        v0 = v;
+    }
+    return m;
+}
+
 Terminal terminal(const Model& model) {
     Terminal out;
     const std::size_t T = model.size();
@@ -583,6 +430,13 @@ Terminal terminal(const Model& model) {
     for (std::size_t j = 0; j < T; ++j) {
         t[j] = elapsed += model.dtt[j];
         out.drift = out.drift + model.drift[j];
+    }
+    if (!model.variance.empty()) {
+        // A Brownian motion in variance time: Cov(x_j, x_{T-1}) = V_j.
+        if (T == 0 || !(model.variance.back() > 0)) return out;
+        const double root = std::sqrt(model.variance.back());
+        for (std::size_t j = 0; j < T; ++j) out.beta[j] = model.variance[j] / root;
+        return out;
     }
     if (T == 0 || !(t.back() > 0)) return out;
     const double root = std::sqrt(t.back());

@@ -1,4 +1,4 @@
-#include <kestrel/detail/pde.hpp>
+#include <kestrel/engines/pde/solver.hpp>
 #include <kestrel/errors.hpp>
 
 #include <ql/math/array.hpp>
@@ -36,10 +36,20 @@ constexpr std::size_t kNotYet = 1;  // layer 0 is the knocked-in one
 class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
   public:
     LogBlackScholesOp(std::size_t n, std::size_t layers, double h, double vol, double mu, double r)
-        : n_(n), layers_(layers), r_(r) {
+        : n_(n), layers_(layers), h_(h) {
+        set(vol, mu, r);
+    }
+
+    // New coefficients (a market of curves, from one segment to the next).
+    void set(double vol, double mu, double r) {
+        cache_.clear();
+        r_ = r;
+        const double h = h_;
         const double p = mu * h / (vol * vol);
         const double fitted = std::abs(p) > 1e-6 ? p / std::tanh(p) : 1.0;
-        const double diffusion = 0.5 * vol * vol * fitted / (h * h), convection = mu / (2 * h);
+        // vol = 0 (a segment of a curve): the fitted diffusion's limit, upwind.
+        const double diffusion = vol == 0 ? 0.5 * std::abs(mu) / h : 0.5 * vol * vol * fitted / (h * h);
+        const double convection = mu / (2 * h);
         lower_ = diffusion - convection;
         upper_ = diffusion + convection;
         diag_ = -2 * diffusion - r;
@@ -109,7 +119,7 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
     }
 
     std::size_t n_, layers_;
-    double r_, lower_ = 0, upper_ = 0, diag_ = 0;
+    double h_, r_ = 0, lower_ = 0, upper_ = 0, diag_ = 0;
     mutable std::vector<Factor> cache_;
 };
 
@@ -152,6 +162,40 @@ void check_note(const Note& n, double spot) {
         previous = t;
     }
     if (n.rule == Rule::snowball) check_time(n.non_touch_time, 0, "non-touch coupon");
+    previous = 0;
+    for (const Note::Segment& g : n.segments) {
+        require_finite(g.r, "a segment's r");
+        require_finite(g.q, "a segment's q");
+        require_finite(g.vol, "a segment's vol");
+        if (!(std::isfinite(g.end) && g.end > previous))
+            throw ValueError("finite-difference note: segment ends must ascend from 0 (" + std::to_string(g.end) +
+                             " after " + std::to_string(previous) + ")");
+        previous = g.end;
+    }
+    if (!n.segments.empty() && previous < n.maturity)
+        throw ValueError("finite-difference note: the segments end at " + std::to_string(previous) +
+                         ", before maturity " + std::to_string(n.maturity));
+}
+
+// A market of curves' integrals from time 0 (Note::segments): of r (the
+// discounting), of the drift r - q - vol^2 / 2 and of vol^2.
+struct Integrals {
+    double rate = 0, drift = 0, variance = 0;
+};
+
+Integrals integrals_to(const Note& n, double t) {
+    Integrals out;
+    double start = 0;
+    for (const Note::Segment& g : n.segments) {
+        const double span = std::min(g.end, t) - start;
+        if (span <= 0) break;
+        const double v2 = g.vol * g.vol;
+        out.rate += (n.discount ? g.r : 0.0) * span;
+        out.drift += (g.r - g.q - v2 / 2) * span;
+        out.variance += v2 * span;
+        start = g.end;
+    }
+    return out;
 }
 
 // log(level / spot), or -inf for a level at or below zero (every price is
@@ -163,8 +207,18 @@ double log_level(double level, double spot) {
 
 double loss(const Note& n, double final_price) {
     const double settled = n.floor_price ? std::max(final_price, *n.floor_price) : final_price;
-    return std::min(settled - n.strike, 0.0);
+    const double l = std::min(settled - n.strike, 0.0);
+    switch (n.terminal) {
+        case Note::Terminal::zero: return 0.0;
+        case Note::Terminal::one: return 1.0;
+        case Note::Terminal::loss_indicator: return l < 0 ? 1.0 : 0.0;
+        case Note::Terminal::loss: break;
+    }
+    return l;
 }
+
+// The discounting rate: r, or 0 for a probability.
+double discount_rate(const Note& n) { return n.discount ? n.r : 0.0; }
 
 // The observations of one date, in schedule order.
 struct Event {
@@ -207,18 +261,40 @@ void observe_at(const Note& n, const Event& e, double level, double spot, double
 // diffuse), from spot: log-price mu x t.
 double deterministic(const Note& n, double spot, double mu) {
     double knocked_in = loss(n, spot * std::exp(mu * n.maturity));
-    double not_yet = n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(n.r * (n.maturity - n.non_touch_time)) : 0.0;
+    const double r = discount_rate(n);
+    double not_yet = n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(r * (n.maturity - n.non_touch_time)) : 0.0;
     if (n.knocked_in) not_yet = knocked_in;
     const std::vector<Event> es = events(n);
     double t_after = n.maturity;
     for (auto it = es.rbegin(); it != es.rend(); ++it) {
-        const double discount = std::exp(-n.r * (t_after - it->time));
+        const double discount = std::exp(-r * (t_after - it->time));
         knocked_in *= discount;
         not_yet *= discount;
         observe_at(n, *it, mu * it->time, spot, knocked_in, not_yet);
         t_after = it->time;
     }
-    return (n.knocked_in ? knocked_in : not_yet) * std::exp(-n.r * t_after);
+    return (n.knocked_in ? knocked_in : not_yet) * std::exp(-r * t_after);
+}
+
+// deterministic() on a market of curves: log-price and discounting from the
+// segments' integrals.
+double deterministic_segments(const Note& n, double spot) {
+    double knocked_in = loss(n, spot * std::exp(integrals_to(n, n.maturity).drift));
+    double not_yet = n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(integrals_to(n, n.maturity).rate -
+                                                                            integrals_to(n, n.non_touch_time).rate)
+                                              : 0.0;
+    if (n.knocked_in) not_yet = knocked_in;
+    const std::vector<Event> es = events(n);
+    double t_after = n.maturity;
+    for (auto it = es.rbegin(); it != es.rend(); ++it) {
+        const Integrals at = integrals_to(n, it->time);
+        const double discount = std::exp(-(integrals_to(n, t_after).rate - at.rate));
+        knocked_in *= discount;
+        not_yet *= discount;
+        observe_at(n, *it, at.drift, spot, knocked_in, not_yet);
+        t_after = it->time;
+    }
+    return (n.knocked_in ? knocked_in : not_yet) * std::exp(-integrals_to(n, t_after).rate);
 }
 
 Solution from_values(const std::array<double, 3>& p, double spot, bool delta_and_gamma) {
@@ -255,10 +331,15 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     const std::size_t n_spots = delta_and_gamma ? 3 : 1;
     std::array<double, 3> p{};
 
-    if (vol == 0 || n.maturity == 0) {
-        for (std::size_t k = 0; k < n_spots; ++k) p[k] = deterministic(n, spots[k], mu);
+    const bool on_curves = !n.segments.empty();
+    double top_vol = vol;  // the highest segment vol on on_curves
+    for (const Note::Segment& g : n.segments) top_vol = std::max(top_vol, std::abs(g.vol));
+    if (on_curves ? top_vol == 0 || n.maturity == 0 : vol == 0 || n.maturity == 0) {
+        for (std::size_t k = 0; k < n_spots; ++k)
+            p[k] = on_curves ? deterministic_segments(n, spots[k]) : deterministic(n, spots[k], mu);
         return from_values(p, spot, delta_and_gamma);
     }
+    const Integrals total = on_curves ? integrals_to(n, n.maturity) : Integrals{};
 
     // The mesh, in y = log(S / spot): std_devs standard deviations at
     // maturity either side of the spot and of the forward, or, above, less
@@ -271,8 +352,11 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     // with the knock-in barrier (observed every day on most notes) midway
     // between two nodes: the mesh does not move with the spot, and the
     // barrier falls between nodes on every date.
-    const double W = std::max(settings.std_devs * vol * std::sqrt(n.maturity), settings.min_half_width);
-    const double drift = mu * n.maturity;
+    // On on_curves: the total variance and drift, and the highest vol for the cap.
+    const double W = std::max(on_curves ? settings.std_devs * std::sqrt(total.variance)
+                                        : settings.std_devs * vol * std::sqrt(n.maturity),
+                              settings.min_half_width);
+    const double drift = on_curves ? total.drift : mu * n.maturity;
     const double h = 2 * W / static_cast<double>(settings.space_nodes - 1);
     double upper = std::max(0.0, drift) + W;
     if (!n.knock_out.empty()) {
@@ -282,7 +366,7 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
             cap = std::max(cap, log_level(n.knock_out[i].barrier, spot));
         }
         gap = std::max(gap, n.maturity - n.knock_out.back().time);
-        upper = std::min(upper, cap + settings.std_devs * vol * std::sqrt(gap));
+        upper = std::min(upper, cap + settings.std_devs * (on_curves ? top_vol : vol) * std::sqrt(gap));
     }
     upper = std::max(upper, settings.min_half_width);
     const double lower = std::min(0.0, drift) - W;
@@ -292,7 +376,8 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     std::vector<double> y(N);
     for (std::size_t j = 0; j < N; ++j) y[j] = anchor + (first + static_cast<double>(j)) * h;
     const std::size_t layers = n.knocked_in ? 1 : 2;
-    const auto op = ext::make_shared<LogBlackScholesOp>(N, layers, h, vol, mu, n.r);
+    const auto op = on_curves ? ext::make_shared<LogBlackScholesOp>(N, layers, h, top_vol, 0.0, 0.0)  // set per segment
+                           : ext::make_shared<LogBlackScholesOp>(N, layers, h, vol, mu, discount_rate(n));
     QuantLib::ImplicitEulerScheme implicit(op);
     const auto crank_nicolson = ext::make_shared<QuantLib::CrankNicolsonScheme>(0.5, op);
     QuantLib::TrBDF2Scheme<QuantLib::CrankNicolsonScheme> tr_bdf2(2 - std::sqrt(2.0), op, crank_nicolson);
@@ -315,7 +400,9 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     auto middle_above = [&](std::size_t j, double b) { return (std::max(b, y[j] - h / 2) + y[j] + h / 2) / 2; };
 
     const double non_touch =
-        n.rule == Rule::snowball ? n.non_touch_coupon * std::exp(n.r * (n.maturity - n.non_touch_time)) : 0.0;
+        n.rule != Rule::snowball ? 0.0
+        : on_curves ? n.non_touch_coupon * std::exp(total.rate - integrals_to(n, n.non_touch_time).rate)
+                 : n.non_touch_coupon * std::exp(discount_rate(n) * (n.maturity - n.non_touch_time));
     for (std::size_t j = 0; j < N; ++j) {
         a[j] = loss(n, spot * std::exp(y[j]));
         if (layers == 2) a[N + j] = non_touch;
@@ -352,7 +439,7 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
 
     // From time `from` back to `to`: the implicit restart steps (if any),
     // then the scheme's.
-    auto roll = [&](double from, double to) {
+    auto roll_flat = [&](double from, double to) {
         const double span = from - to;
         const auto steps = static_cast<std::size_t>(std::max(1.0, std::ceil(span * settings.steps_per_year - 1e-9)));
         const double dt = span / static_cast<double>(steps);
@@ -368,6 +455,49 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
                 crank_nicolson->setStep(dt);
                 crank_nicolson->step(a, t);
             }
+        }
+    };
+
+    // On on_curves, each segment's stretch with its own coefficients, from the
+    // last segment back; the implicit restart steps count from the
+    // observation, not from a segment's end.
+    auto roll = [&](double from, double to) {
+        if (!on_curves) return roll_flat(from, to);
+        std::size_t k = n.segments.size();
+        while (k > 0 && n.segments[k - 1].end - 1e-12 >= from) --k;
+        // Segment k holds (its start, its end] around from.
+        if (k == n.segments.size()) k = n.segments.size() - 1;
+        const std::size_t restart = settings.implicit_steps;
+        double hi = from;
+        bool first_piece = true;
+        for (;;) {
+            const Note::Segment& g = n.segments[k];
+            const double start = k == 0 ? 0.0 : n.segments[k - 1].end;
+            const double lo = std::max(start, to);
+            if (hi > lo) {
+                const double gv = std::abs(g.vol);
+                op->set(gv, g.r - g.q - gv * gv / 2, n.discount ? g.r : 0.0);
+                const auto steps =
+                    static_cast<std::size_t>(std::max(1.0, std::ceil((hi - lo) * settings.steps_per_year - 1e-9)));
+                const double dt = (hi - lo) / static_cast<double>(steps);
+                implicit.setStep(dt);
+                for (std::size_t s = 0; s < steps; ++s) {
+                    const double time = hi - static_cast<double>(s) * dt;
+                    if (first_piece && s < restart) {
+                        implicit.step(a, time);
+                    } else if (settings.scheme == Scheme::tr_bdf2) {
+                        tr_bdf2.setStep(dt);
+                        tr_bdf2.step(a, time);
+                    } else {
+                        crank_nicolson->setStep(dt);
+                        crank_nicolson->step(a, time);
+                    }
+                }
+                first_piece = false;
+            }
+            if (lo <= to || k == 0) break;
+            hi = lo;
+            --k;
         }
     };
 

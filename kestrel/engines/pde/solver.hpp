@@ -31,6 +31,10 @@
 // Crank-Nicolson needs a few fully implicit steps first (implicit_steps),
 // which cost accuracy when observations are daily.
 //
+// On a market of curves (Note::segments) the operator's coefficients and the
+// discounting change from one segment to the next; the steps never straddle
+// a segment's end.
+//
 // Observations on the evaluation date itself (time 0) are applied exactly,
 // with strict comparisons, at the valued spots after the solution is read off
 // the mesh: a price equal to a barrier crosses nothing. With vol = 0 (or no
@@ -65,6 +69,22 @@ struct Note {
     double non_touch_coupon = 0, non_touch_time = 0;
     bool knocked_in = false;  // by the price history: only the knocked-in layer counts
     double r = 0, q = 0, vol = 0;
+    // A market of curves: r, q and vol piecewise constant in time, each
+    // segment's the forward rate, carry and volatility from the end of the one
+    // before it (or time 0) to its own end; the segments' ends ascend and the
+    // last reaches maturity. Empty: r, q and vol above hold throughout.
+    struct Segment {
+        double end = 0, r = 0, q = 0, vol = 0;
+    };
+    std::vector<Segment> segments;
+    // What the solution is worth at maturity on the knocked-in layer: the
+    // loss (the note's value), nothing, 1 (the probability of reaching
+    // maturity knocked in, with the coupons at 0) or 1 for a loss (its
+    // probability). Without discounting (discount false) and with coupons of
+    // 0 or 1 the solution is a probability.
+    enum class Terminal { loss, zero, one, loss_indicator };
+    Terminal terminal = Terminal::loss;
+    bool discount = true;
 };
 
 // Numerical settings. The defaults keep a one- or two-year note within

@@ -1,0 +1,96 @@
+// `kestrel book --save`, `kestrel runs` and `kestrel cashflows` run as processes.
+#include "support/test_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using kestrel::test::TempDir;
+using ::testing::HasSubstr;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+Outcome kestrel_cli(const std::string& args) {
+    TempDir dir;
+    const std::string cmd = std::string(KESTREL_CLI) + " " + args + " >" + dir.file("out") + " 2>" + dir.file("err");
+    const int status = std::system(cmd.c_str());
+    Outcome r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = kestrel::test::read_file(dir.file("out"));
+    r.err = kestrel::test::read_file(dir.file("err"));
+    return r;
+}
+
+const std::string kExamples = std::string(KESTREL_SOURCE_DIR) + "/examples";
+const std::string kBookArgs =
+    kExamples + "/book.json --market " + kExamples + "/market.json --date 2024-12-31 --greeks --paths 2000";
+
+TEST(NightlyCli, SavedRunsAreListedAndShowTheBooksOwnRows) {
+    TempDir dir;
+    const std::string db = dir.file("runs.db");
+    const Outcome plain = kestrel_cli("book " + kBookArgs + " --format csv");
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    const Outcome saved = kestrel_cli("book " + kBookArgs + " --format csv --save " + db);
+    ASSERT_EQ(saved.code, 0) << saved.err;
+    EXPECT_EQ(saved.out, plain.out);  // saving changes nothing printed
+    EXPECT_THAT(saved.err, HasSubstr("saved run 1 in " + db));
+    ASSERT_EQ(kestrel_cli("book " + kBookArgs + " --save " + db).code, 0);
+
+    const Outcome list = kestrel_cli("runs list --db " + db + " --format json");
+    ASSERT_EQ(list.code, 0) << list.err;
+    const Json runs = Json::parse(list.out);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["id"], 1);
+    EXPECT_EQ(runs[1]["id"], 2);
+    EXPECT_EQ(runs[0]["evaluation_date"], "2024-12-31");
+    EXPECT_EQ(runs[1]["evaluation_date"], "2024-12-31");
+    EXPECT_EQ(runs[0]["settings"]["paths"], 2000);
+    EXPECT_EQ(runs[0]["contracts"], 15);
+
+    const Outcome shown = kestrel_cli("runs show 1 --db " + db + " --format csv");
+    ASSERT_EQ(shown.code, 0) << shown.err;
+    EXPECT_EQ(shown.out, plain.out);  // every number as valued, to the last digit
+
+    const Outcome missing = kestrel_cli("runs show 9 --db " + db);
+    EXPECT_EQ(missing.code, 1);
+    EXPECT_THAT(missing.err, HasSubstr("KeyError"));
+    EXPECT_THAT(missing.err, HasSubstr("no run 9"));
+}
+
+TEST(NightlyCli, ASaveThatCannotBeWrittenIsAnErrorNamingTheFile) {
+    const Outcome r = kestrel_cli("book " + kBookArgs + " --format csv --save /nonexistent-dir/runs.db");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.out, HasSubstr("vanilla-eu-call-600519"));  // the valuation is still written
+    EXPECT_THAT(r.err, HasSubstr("/nonexistent-dir/runs.db"));
+}
+
+TEST(NightlyCli, CashflowsOfTheExampleBook) {
+    const std::string args = "cashflows " + kExamples + "/book.json --market " + kExamples + "/market.json";
+    const Outcome csv = kestrel_cli(args + " --from 2023-01-01 --to 2024-12-31 --format csv");
+    ASSERT_EQ(csv.code, 0) << csv.err;
+    EXPECT_THAT(csv.out, HasSubstr("uo-call-csi300-knocked-out,barrier,000300.XSHG,2024-09-30,knock_out,35,"));
+    // The knock-out is before this window: nothing.
+    const Outcome later = kestrel_cli(args + " --from 2024-09-30 --to 2024-12-31 --format json");
+    ASSERT_EQ(later.code, 0) << later.err;
+    for (const auto& c : Json::parse(later.out)["contracts"]) {
+        if (c["id"] == "uo-call-csi300-knocked-out") {
+            EXPECT_TRUE(c["flows"].empty());
+        }
+    }
+    const Outcome backwards = kestrel_cli(args + " --from 2024-12-31 --to 2024-01-01");
+    EXPECT_EQ(backwards.code, 1);
+    EXPECT_THAT(backwards.err, HasSubstr("ValueError"));
+}
+
+}  // namespace

@@ -1,0 +1,68 @@
+// `kestrel vol calibrate` run as a process: the printed calibration, the
+// market-file entry it writes, and refused input.
+#include "support/test_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+namespace {
+
+using kestrel::test::TempDir;
+using ::testing::HasSubstr;
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
+};
+
+Outcome kestrel_cli(const std::string& args) {
+    TempDir dir;
+    const std::string cmd = std::string(KESTREL_CLI) + " " + args + " >" + dir.file("out") + " 2>" + dir.file("err");
+    const int status = std::system(cmd.c_str());
+    Outcome r;
+    r.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.out = kestrel::test::read_file(dir.file("out"));
+    r.err = kestrel::test::read_file(dir.file("err"));
+    return r;
+}
+
+const std::string kOptions = std::string(KESTREL_SOURCE_DIR) + "/data/options";
+const std::string kArgs = " --market " + kOptions + "/market-2023-12-04.json --underlying 510050.XSHG --date 2023-12-04";
+
+TEST(VolCli, CalibratesThe510050QuotesAndWritesTheEntry) {
+    TempDir dir;
+    const auto r = kestrel_cli("vol calibrate " + kOptions + "/510050.XSHG-2023-12-04.csv" + kArgs + " --out " +
+                               dir.file("surface.json"));
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("forwards (put-call parity; spot 2.367, 2023-12-04)"));
+    EXPECT_THAT(r.out, HasSubstr("row 161 (2024-06-26 put 2.657) at 0.255: left out of the forward"));
+    EXPECT_THAT(r.out, HasSubstr("butterfly (g >= 0 on each smile's check grid): holds"));
+    EXPECT_THAT(r.out, HasSubstr("calendar (total variance non-decreasing in expiry at each k): holds"));
+    const auto entry = nlohmann::json::parse(kestrel::test::read_file(dir.file("surface.json")));
+    EXPECT_EQ(entry["local"]["forwards"], "parity");
+    EXPECT_EQ(entry["local"]["quotes"].size(), 160u);
+    EXPECT_EQ(entry["local"]["calibration"]["model"], "svi-raw");
+}
+
+TEST(VolCli, RefusesABadFileNamingTheRowAndWritesNothing) {
+    TempDir dir;
+    {
+        std::ofstream f(dir.file("q.csv"));
+        f << "expiry,type,strike,price\n2024-01-24,call,2.4,0.05\n2024-01-24,put,2.4,-0.05\n";
+    }
+    const auto r = kestrel_cli("vol calibrate " + dir.file("q.csv") + kArgs + " --out " + dir.file("s.json"));
+    EXPECT_EQ(r.code, 1);
+    EXPECT_THAT(r.err, HasSubstr("row 3: negative price"));
+    EXPECT_FALSE(std::ifstream(dir.file("s.json")).good());
+    const auto usage = kestrel_cli("vol calibrate " + dir.file("q.csv") + " --underlying X --date 2023-12-04");
+    EXPECT_EQ(usage.code, 2);
+}
+
+}  // namespace
