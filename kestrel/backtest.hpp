@@ -26,6 +26,7 @@
 //   other  the rest on the other closes (interest on the P&L, higher orders)
 // gamma + theta is the vol assumed against the vol realised:
 // sum 1/2 gamma S^2 (vol^2 dt - (dS/S)^2).
+#include <kestrel/export.hpp>
 #include <kestrel/book.hpp>
 #include <kestrel/cashflows.hpp>
 
@@ -39,14 +40,14 @@
 
 namespace kestrel::backtest {
 
-struct Options {
+struct KESTREL_BACKTEST_EXPORT Options {
     QuantLib::Date from;
     std::optional<QuantLib::Date> to;  // absent: until the contract ends or the store's last close
     std::size_t rebalance_every = 1;   // closes between rebalancings (1 daily, 5 weekly)
     std::string engine;                // a note's engine when its terms name none ("" : the market's, else the default)
 };
 
-struct Day {
+struct KESTREL_BACKTEST_EXPORT Day {
     QuantLib::Date date;
     double spot = 0;
     double value = 0, delta = 0, gamma = 0;  // the contract's on this close (gamma d2V/dS2)
@@ -59,12 +60,12 @@ struct Day {
     std::vector<CashFlow> flows;             // paid after the close before, up to this one
 };
 
-struct Level {
+struct KESTREL_BACKTEST_EXPORT Level {
     std::string name;  // the term: "ko_barrier", "ki_barrier", "barrier", "strike", ...
     double level = 0;
 };
 
-struct Result {
+struct KESTREL_BACKTEST_EXPORT Result {
     std::string id, type, underlying, engine;
     std::size_t rebalance_every = 1;
     double premium = 0;        // the value sold at on the first close
@@ -80,20 +81,20 @@ struct Result {
 // ValueError for a contract that is not an object, a `from` without a close
 // of the underlying in the installed store, `to` before `from`, a rebalance
 // step of 0; a valuation that fails on a close names the date.
-Result run_backtest(const nlohmann::ordered_json& contract, const book::BookMarket& market, const Options& options);
+KESTREL_BACKTEST_EXPORT Result run_backtest(const nlohmann::ordered_json& contract, const book::BookMarket& market, const Options& options);
 
 // "daily" -> 1, "weekly" -> 5; ValueError otherwise.
-std::size_t parse_rebalance(const std::string& text);
+KESTREL_BACKTEST_EXPORT std::size_t parse_rebalance(const std::string& text);
 
 // json: {"id", "type", "underlying", "engine", "rebalance_every", "premium",
 // "assumed_vol", "realised_vol", "cash_paid", "pnl", "split": {"gamma",
 // "theta", "vol", "unhedged", "jump", "other"}, "end", "levels", "days": [...]}.
-nlohmann::ordered_json backtest_to_json(const Result& r);
-void write_backtest_table(std::ostream& out, const Result& r);
-void write_backtest_csv(std::ostream& out, const Result& r);
-void write_backtest(std::ostream& out, const Result& r, book::BookFormat format);
+KESTREL_BACKTEST_EXPORT nlohmann::ordered_json backtest_to_json(const Result& r);
+KESTREL_BACKTEST_EXPORT void write_backtest_table(std::ostream& out, const Result& r);
+KESTREL_BACKTEST_EXPORT void write_backtest_csv(std::ostream& out, const Result& r);
+KESTREL_BACKTEST_EXPORT void write_backtest(std::ostream& out, const Result& r, book::BookFormat format);
 // A standalone HTML page: the summary, the price path with its barriers, the
 // delta held, the cumulative P&L and its split (inline SVG), and the days.
-std::string backtest_html(const Result& r);
+KESTREL_BACKTEST_EXPORT std::string backtest_html(const Result& r);
 
 }  // namespace kestrel::backtest

@@ -43,6 +43,7 @@
 //     dvol, dr and dq are the changes of the Black vol, the zero rate and the
 //     carry at the contract's maturity date (read on D1 in the first market,
 //     on D2 in the second): for plain numbers, the change of the number.
+#include <kestrel/export.hpp>
 #include <kestrel/book.hpp>
 #include <kestrel/runs.hpp>
 
@@ -57,18 +58,18 @@
 
 namespace kestrel::explain {
 
-struct Steps {
+struct KESTREL_EXPLAIN_EXPORT Steps {
     double time = 0, spot = 0, vol = 0, rates = 0, trades = 0;
     double sum() const noexcept { return time + spot + vol + rates + trades; }
     Steps& operator+=(const Steps& o) noexcept;
 };
 
-struct GreekSplit {
+struct KESTREL_EXPLAIN_EXPORT GreekSplit {
     double theta = 0, delta = 0, gamma = 0, vega = 0, rho = 0, carry_rho = 0, unexplained = 0;
     GreekSplit& operator+=(const GreekSplit& o) noexcept;
 };
 
-struct Event {
+struct KESTREL_EXPLAIN_EXPORT Event {
     QuantLib::Date date;
     // "knock_out", "knock_in", "coupon", "touch", "matured" (the cash flows'
     // kinds, "maturity" named "matured"), "new", "removed" (gone from the
@@ -78,13 +79,13 @@ struct Event {
 };
 
 // The market moves a row's Greek split used.
-struct Moves {
+struct KESTREL_EXPLAIN_EXPORT Moves {
     int days = 0;
     double spot1 = 0, spot2 = 0;
     double dvol = 0, dr = 0, dq = 0;
 };
 
-struct ExplainRow {
+struct KESTREL_EXPLAIN_EXPORT ExplainRow {
     std::size_t position = 0;  // in the first run, else in the second (new contracts)
     std::string id;            // the id, or "(contract N)"
     std::optional<std::string> type, underlying;
@@ -99,7 +100,7 @@ struct ExplainRow {
 };
 
 // Sums over the explained rows of one underlying, or of the book.
-struct ExplainTotal {
+struct KESTREL_EXPLAIN_EXPORT ExplainTotal {
     std::optional<std::string> underlying;  // absent: the book
     std::size_t contracts = 0, failed = 0;
     double v1 = 0, v2 = 0, cash = 0, total = 0;
@@ -107,7 +108,7 @@ struct ExplainTotal {
     std::optional<GreekSplit> greeks;
 };
 
-struct Explanation {
+struct KESTREL_EXPLAIN_EXPORT Explanation {
     runs::RunInfo from, to;
     std::vector<ExplainRow> rows;
     std::vector<ExplainTotal> totals;  // per underlying in order of first use, then the book
@@ -121,13 +122,13 @@ extern const char* const kStepOrder;
 // A run named by its id ("12") or by its evaluation date ("2024-12-31": the
 // latest run of that date). KeyError when there is none, ValueError for text
 // that is neither.
-std::int64_t resolve_run(const std::string& db_path, const std::string& ref);
+KESTREL_EXPLAIN_EXPORT std::int64_t resolve_run(const std::string& db_path, const std::string& ref);
 
 // Explains run `to` against run `from` (the date of `to` not before that of
 // `from`: ValueError). Cash flows and the notes' history come from the
 // installed store.
-Explanation explain_runs(const runs::StoredRun& from, const runs::StoredRun& to);
-Explanation explain(const std::string& db_path, const std::string& from, const std::string& to);
+KESTREL_EXPLAIN_EXPORT Explanation explain_runs(const runs::StoredRun& from, const runs::StoredRun& to);
+KESTREL_EXPLAIN_EXPORT Explanation explain(const std::string& db_path, const std::string& from, const std::string& to);
 
 // {"from": {run}, "to": {run}, "order": kStepOrder, "rows": [...], "totals": [...]};
 // each row and total: "id", "underlying", "type", "v1", "v2", "cash",
@@ -135,13 +136,13 @@ Explanation explain(const std::string& db_path, const std::string& from, const s
 // "amount"}], "error" {"kind", "message"} | null (totals: "contracts",
 // "failed" instead of type, events and error; "id" the underlying, or
 // "book").
-nlohmann::ordered_json explain_to_json(const Explanation& e);
-void write_explain_table(std::ostream& out, const Explanation& e);
-void write_explain_csv(std::ostream& out, const Explanation& e);
-void write_explain(std::ostream& out, const Explanation& e, book::BookFormat format);
+KESTREL_EXPLAIN_EXPORT nlohmann::ordered_json explain_to_json(const Explanation& e);
+KESTREL_EXPLAIN_EXPORT void write_explain_table(std::ostream& out, const Explanation& e);
+KESTREL_EXPLAIN_EXPORT void write_explain_csv(std::ostream& out, const Explanation& e);
+KESTREL_EXPLAIN_EXPORT void write_explain(std::ostream& out, const Explanation& e, book::BookFormat format);
 // A standalone HTML page: per underlying and for the book a waterfall chart
 // (inline SVG) from v1 through the steps and the cash paid to v2, then the
 // rows' steps, Greek split and events.
-std::string explain_html(const Explanation& e);
+KESTREL_EXPLAIN_EXPORT std::string explain_html(const Explanation& e);
 
 }  // namespace kestrel::explain

@@ -15,6 +15,7 @@
 // points (npv(spot, r, vol, q, date)) build: every engine values it exactly as
 // those numbers, bit for bit.
 #include <kestrel/errors.hpp>
+#include <kestrel/export.hpp>
 
 #include <ql/handle.hpp>
 #include <ql/processes/blackscholesprocess.hpp>
@@ -33,7 +34,7 @@ namespace kestrel {
 
 // A curve point's position: a date ("2025-06-30") or a tenor ("1M", "3M",
 // "1Y", "2W", "10D") from the evaluation date.
-class Pillar {
+class KESTREL_KEEL_EXPORT Pillar {
   public:
     Pillar(const QuantLib::Date& date) : at_(date) {}      // NOLINT: implicit by design
     Pillar(const QuantLib::Period& tenor) : at_(tenor) {}  // NOLINT
@@ -53,7 +54,7 @@ class Pillar {
     std::variant<QuantLib::Date, QuantLib::Period> at_;
 };
 
-struct CurvePoint {
+struct KESTREL_KEEL_EXPORT CurvePoint {
     Pillar pillar;
     double value = 0;
     friend bool operator==(const CurvePoint&, const CurvePoint&) = default;
@@ -61,12 +62,12 @@ struct CurvePoint {
 
 // A curve's points resolved on one evaluation date: times in years
 // (calendar days / 365) and values, in pillar order.
-struct ResolvedCurve {
+struct KESTREL_KEEL_EXPORT ResolvedCurve {
     std::vector<double> times, values;
 };
 
 // Zero rates: a plain number or points.
-class RateCurve {
+class KESTREL_KEEL_EXPORT RateCurve {
   public:
     RateCurve(double rate = 0.0) : flat_(rate) {}  // NOLINT: a number is a flat curve
     // ValueError when there are no points or a rate is not finite.
@@ -101,7 +102,7 @@ class RateCurve {
 };
 
 // Black volatilities: a plain number or points by expiry.
-class VolCurve {
+class KESTREL_KEEL_EXPORT VolCurve {
   public:
     VolCurve(double vol = 0.0) : flat_(vol) {}  // NOLINT: a number is a flat curve
     // ValueError when there are no points or a vol is negative or not finite.
@@ -134,7 +135,7 @@ class VolCurve {
 };
 
 // One underlying's market.
-struct Market {
+struct KESTREL_KEEL_EXPORT Market {
     double spot = 0;
     RateCurve r;
     RateCurve q;
@@ -165,7 +166,7 @@ struct Market {
 // The q curve implied by forward (or futures) prices and the r curve: at each
 // forward's date, q = r - ln(F / spot) / t. ValueError naming the entry for a
 // price that is not positive and finite or a date not after evaluation_date.
-RateCurve implied_carry(const std::vector<std::pair<QuantLib::Date, double>>& forwards, const RateCurve& r,
+KESTREL_KEEL_EXPORT RateCurve implied_carry(const std::vector<std::pair<QuantLib::Date, double>>& forwards, const RateCurve& r,
                         double spot, const QuantLib::Date& evaluation_date);
 
 }  // namespace kestrel

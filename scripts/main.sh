@@ -11,10 +11,17 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KESTREL_BUILD:-$root/build}
 
+step() { echo "== $*" >&2; }
+
+step "setting up: the Debian packages the build needs (scripts/setup.sh)"
 bash "$root/scripts/setup.sh"
+step "configuring $build"
 cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_BUILD_CLI=ON -DKESTREL_BUILD_PYTHON=ON \
   >/dev/null
-cmake --build "$build" -j 2 --target kestrel kestrel_python >/dev/null
+step "building the kestrel command and the Python package (a few minutes the first time)"
+# Ninja's progress, one line redrawn in place on a terminal: [done/total] what it builds.
+NINJA_STATUS="[%f/%t %p] " cmake --build "$build" -j 2 --target kestrel kestrel_python
+step "valuing the example book with its Greeks as of 2024-12-31, writing its report"
 status=0
 runs=$build/example-runs.db
 rm -f "$runs"

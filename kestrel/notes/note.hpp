@@ -15,6 +15,7 @@
 // d2V/dS2 (bumps of 0.5 % of spot) where the base class's greeks give spot x
 // d2V/dS2. spot_gamma() is the one conversion to the base class's
 // convention; the book and the reports use it.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/notes/autocallable.hpp>
 #include <kestrel/notes/engine.hpp>
@@ -23,7 +24,7 @@
 
 namespace kestrel {
 
-class AutocallableNote : public BaseOption {
+class KESTREL_NOTES_EXPORT AutocallableNote : public BaseOption {
   public:
     using BaseOption::greeks;
     using BaseOption::npv;
