@@ -88,6 +88,21 @@ KESTREL_RANDOM_SAMPLE_EXPORT Settings current_settings();
 // The instruction-set mask (Highway's target bits) a choice allows on this
 // machine: the kernels dispatch to the best of them.
 KESTREL_RANDOM_SAMPLE_EXPORT std::int64_t simd_targets(Simd simd);
+// Highway's target bits the kernels called on this thread may dispatch to
+// (0: the process's choice), and their installation for one scope: a
+// valuation that carries its own instruction set installs it on each thread
+// that runs its kernels, and restores the one before on exit.
+KESTREL_RANDOM_SAMPLE_EXPORT std::int64_t thread_targets() noexcept;
+class KESTREL_RANDOM_SAMPLE_EXPORT ScopedTargets {
+  public:
+    explicit ScopedTargets(std::int64_t targets) noexcept;
+    ~ScopedTargets();
+    ScopedTargets(const ScopedTargets&) = delete;
+    ScopedTargets& operator=(const ScopedTargets&) = delete;
+
+  private:
+    std::int64_t previous_;
+};
 
 // Puts all settings back to their defaults (the instruction set to KESTREL_SIMD's
 // or automatic).

@@ -390,6 +390,9 @@ void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint
 
 std::int64_t dispatched_target() { return KESTREL_DISPATCH(Target)(); }
 
+}  // namespace kestrel::engines::mc
+
+namespace kestrel::random_sample {
 namespace {
 thread_local std::int64_t t_targets = 0;
 }  // namespace
@@ -399,6 +402,5 @@ std::int64_t thread_targets() noexcept { return t_targets; }
 ScopedTargets::ScopedTargets(std::int64_t targets) noexcept : previous_(t_targets) { t_targets = targets; }
 
 ScopedTargets::~ScopedTargets() { t_targets = previous_; }
-
-}  // namespace kestrel::engines::mc
+}  // namespace kestrel::random_sample
 #endif
