@@ -5,7 +5,9 @@
 
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
+#ifdef KESTREL_HAVE_BOOK_REPORT
 #include <kestrel/book_report.hpp>
+#endif
 #include <kestrel/random_sample.hpp>
 #include <kestrel/runs.hpp>
 
@@ -173,7 +175,9 @@ void run_book(const BookCommandOptions& o) {
         if (!o.vol_shifts.empty()) lo.vol_shifts = parse_shift_list(o.vol_shifts, "--vol-shifts");
         ladders = ladder_book(book, result, market, options, lo);
     }
+#ifdef KESTREL_HAVE_BOOK_REPORT
     for (const std::string& report : o.reports) write_report(report, result, *ladders, market);
+#endif
     // The output itself keeps the form the flags ask for.
     BookResult shown_copy;
     const BookResult* shown = &result;
@@ -254,6 +258,7 @@ void add_book_command(CLI::App& app, Action& action) {
     cmd->add_option("--format", o->format, "table (default), csv or json")
         ->check(CLI::IsMember({"table", "csv", "json"}));
     cmd->add_option("--out", o->out, "write the output to this file instead of stdout");
+#ifdef KESTREL_HAVE_BOOK_REPORT
     cmd->add_option("--report", o->reports,
                     "also write a report: FILE.html (a page with tables and charts, prints on A4) or FILE.xlsx (a "
                     "workbook); repeatable. Computes the ladders and the notes' statistics for it")
@@ -267,6 +272,14 @@ void add_book_command(CLI::App& app, Action& action) {
                 }
             },
             "FILE.html|FILE.xlsx"));
+#else
+    cmd->add_option("--report", o->reports, "not available: this kestrel was built without libxlsxwriter")
+        ->check(CLI::Validator(
+            [](std::string&) {
+                return std::string("reports are not available: this kestrel was built without libxlsxwriter");
+            },
+            "FILE.html|FILE.xlsx"));
+#endif
     cmd->add_option("--save", o->save,
                     "also keep the run in this SQLite database (created when absent; the price store will do): "
                     "date, market file, settings and every row, as a new run (see `kestrel runs`)");

@@ -32,6 +32,8 @@ void add_book_command(CLI::App& app, Action& action);      // book_cmd.cpp
 void add_runs_command(CLI::App& app, Action& action);      // runs_cmd.cpp
 void add_cashflows_command(CLI::App& app, Action& action); // cashflows_cmd.cpp
 void add_vol_command(CLI::App& app, Action& action);       // vol_cmd.cpp
+void add_explain_command(CLI::App& app, Action& action);   // explain_cmd.cpp
+void add_backtest_command(CLI::App& app, Action& action);  // backtest_cmd.cpp
 
 // --- errors ---------------------------------------------------------------
 

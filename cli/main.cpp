@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
     kestrel::cli::add_runs_command(app, action);
     kestrel::cli::add_cashflows_command(app, action);
     kestrel::cli::add_vol_command(app, action);
+    kestrel::cli::add_explain_command(app, action);
+    kestrel::cli::add_backtest_command(app, action);
 
     try {
         app.parse(argc, argv);

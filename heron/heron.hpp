@@ -10,6 +10,7 @@
 // operations from the A-share calendar and leaves only get_price).
 #include <kestrel/calendar.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/export.hpp>
 #include <kestrel/utils.hpp>
 
 #include <ql/time/date.hpp>
@@ -27,7 +28,7 @@ using QuantLib::Date;
 using kestrel::utils::DateInput;
 
 // Errors of the service itself (no client installed, store unusable, ...).
-class ServiceError : public kestrel::Error {
+class HERON_EXPORT ServiceError : public kestrel::Error {
   public:
     using kestrel::Error::Error;
     ~ServiceError() override;
@@ -41,7 +42,7 @@ inline const std::vector<std::string>& known_fields() {
 }
 
 // Daily rows indexed by date, one column per field.
-class Frame {
+class HERON_EXPORT Frame {
   public:
     Frame() = default;
     Frame(std::vector<Date> index, std::vector<std::string> columns, std::vector<std::vector<double>> data);
@@ -66,7 +67,7 @@ class Frame {
 };
 
 // What get_price returns: rows indexed by (order_book_id, date).
-class PriceTable {
+class HERON_EXPORT PriceTable {
   public:
     PriceTable(std::string order_book_id, Frame frame)
         : order_book_id_(std::move(order_book_id)), frame_(std::move(frame)) {}
@@ -90,7 +91,7 @@ class PriceTable {
 };
 
 // One field name or a list of them.
-class Fields {
+class HERON_EXPORT Fields {
   public:
     Fields(const char* one) : names_{one} {}
     Fields(std::string one) : names_{std::move(one)} {}
@@ -103,7 +104,7 @@ class Fields {
 };
 
 // The service's four operations.
-class Client {
+class HERON_EXPORT Client {
   public:
     virtual ~Client();
     // Latest trading day strictly before d.
@@ -127,7 +128,7 @@ class Client {
 
 // A client whose trading days are the A-share calendar's: the holiday table
 // in force on the calling thread.
-class CalendarClient : public Client {
+class HERON_EXPORT CalendarClient : public Client {
   public:
     Date get_previous_trading_date(const Date& d) override;
     Date get_next_trading_date(const Date& d) override;
@@ -136,10 +137,10 @@ class CalendarClient : public Client {
 
 // Checks a get_price request's fields and adjust type (ValueError naming the
 // bad one).
-void validate_request(const std::vector<std::string>& fields, const std::string& adjust_type);
+HERON_EXPORT void validate_request(const std::vector<std::string>& fields, const std::string& adjust_type);
 
 // One trading day of one instrument, as the stores keep it.
-struct Bar {
+struct HERON_EXPORT Bar {
     Date date;
     double open = 0, high = 0, low = 0, close = 0;
     std::optional<double> volume;
@@ -152,16 +153,16 @@ struct Bar {
 // duplicate dates. Throws ValueError "<source>:<line>: <reason>" for the first
 // bad bar; lines[i] is the line of bars[i] (the 1-based position when lines is
 // shorter).
-void validate_bars(const std::vector<Bar>& bars, const std::string& source,
+HERON_EXPORT void validate_bars(const std::vector<Bar>& bars, const std::string& source,
                    const std::vector<std::size_t>& lines = {});
 
 // Builds a table from bars already in date order (shared by the stores). A
 // "volume" column holds NaN on days stored without a volume.
-PriceTable make_table(const std::string& order_book_id, const std::vector<Bar>& bars,
+HERON_EXPORT PriceTable make_table(const std::string& order_book_id, const std::vector<Bar>& bars,
                       const std::vector<std::string>& fields);
 
 // One stored series: an instrument under one adjust type.
-struct SeriesSummary {
+struct HERON_EXPORT SeriesSummary {
     std::string instrument, adjust;
     Date first, last;
     std::size_t rows = 0;
@@ -170,20 +171,20 @@ struct SeriesSummary {
 };
 
 // The installed client. install(nullptr) uninstalls.
-void install(std::shared_ptr<Client> client);
-std::shared_ptr<Client> installed();  // may be null
+HERON_EXPORT void install(std::shared_ptr<Client> client);
+HERON_EXPORT std::shared_ptr<Client> installed();  // may be null
 // The installed client, or ServiceError saying none is installed.
-std::shared_ptr<Client> client();
+HERON_EXPORT std::shared_ptr<Client> client();
 
 // The installed client's official closures; none (no years) when no client
 // is installed.
-kestrel::calendar::ClosureList official_closures();
+HERON_EXPORT kestrel::calendar::ClosureList official_closures();
 
 // The operations, forwarded to the installed client.
-Date get_previous_trading_date(const DateInput& d);
-Date get_next_trading_date(const DateInput& d);
-std::vector<Date> get_trading_dates(const DateInput& start, const DateInput& end);
-std::optional<PriceTable> get_price(const std::string& order_book_id, const DateInput& start,
+HERON_EXPORT Date get_previous_trading_date(const DateInput& d);
+HERON_EXPORT Date get_next_trading_date(const DateInput& d);
+HERON_EXPORT std::vector<Date> get_trading_dates(const DateInput& start, const DateInput& end);
+HERON_EXPORT std::optional<PriceTable> get_price(const std::string& order_book_id, const DateInput& start,
                                     const DateInput& end, const Fields& fields = "close",
                                     std::string_view adjust_type = "pre", bool expect_df = true);
 

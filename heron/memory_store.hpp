@@ -1,6 +1,7 @@
 #pragma once
 // An in-memory price store: for embedding, for tests, and for a directory of
 // CSV files loaded at start-up.
+#include <kestrel/export.hpp>
 #include <heron/heron.hpp>
 
 #include <map>
@@ -9,7 +10,7 @@
 
 namespace heron {
 
-class MemoryStore : public CalendarClient {
+class HERON_EXPORT MemoryStore : public CalendarClient {
   public:
     // Adds or replaces bars of (instrument, adjust), adjust "pre" or "none".
     // Bars are validated first; nothing changes when one is bad. Returns how

@@ -18,6 +18,7 @@
 // valuation (kestrel::calendar::ScopedClosures), so the trading-day
 // operations and every product agree with the store there. Its own imports
 // check prices against the trading days of its list.
+#include <kestrel/export.hpp>
 #include <heron/csv.hpp>
 #include <heron/heron.hpp>
 #include <kestrel/calendar.hpp>
@@ -31,7 +32,7 @@ struct sqlite3;
 
 namespace heron {
 
-class SqliteStore : public CalendarClient {
+class HERON_EXPORT SqliteStore : public CalendarClient {
   public:
     enum class Mode {
         ReadOnly,   // the file must exist; the store is never written

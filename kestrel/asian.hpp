@@ -29,6 +29,7 @@
 // finite. The arithmetic value at a spot of 100 or less is the unscaled one
 // exactly; above 100 it is the value QuantLib gives at a tolerance of
 // 0.005 x spot / 100, the same seed and the same draws.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 
 #include <ql/exercise.hpp>
@@ -41,7 +42,7 @@
 
 namespace kestrel {
 
-class AsianOption : public BaseOption {
+class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
   public:
     using InstrumentPtr = QuantLib::ext::shared_ptr<QuantLib::DiscreteAveragingAsianOption>;
 

@@ -14,6 +14,7 @@
 // barrier, the option is valued on QuantLib's BarrierOption. Once they have,
 // a knock-out is worth its rebate and a knock-in the vanilla option built
 // from the same terms (whose "digital_payoff" defaults to 0.0, not s0).
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/vanilla.hpp>
 
@@ -30,7 +31,7 @@ namespace kestrel {
 namespace barrier {
 
 // Contract text -> QuantLib barrier type.
-extern const std::map<std::string, QuantLib::Barrier::Type> BARRIER_TYPE;
+KESTREL_BARRIER_EXPORT extern const std::map<std::string, QuantLib::Barrier::Type> BARRIER_TYPE;
 
 // (exercise, payoff) -> engine on the process:
 //   american plain_vanilla    BinomialBarrierEngine<CoxRossRubinstein, DiscretizedDermanKaniBarrierOption>,
@@ -38,11 +39,11 @@ extern const std::map<std::string, QuantLib::Barrier::Type> BARRIER_TYPE;
 //   american cash_or_nothing  AnalyticBinaryBarrierEngine
 //   european plain_vanilla    AnalyticBarrierEngine
 //   european cash_or_nothing  FdBlackScholesBarrierEngine, QuantLib's default grid
-extern const std::map<EngineKey, EngineFactory> PRICING_ENGINE_MAP;
+KESTREL_BARRIER_EXPORT extern const std::map<EngineKey, EngineFactory> PRICING_ENGINE_MAP;
 
 }  // namespace barrier
 
-class BarrierOption : public BaseOption {
+class KESTREL_BARRIER_EXPORT BarrierOption : public BaseOption {
   public:
     explicit BarrierOption(const Terms& option);
 

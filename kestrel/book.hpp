@@ -40,6 +40,7 @@
 // A PILLAR is a date ("2025-06-30") or a tenor from the evaluation date
 // ("1M", "1Y"). "engines" (optional) maps a note type to the engine of every
 // such note that names none in its terms.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/market/vol_calibration.hpp>
 
@@ -62,7 +63,7 @@
 namespace kestrel::book {
 
 // A volatility given as quotes or as a grid of implied vols, to calibrate.
-struct SurfaceInput {
+struct KESTREL_BOOK_EXPORT SurfaceInput {
     // "local": the quotes and settings; "surface": the grid, its quotes made
     // on the evaluation date (vol::grid_quotes), forwards "market".
     bool grid = false;
@@ -73,7 +74,7 @@ struct SurfaceInput {
 };
 
 // Market inputs of one underlying.
-struct UnderlyingMarket {
+struct KESTREL_BOOK_EXPORT UnderlyingMarket {
     VolCurve vol;  // unused with a surface
     RateCurve q;
     // Futures or forward prices, by date: when given, q is implied from them
@@ -87,7 +88,7 @@ struct UnderlyingMarket {
     double lowest_vol() const;
 };
 
-struct BookMarket {
+struct KESTREL_BOOK_EXPORT BookMarket {
     RateCurve r;
     std::vector<std::pair<std::string, UnderlyingMarket>> underlyings;  // in file order
     // Note type -> engine ("snowball" -> "pde"), in file order.
@@ -127,25 +128,25 @@ struct BookMarket {
     Market market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const;
 };
 
-struct RowError {
+struct KESTREL_BOOK_EXPORT RowError {
     std::string kind, message;
 };
 // The kind and message of an error, each on one line: a kestrel error's kind()
 // ("KeyError", ...), "QuantLib" for QuantLib's, "Error" for anything else.
-RowError describe_error(std::exception_ptr error);
+KESTREL_BOOK_EXPORT RowError describe_error(std::exception_ptr error);
 
 // Where a row's spot came from.
 enum class SpotSource { Market, Store };
 
 // A note's figures from its simulation (--stats).
-struct RowStats {
+struct KESTREL_BOOK_EXPORT RowStats {
     double standard_error = 0;  // of npv
     double ko_probability = 0;  // of knocking out on any remaining date
     double ki_probability = 0;  // of reaching maturity knocked in (and never knocked out)
     double expected_life = 0;   // years to knock-out or maturity
 };
 
-struct BookRow {
+struct KESTREL_BOOK_EXPORT BookRow {
     std::size_t position = 0;      // 1-based place in the book
     std::optional<std::string> id; // absent when the contract has none
     std::optional<std::string> type;
@@ -169,7 +170,7 @@ struct BookRow {
 };
 
 // Sums over the valued rows of one underlying, or of the whole book.
-struct BookTotal {
+struct KESTREL_BOOK_EXPORT BookTotal {
     std::optional<std::string> underlying;  // absent: the whole book
     std::size_t contracts = 0, failed = 0;
     OptionGreeks sum;
@@ -181,7 +182,7 @@ struct BookTotal {
     bool has_delta_gamma = true;
 };
 
-struct BookResult {
+struct KESTREL_BOOK_EXPORT BookResult {
     QuantLib::Date evaluation_date;
     bool greeks = false;
     bool stats = false;
@@ -195,7 +196,7 @@ struct BookResult {
     std::size_t failed() const noexcept;
 };
 
-struct BookOptions {
+struct KESTREL_BOOK_EXPORT BookOptions {
     QuantLib::Date evaluation_date;
     // Adds delta, gamma, vega, theta, rho and carry_rho. Gamma is spot x d2V/dS2 on every
     // row (the autocallable notes' own d2V/dS2 is scaled to match).
@@ -217,54 +218,54 @@ struct BookOptions {
 
 // The terms of a book contract as valued: its own, with the engine of
 // `options` or else of the market's "engines" for a note that names none.
-Terms contract_terms(const nlohmann::ordered_json& contract, const BookMarket& market, const BookOptions& options);
+KESTREL_BOOK_EXPORT Terms contract_terms(const nlohmann::ordered_json& contract, const BookMarket& market, const BookOptions& options);
 
 // Values every contract of `book` (a JSON array; anything else is a
 // TypeError), one after another.
-BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
+KESTREL_BOOK_EXPORT BookResult value_book(const nlohmann::ordered_json& book, const BookMarket& market, const BookOptions& options);
 
 // For a result with missing spots, one sentence saying where the store's
 // "pre" closes of those underlyings end (or begin) and how to value them all
 // the same: a --date that has closes, or a "spot" for each in the market
 // file. Asks the installed store; empty when no spot was missing.
-std::string missing_spot_hint(const BookResult& result);
+KESTREL_BOOK_EXPORT std::string missing_spot_hint(const BookResult& result);
 // value_book in two steps, for valuing parts of one book in other processes.
 // book_rows: every contract's row before valuation, with its id, type and
 // underlying, or the error that stops it before any market is needed (not an
 // object, no usable id, an id an earlier contract has).
-std::vector<BookRow> book_rows(const nlohmann::ordered_json& book);
+KESTREL_BOOK_EXPORT std::vector<BookRow> book_rows(const nlohmann::ordered_json& book);
 // Values the contract of each row that has no error yet; `contracts[i]` is the
 // contract of `rows[i]`. One store read per underlying and call. Returns the
 // underlyings the store had no close for on the evaluation date.
-std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const nlohmann::ordered_json*>& contracts,
+KESTREL_BOOK_EXPORT std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vector<const nlohmann::ordered_json*>& contracts,
                 const BookMarket& market, const BookOptions& options);
 
 // The projected calendar years (no published or official closures) that a
 // valuation's schedule or grid touches: from the earlier of the contract's
 // effect date and the evaluation date to its maturity.
-std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
+KESTREL_BOOK_EXPORT std::vector<int> projected_years_of(const QuantLib::Date& effect, const QuantLib::Date& maturity,
                                     const QuantLib::Date& evaluation);
 // "2027" or "2027-2029".
-std::string years_text(const std::vector<int>& years);
+KESTREL_BOOK_EXPORT std::string years_text(const std::vector<int>& years);
 
 // The totals of a set of rows, as value_book computes them.
-std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
+KESTREL_BOOK_EXPORT std::vector<BookTotal> book_totals(const std::vector<BookRow>& rows);
 
 enum class BookFormat { Table, Csv, Json };
 // "table", "csv" or "json"; ValueError otherwise.
-BookFormat parse_book_format(const std::string& text);
+KESTREL_BOOK_EXPORT BookFormat parse_book_format(const std::string& text);
 
 // table: aligned for a terminal; csv and json: every number at full
 // (round-trip) precision. With bucketed vegas, csv adds after the totals a
 // blank line and "record,id,underlying,expiry,vega" rows ("bucketed" per
 // contract, "bucketed_total" per underlying); json a "bucketed_vega" list of
 // {"expiry", "vega"} on each such row and total.
-void write_book(std::ostream& out, const BookResult& result, BookFormat format);
-void write_table(std::ostream& out, const BookResult& result);
-void write_csv(std::ostream& out, const BookResult& result);
-nlohmann::ordered_json book_to_json(const BookResult& result);
+KESTREL_BOOK_EXPORT void write_book(std::ostream& out, const BookResult& result, BookFormat format);
+KESTREL_BOOK_EXPORT void write_table(std::ostream& out, const BookResult& result);
+KESTREL_BOOK_EXPORT void write_csv(std::ostream& out, const BookResult& result);
+KESTREL_BOOK_EXPORT nlohmann::ordered_json book_to_json(const BookResult& result);
 
 // "[#######.............]  7/12  elapsed 3.1 s  left ~2.2 s"
-std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
+KESTREL_BOOK_EXPORT std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width = 30);
 
 }  // namespace kestrel::book

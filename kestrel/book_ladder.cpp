@@ -12,6 +12,7 @@
 #include <kestrel/utils.hpp>
 
 #include <charconv>
+#include <exception>
 #include <cmath>
 #include <iomanip>
 #include <limits>
@@ -19,6 +20,8 @@
 #include <optional>
 #include <ostream>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 namespace kestrel::book {
 namespace {
@@ -183,6 +186,29 @@ std::vector<double> parse_shift_list(const std::string& text, const std::string&
     return out;
 }
 
+namespace {
+
+// Whether a contract is an autocallable note (false for one that cannot be
+// built: it fails on the calling thread like any other).
+bool is_note(const Json& contract, const BookMarket& market, const BookOptions& options) {
+    try {
+        return detail::as_note(*make_option(contract_terms(contract, market, options))) != nullptr;
+    } catch (...) {
+        return false;
+    }
+}
+
+// One column of one underlying's ladders: the contracts at every spot shift,
+// at a vol shift.
+struct ColumnJob {
+    std::size_t ladder = 0;  // the underlying's place in BookLadders::underlyings
+    double dvol = 0;
+    bool greeks = false;
+    std::vector<std::vector<Cell>> cells;  // per contract of the underlying, in book order
+};
+
+}  // namespace
+
 BookLadders ladder_book(const Json& book, const BookResult& base, const BookMarket& market, const BookOptions& options,
                         const LadderOptions& ladder) {
     check_shifts(ladder);
@@ -191,6 +217,9 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
     const calendar::ScopedClosures closures(heron::official_closures());
     BookLadders out;
     out.spot_shifts = ladder.spot_shifts;
+    // The columns to value, and each underlying's contracts.
+    std::vector<std::vector<std::size_t>> contracts;
+    std::vector<ColumnJob> jobs;
     for (const auto& total : base.totals) {
         if (!total.underlying) continue;
         const std::string& u = *total.underlying;
@@ -212,35 +241,106 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         l.contracts = indices.size();
         l.vol_shifts = ladder.vol_shifts;
         // The base-vol ladder carries the Greeks; the other vols only values.
-        const auto base_cells =
-            value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, 0.0, true, options);
+        const std::size_t at = out.underlyings.size();
+        jobs.push_back(ColumnJob{at, 0.0, true, {}});
+        for (double v : ladder.vol_shifts)
+            // A calibrated surface moves each quote's implied vol (one that
+            // would go to zero keeps its price): every shift values.
+            if (v != 0 && (m->surface || m->lowest_vol() + v > 0)) jobs.push_back(ColumnJob{at, v, false, {}});
+        contracts.push_back(std::move(indices));
+        out.underlyings.push_back(std::move(l));
+    }
+
+    // The contracts are independent: the notes' columns are valued on a
+    // second thread (they take no QuantLib evaluation-date lock) while the
+    // other products' run here, under the same holiday table. Each cell is
+    // what the serial valuation gives, and the sums below add them in book
+    // order, so the ladders are the same bit for bit.
+    std::vector<std::vector<bool>> note(contracts.size());
+    bool any_note = false, any_other = false;
+    for (std::size_t u = 0; u < contracts.size(); ++u)
+        for (std::size_t i : contracts[u]) {
+            note[u].push_back(is_note(book[i], market, options));
+            (note[u].back() ? any_note : any_other) = true;
+        }
+    auto run = [&](bool notes, std::vector<std::vector<std::vector<Cell>>>& cells) {
+        for (const ColumnJob& job : jobs) {
+            std::vector<std::size_t> mine;
+            for (std::size_t c = 0; c < contracts[job.ladder].size(); ++c)
+                if (note[job.ladder][c] == notes) mine.push_back(contracts[job.ladder][c]);
+            const UnderlyingLadder& l = out.underlyings[job.ladder];
+            cells.push_back(mine.empty() ? std::vector<std::vector<Cell>>{}
+                                         : value_column(mine, book, market, l.underlying, l.base_spot,
+                                                        ladder.spot_shifts, job.dvol, job.greeks, options));
+        }
+    };
+    std::vector<std::vector<std::vector<Cell>>> note_cells, other_cells;
+    if (any_note && any_other) {
+        const calendar::Holidays holidays = calendar::holidays_in_force();
+        std::exception_ptr failure;
+        std::thread worker;
+        try {
+            worker = std::thread([&] {
+                try {
+                    const calendar::ScopedClosures in_force(holidays);
+                    run(true, note_cells);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
+            });
+        } catch (const std::system_error&) {
+            run(true, note_cells);  // no second thread: one after the other
+        }
+        try {
+            run(false, other_cells);
+        } catch (...) {
+            if (worker.joinable()) worker.join();
+            throw;
+        }
+        if (worker.joinable()) worker.join();
+        if (failure) std::rethrow_exception(failure);
+    } else {
+        run(true, note_cells);
+        run(false, other_cells);
+    }
+    // Each column's cells back in book order.
+    for (std::size_t j = 0; j < jobs.size(); ++j) {
+        ColumnJob& job = jobs[j];
+        const std::vector<bool>& is = note[job.ladder];
+        std::size_t n = 0, o = 0;
+        for (std::size_t c = 0; c < is.size(); ++c)
+            job.cells.push_back(is[c] ? note_cells[j][n++] : other_cells[j][o++]);
+    }
+
+    std::size_t j = 0;
+    for (std::size_t u = 0; u < out.underlyings.size(); ++u) {
+        UnderlyingLadder& l = out.underlyings[u];
+        const std::size_t n_contracts = contracts[u].size();
+        const auto& base_cells = jobs[j++].cells;
         for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
             LadderPoint p = sum_point(base_cells, k);
             p.shift = ladder.spot_shifts[k];
             p.spot = l.base_spot * (1 + p.shift);
             l.points.push_back(p);
         }
-        // A calibrated surface moves each quote's implied vol (one that would
-        // go to zero keeps its price): every shift values.
-        const double lowest = m->surface ? std::numeric_limits<double>::infinity() : m->lowest_vol();
+        const UnderlyingMarket* um = market.find(l.underlying);
+        const double lowest = um->surface ? std::numeric_limits<double>::infinity() : um->lowest_vol();
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
-            std::vector<std::vector<Cell>> cells;
-            if (v != 0 && lowest + v > 0)
-                cells = value_column(indices, book, market, u, l.base_spot, ladder.spot_shifts, v, false, options);
+            const std::vector<std::vector<Cell>>* cells = nullptr;
+            if (v != 0 && lowest + v > 0) cells = &jobs[j++].cells;
             for (std::size_t k = 0; k < ladder.spot_shifts.size(); ++k) {
                 LadderPoint p;
                 if (v == 0)
                     p = l.points[k];
-                else if (lowest + v <= 0)
-                    p.failed = indices.size();
+                else if (!cells)
+                    p.failed = n_contracts;
                 else
-                    p = sum_point(cells, k);
+                    p = sum_point(*cells, k);
                 line.push_back(p.failed ? std::numeric_limits<double>::quiet_NaN() : p.npv - l.base_value);
             }
             l.matrix.push_back(std::move(line));
         }
-        out.underlyings.push_back(std::move(l));
     }
     return out;
 }

@@ -3,6 +3,7 @@
 // at spot x (1 + s) for a list of spot shifts, with value, delta and gamma
 // summed at each point, and a spot x vol matrix of the change of value from
 // the base.
+#include <kestrel/export.hpp>
 #include <kestrel/book.hpp>
 
 #include <nlohmann/json.hpp>
@@ -15,20 +16,20 @@
 
 namespace kestrel::book {
 
-struct LadderOptions {
+struct KESTREL_BOOK_EXPORT LadderOptions {
     // Relative spot shifts (-0.1: spot x 0.9), each above -1.
     std::vector<double> spot_shifts{-0.30, -0.20, -0.10, -0.05, 0.0, 0.05, 0.10, 0.20, 0.30};
     // Absolute vol shifts (0.05: five vol points).
     std::vector<double> vol_shifts{-0.05, 0.0, 0.05};
 };
 
-struct LadderPoint {
+struct KESTREL_BOOK_EXPORT LadderPoint {
     double shift = 0, spot = 0;
     double npv = 0, delta = 0, gamma = 0;  // sums over the contracts valued at this point
     std::size_t failed = 0;                // contracts that failed at this point (left out of the sums)
 };
 
-struct UnderlyingLadder {
+struct KESTREL_BOOK_EXPORT UnderlyingLadder {
     std::string underlying;
     double base_spot = 0, base_vol = 0;
     double base_value = 0;             // sum of the base rows' npv
@@ -40,7 +41,7 @@ struct UnderlyingLadder {
     std::vector<std::vector<double>> matrix;
 };
 
-struct BookLadders {
+struct KESTREL_BOOK_EXPORT BookLadders {
     std::vector<double> spot_shifts;
     std::vector<UnderlyingLadder> underlyings;  // in order of first use; only those with a valued contract
 };
@@ -49,7 +50,7 @@ struct BookLadders {
 // contract whose base row failed keeps its error there and is left out of
 // the ladders; the others' ladders still come out. Bad shifts are a
 // ValueError.
-BookLadders ladder_book(const nlohmann::ordered_json& book, const BookResult& base, const BookMarket& market,
+KESTREL_BOOK_EXPORT BookLadders ladder_book(const nlohmann::ordered_json& book, const BookResult& base, const BookMarket& market,
                         const BookOptions& options, const LadderOptions& ladder = {});
 
 // A barrier contract (barrier, corridor, tandem) at a spot beyond its
@@ -58,14 +59,14 @@ BookLadders ladder_book(const nlohmann::ordered_json& book, const BookResult& ba
 // double-touch option nothing. None for other contracts and for a spot that
 // crosses nothing. The ladders value their shifted spots (and the bumps
 // around them) through it; a contract's own npv at such a spot still fails.
-std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date);
+KESTREL_BOOK_EXPORT std::optional<double> value_if_crossed(BaseOption& option, const Market& market, const EvalDate& date);
 
 // "-30,-20,5" (percent, or vol points) into fractions; ValueError naming
 // `what` on anything that is not a comma-separated list of numbers.
-std::vector<double> parse_shift_list(const std::string& text, const std::string& what);
+KESTREL_BOOK_EXPORT std::vector<double> parse_shift_list(const std::string& text, const std::string& what);
 
-nlohmann::ordered_json ladders_to_json(const BookLadders& ladders);
-void write_ladders_table(std::ostream& out, const BookLadders& ladders);
-void write_ladders_csv(std::ostream& out, const BookLadders& ladders);
+KESTREL_BOOK_EXPORT nlohmann::ordered_json ladders_to_json(const BookLadders& ladders);
+KESTREL_BOOK_EXPORT void write_ladders_table(std::ostream& out, const BookLadders& ladders);
+KESTREL_BOOK_EXPORT void write_ladders_csv(std::ostream& out, const BookLadders& ladders);
 
 }  // namespace kestrel::book

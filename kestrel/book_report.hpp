@@ -8,6 +8,7 @@
 // here, inline in the page, with no script and nothing fetched, so it opens
 // offline, prints on A4 as vectors and has no code of its own that could fail
 // in a browser.
+#include <kestrel/export.hpp>
 #include <kestrel/book.hpp>
 #include <kestrel/book_ladder.hpp>
 
@@ -22,25 +23,25 @@ enum class ReportFormat { Html, Xlsx };
 // The format a report file's name asks for: ".html" or ".htm" (HTML), ".xlsx"
 // (Excel), in any case. Anything else is a ValueError naming the file and the
 // accepted extensions.
-ReportFormat report_format_of(const std::string& path);
+KESTREL_BOOK_REPORT_EXPORT ReportFormat report_format_of(const std::string& path);
 
 // The HTML page. `market` gives r, vol and q; spots come from the rows.
-void write_html_report(std::ostream& out, const BookResult& result, const BookLadders& ladders,
+KESTREL_BOOK_REPORT_EXPORT void write_html_report(std::ostream& out, const BookResult& result, const BookLadders& ladders,
                        const BookMarket& market);
 
 // The workbook at `path`, written whole or not at all: into a temporary file
 // beside it, then renamed over it. A failure is a ValueError naming the path
 // and leaves no file behind.
-void write_xlsx_report(const std::string& path, const BookResult& result, const BookLadders& ladders,
+KESTREL_BOOK_REPORT_EXPORT void write_xlsx_report(const std::string& path, const BookResult& result, const BookLadders& ladders,
                        const BookMarket& market);
 
 // Either of the above by the file's extension (report_format_of); the HTML
 // page is written whole or not at all as well.
-void write_report(const std::string& path, const BookResult& result, const BookLadders& ladders,
+KESTREL_BOOK_REPORT_EXPORT void write_report(const std::string& path, const BookResult& result, const BookLadders& ladders,
                   const BookMarket& market);
 
 // Text made safe for HTML content and quoted attribute values: & < > " '
 // become entities.
-std::string html_escape(std::string_view text);
+KESTREL_BOOK_REPORT_EXPORT std::string html_escape(std::string_view text);
 
 }  // namespace kestrel::book

@@ -19,6 +19,7 @@
 // one the innermost ScopedClosures of that thread installed or, outside any,
 // the process default (no official list unless set_official_closures made
 // one).
+#include <kestrel/export.hpp>
 #include <ql/time/calendar.hpp>
 #include <ql/time/date.hpp>
 
@@ -30,38 +31,38 @@
 namespace kestrel::calendar {
 
 // The exchange's trading calendar. Cheap to call: every call shares one table.
-QuantLib::Calendar get_a_share_calendar();
+KESTREL_CALENDAR_EXPORT QuantLib::Calendar get_a_share_calendar();
 
 // First day whose closures are known, and the last one: the end of the last
 // published year, or of the last official year following on from it.
-QuantLib::Date covered_from();
-QuantLib::Date covered_until();
+KESTREL_CALENDAR_EXPORT QuantLib::Date covered_from();
+KESTREL_CALENDAR_EXPORT QuantLib::Date covered_until();
 // Last day of the last projected year (2050-12-31).
-QuantLib::Date projected_until();
+KESTREL_CALENDAR_EXPORT QuantLib::Date projected_until();
 
 // Whether the exchange trades on d (same answer as the calendar, without the
 // calendar's virtual dispatch).
-bool is_trading_day(const QuantLib::Date& d);
+KESTREL_CALENDAR_EXPORT bool is_trading_day(const QuantLib::Date& d);
 // The same for the day with this serial number (see serial_number).
-bool is_trading_serial(QuantLib::Date::serial_type serial);
+KESTREL_CALENDAR_EXPORT bool is_trading_serial(QuantLib::Date::serial_type serial);
 
 // d.serialNumber(), 0 for a null date, without the calendar-date conversion
 // QuantLib's high-resolution dates make for every serialNumber() call and so
 // for every comparison of dates: code that checks or orders many dates
 // compares these day numbers instead.
-QuantLib::Date::serial_type serial_number(const QuantLib::Date& d);
+KESTREL_CALENDAR_EXPORT QuantLib::Date::serial_type serial_number(const QuantLib::Date& d);
 
 // The trading days from `from` to `to`, both included when trading days.
-std::vector<QuantLib::Date> trading_days(const QuantLib::Date& from, const QuantLib::Date& to);
+KESTREL_CALENDAR_EXPORT std::vector<QuantLib::Date> trading_days(const QuantLib::Date& from, const QuantLib::Date& to);
 
 // Published weekday closures (the compiled-in years), ascending.
-const std::vector<QuantLib::Date>& holidays();
+KESTREL_CALENDAR_EXPORT const std::vector<QuantLib::Date>& holidays();
 
 enum class Source { Published, Official, Projected };
 // "published", "official", "projected".
-const char* source_name(Source s);
+KESTREL_CALENDAR_EXPORT const char* source_name(Source s);
 
-struct Closure {
+struct KESTREL_CALENDAR_EXPORT Closure {
     QuantLib::Date date;
     std::string name;  // "Spring Festival", "National Day", ...
     Source source = Source::Published;
@@ -71,12 +72,12 @@ struct Closure {
 
 // The weekday closures from `from` to `to` inclusive, ascending, each with its
 // source.
-std::vector<Closure> closures(const QuantLib::Date& from, const QuantLib::Date& to);
+KESTREL_CALENDAR_EXPORT std::vector<Closure> closures(const QuantLib::Date& from, const QuantLib::Date& to);
 
 // Whether d lies in a projected year.
-bool is_projected(const QuantLib::Date& d);
+KESTREL_CALENDAR_EXPORT bool is_projected(const QuantLib::Date& d);
 // The projected years that [from, to] touches, ascending.
-std::vector<int> projected_years(const QuantLib::Date& from, const QuantLib::Date& to);
+KESTREL_CALENDAR_EXPORT std::vector<int> projected_years(const QuantLib::Date& from, const QuantLib::Date& to);
 
 // The weekday closures of `year` by the exchange's holiday rules in force
 // that year, whatever is published for it (a projected year gets the current
@@ -111,10 +112,10 @@ std::vector<int> projected_years(const QuantLib::Date& from, const QuantLib::Dat
 //              is a Sunday or Monday, every weekday of them.
 // Lunar dates and the solar term come from liblunar-date. Years from 2008 to
 // 2099; ValueError otherwise.
-std::vector<Closure> project_year(int year);
+KESTREL_CALENDAR_EXPORT std::vector<Closure> project_year(int year);
 
 // An official list of closures for whole years.
-struct ClosureList {
+struct KESTREL_CALENDAR_EXPORT ClosureList {
     std::vector<int> years;            // ascending, each year at most once
     std::vector<Closure> closures;     // ascending dates, source Official
     std::vector<std::size_t> lines;    // line of each closure in its file
@@ -126,14 +127,14 @@ struct ClosureList {
 // fall in. A malformed line, a weekend, a date named twice, or a year that is
 // published or after projected_until() is a ValueError
 // "<source>:<line>: <reason>".
-ClosureList read_closures(std::string_view text, const std::string& source);
-ClosureList read_closures_file(const std::string& path);
+KESTREL_CALENDAR_EXPORT ClosureList read_closures(std::string_view text, const std::string& source);
+KESTREL_CALENDAR_EXPORT ClosureList read_closures_file(const std::string& path);
 
 // A holiday table: the official closure lists of some years over the
 // published and projected closures of the others. A value, cheap to copy and
 // safe to share between threads (what it holds never changes); a valuation
 // carries the one it values under and installs it with ScopedClosures.
-class Holidays {
+class KESTREL_CALENDAR_EXPORT Holidays {
   public:
     // No official list: the published years, the others projected.
     Holidays();
@@ -163,13 +164,13 @@ class Holidays {
 };
 
 // The table in force on this thread (see the top of this header).
-Holidays holidays_in_force();
+KESTREL_CALENDAR_EXPORT Holidays holidays_in_force();
 
 // Installs a holiday table for the current thread until the end of its
 // scope, then restores the one in force before. Other threads are not
 // affected: code that hands work to other threads carries holidays_in_force()
 // to them and installs it there. Scopes nest and end in reverse order.
-class ScopedClosures {
+class KESTREL_CALENDAR_EXPORT ScopedClosures {
   public:
     explicit ScopedClosures(Holidays table);
     // The table in force with an official list's years replaced by it (a
@@ -190,11 +191,11 @@ class ScopedClosures {
 // want one default for every thread; a thread inside a ScopedClosures keeps
 // the table that scope installed. Not to be called while another thread
 // values on the default.
-void set_official_closures(const ClosureList& list);
+KESTREL_CALENDAR_EXPORT void set_official_closures(const ClosureList& list);
 // Forgets every official list of the process default: those years are
 // projected again.
-void clear_official_closures();
+KESTREL_CALENDAR_EXPORT void clear_official_closures();
 // The years an official list covers in the table in force, ascending.
-std::vector<int> official_years();
+KESTREL_CALENDAR_EXPORT std::vector<int> official_years();
 
 }  // namespace kestrel::calendar

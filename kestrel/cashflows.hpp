@@ -37,6 +37,7 @@
 // A flow is reported only once the history settles it: a date after the last
 // close in the store has no flow yet. A decisive date before the last close
 // that has no close is a KeyError naming it.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 
 #include <nlohmann/json.hpp>
@@ -49,7 +50,7 @@
 
 namespace kestrel {
 
-struct CashFlow {
+struct KESTREL_CASHFLOWS_EXPORT CashFlow {
     QuantLib::Date date;
     std::string kind;   // "coupon", "knock_out", "knock_in", "touch", "maturity"
     double amount = 0;  // 0 for an event without cash (knock_in)
@@ -60,12 +61,12 @@ struct CashFlow {
 // convention of a valuation on `from`, which already counts that day's
 // close). ValueError when `to` is before `from`; TypeError for a product
 // without cash-flow rules.
-std::vector<CashFlow> cashflows(BaseOption& option, const QuantLib::Date& from, const QuantLib::Date& to);
+KESTREL_CASHFLOWS_EXPORT std::vector<CashFlow> cashflows(BaseOption& option, const QuantLib::Date& from, const QuantLib::Date& to);
 
 // The cash flows of every contract of a book (a JSON array of terms, as
 // `kestrel book` reads it), one entry per contract in book order: its flows,
 // or the error that stopped it.
-struct ContractCashflows {
+struct KESTREL_CASHFLOWS_EXPORT ContractCashflows {
     std::size_t position = 0;
     std::optional<std::string> id, type, underlying;
     std::vector<CashFlow> flows;
@@ -73,20 +74,20 @@ struct ContractCashflows {
     double total() const noexcept;
 };
 
-struct BookCashflows {
+struct KESTREL_CASHFLOWS_EXPORT BookCashflows {
     QuantLib::Date from, to;
     std::vector<ContractCashflows> contracts;
     std::size_t failed() const noexcept;
 };
 
-BookCashflows book_cashflows(const nlohmann::ordered_json& book, const QuantLib::Date& from, const QuantLib::Date& to);
+KESTREL_CASHFLOWS_EXPORT BookCashflows book_cashflows(const nlohmann::ordered_json& book, const QuantLib::Date& from, const QuantLib::Date& to);
 
 // table: one line per flow; csv and json: amounts at full precision.
 // json: {"from", "to", "contracts": [{"id", "type", "underlying", "total",
 // "flows": [{"date", "kind", "amount", "level"}], "error": {"kind",
 // "message"} | null}]}.
-nlohmann::ordered_json cashflows_to_json(const BookCashflows& flows);
-void write_cashflows_table(std::ostream& out, const BookCashflows& flows);
-void write_cashflows_csv(std::ostream& out, const BookCashflows& flows);
+KESTREL_CASHFLOWS_EXPORT nlohmann::ordered_json cashflows_to_json(const BookCashflows& flows);
+KESTREL_CASHFLOWS_EXPORT void write_cashflows_table(std::ostream& out, const BookCashflows& flows);
+KESTREL_CASHFLOWS_EXPORT void write_cashflows_csv(std::ostream& out, const BookCashflows& flows);
 
 }  // namespace kestrel

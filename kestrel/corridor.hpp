@@ -18,6 +18,7 @@
 // knock-in the vanilla option built from the same terms (whose
 // "digital_payoff" defaults to 0.0, not s0). KIKO and KOKI contracts with
 // price history are refused.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/vanilla.hpp>
 
@@ -34,16 +35,16 @@ namespace kestrel {
 namespace corridor {
 
 // Contract text -> QuantLib double-barrier type.
-extern const std::map<std::string, QuantLib::DoubleBarrier::Type> CORRIDOR_TYPE;
+KESTREL_CORRIDOR_EXPORT extern const std::map<std::string, QuantLib::DoubleBarrier::Type> CORRIDOR_TYPE;
 
 // ValueError "<lo_name> (lo) must be below <hi_name> (hi)" unless lo < hi
 // (so also when either is NaN). With the levels swapped every price would lie
 // outside the corridor and a knock-out would be worth nothing without a word.
-void check_levels(const char* lo_name, double lo, const char* hi_name, double hi);
+KESTREL_CORRIDOR_EXPORT void check_levels(const char* lo_name, double lo, const char* hi_name, double hi);
 
 }  // namespace corridor
 
-class DoubleBarrierOption : public BaseOption {
+class KESTREL_CORRIDOR_EXPORT DoubleBarrierOption : public BaseOption {
   public:
     explicit DoubleBarrierOption(const Terms& option);
 

@@ -1,12 +1,16 @@
 #pragma once
 // The error kinds kestrel raises. Every one derives from kestrel::Error, so a
 // caller can catch them all at once or tell them apart by type.
+#include <kestrel/export.hpp>
+
 #include <stdexcept>
 #include <string>
 
 namespace kestrel {
 
-class Error : public std::exception {
+// Exported whole (type information included) from the calendar library, so
+// that code in any library or program catches them by type.
+class KESTREL_CALENDAR_EXPORT Error : public std::exception {
   public:
     explicit Error(std::string message = {});
     ~Error() override;
@@ -20,7 +24,7 @@ class Error : public std::exception {
 };
 
 #define KESTREL_DECLARE_ERROR(Name)                                   \
-    class Name : public Error {                                       \
+    class KESTREL_CALENDAR_EXPORT Name : public Error {               \
       public:                                                         \
         using Error::Error;                                           \
         ~Name() override;                                             \

@@ -1,6 +1,7 @@
 #pragma once
 // The root of every kestrel product: the terms mapping, the OptionGreeks
 // record, and BaseOption with its finite-difference Greeks.
+#include <kestrel/export.hpp>
 #include <kestrel/errors.hpp>
 #include <kestrel/market.hpp>
 #include <kestrel/utils.hpp>
@@ -24,7 +25,7 @@ namespace kestrel {
 
 // One value of a terms mapping: none, bool, integer, floating point, text,
 // date, or a list of values (explicit schedules).
-class Value {
+class KESTREL_KEEL_EXPORT Value {
   public:
     using List = std::vector<Value>;
     using Storage = std::variant<std::monostate, bool, std::int64_t, double, std::string, QuantLib::Date, List>;
@@ -70,11 +71,11 @@ class Value {
     Storage v_;
 };
 
-std::ostream& operator<<(std::ostream& os, const Value& v);
+KESTREL_KEEL_EXPORT std::ostream& operator<<(std::ostream& os, const Value& v);
 
 // A contract's terms: text keys mapped to values, in insertion order.
 //   Terms t{{"strike", 100.0}, {"call_put", "call"}, {"effect_date", "2024-01-02"}};
-class Terms {
+class KESTREL_KEEL_EXPORT Terms {
   public:
     using Entry = std::pair<std::string, Value>;
 
@@ -115,7 +116,7 @@ class Terms {
 };
 
 // A product's present value and its sensitivities, theta before rho.
-struct OptionGreeks {
+struct KESTREL_KEEL_EXPORT OptionGreeks {
     double npv = 0, delta = 0, gamma = 0, vega = 0, theta = 0, rho = 0;
 
     static constexpr std::array<const char*, 6> field_names{"npv", "delta", "gamma", "vega", "theta", "rho"};
@@ -127,21 +128,21 @@ struct OptionGreeks {
     friend bool operator==(const OptionGreeks&, const OptionGreeks&) = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const OptionGreeks& g);
+KESTREL_KEEL_EXPORT std::ostream& operator<<(std::ostream& os, const OptionGreeks& g);
 
 // The optional evaluation date every valuation takes.
 using EvalDate = std::optional<utils::DateInput>;
 
 // Non-finite spot, r, vol or q, or a spot that is not positive, is a
 // ValueError naming the input. Products check this before valuing.
-void check_market_inputs(double spot, double r, double vol, double q);
+KESTREL_KEEL_EXPORT void check_market_inputs(double spot, double r, double vol, double q);
 
 // The bumps of the finite-difference sensitivities below.
 inline constexpr double kSpotBump = 0.005;  // of spot
 inline constexpr double kVolBump = 0.01;
 inline constexpr double kRateBump = 0.005;
 
-class BaseOption {
+class KESTREL_KEEL_EXPORT BaseOption {
   public:
     // Reads "effect_date", "maturity_date", "underlying", "s0", "notional" in
     // that order (KeyError naming the first missing one). The maturity is
@@ -232,7 +233,7 @@ class BaseOption {
 // pricing at each other's dates. It is recursive: a product may value an inner
 // product while holding it. The Monte Carlo products do not touch QuantLib and
 // do not take it.
-class ValuationLock {
+class KESTREL_KEEL_EXPORT ValuationLock {
   public:
     ValuationLock();
     ~ValuationLock();
@@ -244,6 +245,6 @@ class ValuationLock {
 };
 
 // The evaluation date, or today when absent.
-QuantLib::Date eval_or_today(const EvalDate& evaluation_date);
+KESTREL_KEEL_EXPORT QuantLib::Date eval_or_today(const EvalDate& evaluation_date);
 
 }  // namespace kestrel

@@ -15,6 +15,7 @@
 // points (npv(spot, r, vol, q, date)) build: every engine values it exactly as
 // those numbers, bit for bit.
 #include <kestrel/errors.hpp>
+#include <kestrel/export.hpp>
 
 #include <ql/handle.hpp>
 #include <ql/processes/blackscholesprocess.hpp>
@@ -35,7 +36,7 @@ namespace kestrel {
 
 // A curve point's position: a date ("2025-06-30") or a tenor ("1M", "3M",
 // "1Y", "2W", "10D") from the evaluation date.
-class Pillar {
+class KESTREL_KEEL_EXPORT Pillar {
   public:
     Pillar(const QuantLib::Date& date) : at_(date) {}      // NOLINT: implicit by design
     Pillar(const QuantLib::Period& tenor) : at_(tenor) {}  // NOLINT
@@ -55,7 +56,7 @@ class Pillar {
     std::variant<QuantLib::Date, QuantLib::Period> at_;
 };
 
-struct CurvePoint {
+struct KESTREL_KEEL_EXPORT CurvePoint {
     Pillar pillar;
     double value = 0;
     friend bool operator==(const CurvePoint&, const CurvePoint&) = default;
@@ -63,12 +64,12 @@ struct CurvePoint {
 
 // A curve's points resolved on one evaluation date: times in years
 // (calendar days / 365) and values, in pillar order.
-struct ResolvedCurve {
+struct KESTREL_KEEL_EXPORT ResolvedCurve {
     std::vector<double> times, values;
 };
 
 // Zero rates: a plain number or points.
-class RateCurve {
+class KESTREL_KEEL_EXPORT RateCurve {
   public:
     RateCurve(double rate = 0.0) : flat_(rate) {}  // NOLINT: a number is a flat curve
     // ValueError when there are no points or a rate is not finite.
@@ -102,34 +103,8 @@ class RateCurve {
     std::vector<CurvePoint> points_;
 };
 
-// A calibrated volatility surface as a market carries it: immutable, made
-// once per underlying and shared by every valuation on it. Times are years
-// (calendar days / 365) from its reference date, the date it was calibrated
-// on; spots are price levels, so the local volatility stays where it is in
-// price when the spot moves (delta and gamma with the surface held in price
-// levels). The volatility models (kestrel/market/calibrated_surface.hpp)
-// implement it.
-class SmileSurface {
-  public:
-    virtual ~SmileSurface() = default;
-    virtual QuantLib::Date reference_date() const = 0;
-    // The quoted expiries, in years, ascending.
-    virtual std::vector<double> expiry_times() const = 0;
-    // The at-the-money-forward total Black variance to t years.
-    virtual double atm_variance(double t) const = 0;
-    // The local volatility sigma(t, S) at each of n spots given by their logs.
-    virtual void local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const = 0;
-    // The surface recalibrated with every quote's implied volatility moved by
-    // dv, or (expiry given, an index into expiry_times) that expiry's quotes
-    // only. Made once per shift and kept: every contract shares it.
-    virtual std::shared_ptr<const SmileSurface> shifted(double dv) const = 0;
-    virtual std::shared_ptr<const SmileSurface> shifted(std::size_t expiry, double dv) const = 0;
-};
-
-// Black volatilities: a plain number, points by expiry, or a calibrated
-// surface (its at-the-money term structure where a Black volatility is
-// read, its local volatility where an engine models it).
-class VolCurve {
+// Black volatilities: a plain number or points by expiry.
+class KESTREL_KEEL_EXPORT VolCurve {
   public:
     VolCurve(double vol = 0.0) : flat_(vol) {}  // NOLINT: a number is a flat curve
     // ValueError when there are no points or a vol is negative or not finite.
@@ -176,7 +151,7 @@ class VolCurve {
 };
 
 // One underlying's market.
-struct Market {
+struct KESTREL_KEEL_EXPORT Market {
     double spot = 0;
     RateCurve r;
     RateCurve q;
@@ -208,7 +183,7 @@ struct Market {
 // The q curve implied by forward (or futures) prices and the r curve: at each
 // forward's date, q = r - ln(F / spot) / t. ValueError naming the entry for a
 // price that is not positive and finite or a date not after evaluation_date.
-RateCurve implied_carry(const std::vector<std::pair<QuantLib::Date, double>>& forwards, const RateCurve& r,
+KESTREL_KEEL_EXPORT RateCurve implied_carry(const std::vector<std::pair<QuantLib::Date, double>>& forwards, const RateCurve& r,
                         double spot, const QuantLib::Date& evaluation_date);
 
 }  // namespace kestrel

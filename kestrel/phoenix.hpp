@@ -26,6 +26,7 @@
 // ValueError. _mc_pricing is the Monte Carlo's alone. "pde" refuses a memory
 // phoenix ("memory": true) with a NotImplementedError. Valuations take plain
 // numbers or a Market of curves (AutocallableNote).
+#include <kestrel/export.hpp>
 #include <kestrel/notes/note.hpp>
 #include <kestrel/random_sample.hpp>
 
@@ -33,7 +34,7 @@
 
 namespace kestrel {
 
-class PhoenixOption : public AutocallableNote {
+class KESTREL_PHOENIX_EXPORT PhoenixOption : public AutocallableNote {
   public:
     // ValueError naming an observation date after maturity_date; IndexError
     // when the knock-out schedule is empty.

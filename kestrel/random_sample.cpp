@@ -31,9 +31,9 @@ constexpr std::size_t kBatch = 128;
 
 // The four normals of counters (first + i, c), i < n <= kBatch: z[d][i] is
 // draw k = 4c + d of path first + i.
-void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, double* const z[4]) {
-    engines::mc::normal_quads(first, n, c, seed, g_draws.load(std::memory_order_relaxed) == Draws::single_precision,
-                              z);
+void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, Draws draws,
+                  double* const z[4]) {
+    engines::mc::normal_quads(first, n, c, seed, draws == Draws::single_precision, z);
 }
 
 struct SimdTarget {
@@ -194,8 +194,29 @@ Simd dispatched_simd() {
 void set_draws(Draws d) { g_draws.store(d); }
 Draws draws() { return g_draws.load(); }
 
+Settings current_settings() {
+    Settings s;
+    s.paths = paths();
+    s.seed = seed();
+    s.threads = threads();
+    s.draws = draws();
+    std::lock_guard<std::mutex> lock(g_simd_mutex);
+    s.simd = g_simd;
+    return s;
+}
+
+std::int64_t simd_targets(Simd simd) {
+    check_simd(simd);
+    return simd == Simd::automatic ? machine_targets() : (simd_target(simd).targets & machine_targets()) | HWY_EMU128;
+}
+
 void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0, std::size_t col1,
                                 std::uint64_t seed, double* out) {
+    fill_random_samples_by_day(T, first, n, col0, col1, seed, g_draws.load(std::memory_order_relaxed), out);
+}
+
+void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n, std::size_t col0, std::size_t col1,
+                                std::uint64_t seed, Draws draws, double* out) {
     if (g_simd_faulty.load(std::memory_order_relaxed)) simd();  // raises KESTREL_SIMD's fault
     col1 = std::min(col1, T);
     if (n == 0 || col0 >= col1) return;
@@ -212,7 +233,7 @@ void fill_random_samples_by_day(std::size_t T, std::size_t first, std::size_t n,
                 const bool wanted = k < T && T - 1 - k >= col0 && T - 1 - k < col1;
                 z[d] = wanted ? out + (T - 1 - k - col0) * n + i : scratch[d];
             }
-            normal_quads(first + i, nb, c, seed, z);
+            normal_quads(first + i, nb, c, seed, draws, z);
         }
     }
 }

@@ -12,6 +12,7 @@
 //
 // The tables (kestrel_runs, kestrel_run_rows) live beside whatever else the
 // database holds, a price store included; they are made when first needed.
+#include <kestrel/export.hpp>
 #include <kestrel/book.hpp>
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,7 @@
 namespace kestrel::runs {
 
 // What a run records besides the valued rows.
-struct RunInput {
+struct KESTREL_RUNS_EXPORT RunInput {
     const book::BookResult* result = nullptr;
     const nlohmann::ordered_json* book = nullptr;  // the contracts valued, aligned with result->rows
     std::string market_text;                       // the market file exactly as read
@@ -36,7 +37,7 @@ struct RunInput {
     nlohmann::ordered_json settings = nlohmann::ordered_json::object();  // engine, paths, seed, draws, ...
 };
 
-struct SaveOptions {
+struct KESTREL_RUNS_EXPORT SaveOptions {
     std::chrono::milliseconds busy_timeout{60000};
     // Called after each row is written inside the open transaction (tests use
     // it to stop a save half-way).
@@ -46,10 +47,10 @@ struct SaveOptions {
 // Appends the run; returns its id. A database that cannot be opened or
 // written, a result without rows that match the book, is an error naming the
 // file and what failed; the database is then as it was.
-std::int64_t save_run(const std::string& db_path, const RunInput& run, const SaveOptions& options = {});
+KESTREL_RUNS_EXPORT std::int64_t save_run(const std::string& db_path, const RunInput& run, const SaveOptions& options = {});
 
 // One line of the list.
-struct RunInfo {
+struct KESTREL_RUNS_EXPORT RunInfo {
     std::int64_t id = 0;
     std::string created_at;   // UTC, "2026-12-08T10:13:34.123456Z"
     QuantLib::Date evaluation_date;
@@ -62,7 +63,7 @@ struct RunInfo {
 
 // A run read back: its rows as a BookResult (totals recomputed the way
 // value_book makes them), with each contract's terms and the market text.
-struct StoredRun {
+struct KESTREL_RUNS_EXPORT StoredRun {
     RunInfo info;
     std::string market_text;
     book::BookResult result;
@@ -71,14 +72,14 @@ struct StoredRun {
 
 // Runs in id order (oldest first); with a date, only that date's. A database
 // without runs gives none; one that does not exist is a ValueError.
-std::vector<RunInfo> list_runs(const std::string& db_path, const std::optional<QuantLib::Date>& date = std::nullopt);
+KESTREL_RUNS_EXPORT std::vector<RunInfo> list_runs(const std::string& db_path, const std::optional<QuantLib::Date>& date = std::nullopt);
 // KeyError naming the id when there is no such run.
-StoredRun load_run(const std::string& db_path, std::int64_t id);
+KESTREL_RUNS_EXPORT StoredRun load_run(const std::string& db_path, std::int64_t id);
 
-void write_runs(std::ostream& out, const std::vector<RunInfo>& runs, book::BookFormat format);
-nlohmann::ordered_json run_info_json(const RunInfo& info);
+KESTREL_RUNS_EXPORT void write_runs(std::ostream& out, const std::vector<RunInfo>& runs, book::BookFormat format);
+KESTREL_RUNS_EXPORT nlohmann::ordered_json run_info_json(const RunInfo& info);
 // The run's rows as `kestrel book` writes them, after a header (table), or
 // {"run": {...}, "market": {...}, "rows", "totals"} (json).
-void write_run(std::ostream& out, const StoredRun& run, book::BookFormat format);
+KESTREL_RUNS_EXPORT void write_run(std::ostream& out, const StoredRun& run, book::BookFormat format);
 
 }  // namespace kestrel::runs

@@ -23,6 +23,7 @@
 // default), "qmc" or "pde" (kestrel/notes/note.hpp); any other name is a
 // ValueError. _mc_pricing is the Monte Carlo's alone. Valuations take plain
 // numbers or a Market of curves (AutocallableNote).
+#include <kestrel/export.hpp>
 #include <kestrel/notes/note.hpp>
 #include <kestrel/random_sample.hpp>
 
@@ -30,7 +31,7 @@
 
 namespace kestrel {
 
-class SnowBallOption : public AutocallableNote {
+class KESTREL_SNOWBALL_EXPORT SnowBallOption : public AutocallableNote {
   public:
     // ValueError naming an observation date after maturity_date.
     explicit SnowBallOption(const Terms& option);

@@ -16,6 +16,7 @@
 // low below the lower one. Once one has (a touch), the contract is settled:
 // whatever the touch type, it is worth 0.0 and its Greeks are all zero (a
 // one-touch's payment is taken as made at the touch).
+#include <kestrel/export.hpp>
 #include <kestrel/corridor.hpp>
 #include <kestrel/keel.hpp>
 
@@ -29,11 +30,11 @@ namespace kestrel {
 namespace tandem {
 
 // Touch type -> (barrier type, exercise type) of the inner double-barrier option.
-extern const std::map<std::string, std::pair<std::string, std::string>> TOUCH_TYPE_MAP;
+KESTREL_TANDEM_EXPORT extern const std::map<std::string, std::pair<std::string, std::string>> TOUCH_TYPE_MAP;
 
 }  // namespace tandem
 
-class DoubleTouchOption : public BaseOption {
+class KESTREL_TANDEM_EXPORT DoubleTouchOption : public BaseOption {
   public:
     explicit DoubleTouchOption(const Terms& option);
 

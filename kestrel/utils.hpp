@@ -6,6 +6,7 @@
 // sys_days). All of them name one calendar day, the library's timestamp, held
 // as a QuantLib::Date. Malformed or impossible text fails with a ValueError
 // quoting the text.
+#include <kestrel/export.hpp>
 #include <kestrel/errors.hpp>
 
 #include <ql/time/date.hpp>
@@ -18,7 +19,7 @@
 
 namespace kestrel::utils {
 
-class DateInput {
+class KESTREL_UTILS_EXPORT DateInput {
   public:
     DateInput(const QuantLib::Date& d);  // NOLINT: implicit by design
     DateInput(std::chrono::year_month_day ymd);
@@ -35,21 +36,21 @@ class DateInput {
 };
 
 // Parses "YYYY-MM-DD" (exactly), throwing ValueError quoting the text otherwise.
-QuantLib::Date parse_date(std::string_view text);
+KESTREL_UTILS_EXPORT QuantLib::Date parse_date(std::string_view text);
 
 // The calendar day of any accepted date form.
-QuantLib::Date to_timestamp(const DateInput& d);
+KESTREL_UTILS_EXPORT QuantLib::Date to_timestamp(const DateInput& d);
 
 // The QuantLib date of the same calendar day.
-QuantLib::Date to_qldate(const DateInput& d);
+KESTREL_UTILS_EXPORT QuantLib::Date to_qldate(const DateInput& d);
 
 // "YYYY-MM-DD".
-std::string format_date(const QuantLib::Date& d);
+KESTREL_UTILS_EXPORT std::string format_date(const QuantLib::Date& d);
 
-std::chrono::year_month_day to_ymd(const QuantLib::Date& d);
+KESTREL_UTILS_EXPORT std::chrono::year_month_day to_ymd(const QuantLib::Date& d);
 
 // Today's local calendar date.
-QuantLib::Date today();
+KESTREL_UTILS_EXPORT QuantLib::Date today();
 
 // Observation schedules on the A-share trading calendar.
 //
@@ -75,13 +76,13 @@ QuantLib::Date today();
 // day, then they are sorted and duplicates removed.
 //
 // The result is ascending; equal arguments give equal results.
-std::vector<QuantLib::Date> get_obs_dates(const DateInput& start, const DateInput& end,
+KESTREL_UTILS_EXPORT std::vector<QuantLib::Date> get_obs_dates(const DateInput& start, const DateInput& end,
                                           std::string_view freq);
-std::vector<QuantLib::Date> get_obs_dates(const DateInput& start, const DateInput& end,
+KESTREL_UTILS_EXPORT std::vector<QuantLib::Date> get_obs_dates(const DateInput& start, const DateInput& end,
                                           const std::vector<QuantLib::Date>& dates);
 
 // The position of the first element of `sorted` not earlier than d (left
 // insertion point); sorted.size() when every element is earlier.
-std::size_t left_insertion(const std::vector<QuantLib::Date>& sorted, const QuantLib::Date& d);
+KESTREL_UTILS_EXPORT std::size_t left_insertion(const std::vector<QuantLib::Date>& sorted, const QuantLib::Date& d);
 
 }  // namespace kestrel::utils

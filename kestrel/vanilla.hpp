@@ -6,6 +6,7 @@
 // ("plain_vanilla" | "cash_or_nothing" | "asset_or_nothing"), optional
 // "pay_at" ("expiry": an American digital pays at expiry, not when hit) and
 // "digital_payoff" (cash of a cash-or-nothing digital, default 0.0).
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/market/process.hpp>
 
@@ -31,12 +32,12 @@ using EngineKey = std::pair<std::string, std::string>;  // (exercise type, payof
 //   american cash_or_nothing   AnalyticDigitalAmericanEngine
 //   american asset_or_nothing  AnalyticDigitalAmericanEngine
 //   european *                 AnalyticEuropeanEngine
-extern const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP;
+KESTREL_VANILLA_EXPORT extern const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP;
 
 // The exercise named by an exercise type text, shared by the products that
 // read "exercise_type": "american" (effect date to maturity), "european"
 // (maturity); "bermudan" is NotImplementedError, anything else ValueError.
-QuantLib::ext::shared_ptr<QuantLib::Exercise> make_exercise(const std::string& exercise_type,
+KESTREL_VANILLA_EXPORT QuantLib::ext::shared_ptr<QuantLib::Exercise> make_exercise(const std::string& exercise_type,
                                                             const QuantLib::Date& effect_date,
                                                             const QuantLib::Date& maturity_date,
                                                             bool pay_at_expiry);
@@ -44,16 +45,16 @@ QuantLib::ext::shared_ptr<QuantLib::Exercise> make_exercise(const std::string& e
 // The payoff named by a payoff type text, shared by the products that read
 // "payoff_type": "plain_vanilla", "cash_or_nothing" (paying `cash`) or
 // "asset_or_nothing"; anything else is an AssertionError without message.
-QuantLib::ext::shared_ptr<QuantLib::StrikedTypePayoff> make_payoff(const std::string& payoff_type,
+KESTREL_VANILLA_EXPORT QuantLib::ext::shared_ptr<QuantLib::StrikedTypePayoff> make_payoff(const std::string& payoff_type,
                                                                    QuantLib::Option::Type call_put, double strike,
                                                                    double cash);
 
 // "call" is a call; any other value (of any kind) a put.
-QuantLib::Option::Type read_call_put(const Terms& option);
+KESTREL_VANILLA_EXPORT QuantLib::Option::Type read_call_put(const Terms& option);
 // Whether "pay_at" is present and equals "expiry".
-bool read_pay_at_expiry(const Terms& option);
+KESTREL_VANILLA_EXPORT bool read_pay_at_expiry(const Terms& option);
 
-class VanillaOption : public BaseOption {
+class KESTREL_VANILLA_EXPORT VanillaOption : public BaseOption {
   public:
     explicit VanillaOption(const Terms& option);
 

@@ -3,6 +3,9 @@
 #  1. builds everything in build-ci/ (Ninja, g++, warnings as errors) and runs
 #     the whole test suite through CTest (the reports' tests in a headless
 #     browser and through openpyxl included);
+#     then packs the Debian package from that build and checks it
+#     (scripts/check_package.sh: contents against the README, Depends, and the
+#     command, `import kestrel` and tests/consumer run from its unpacked files);
 #  2. builds again in build-ci-asan/ with clang, AddressSanitizer and
 #     UndefinedBehaviorSanitizer (any report aborts the test that made it) and
 #     runs the whole suite again under them;
@@ -18,7 +21,8 @@ fuzz_seconds=${KESTREL_FUZZ_SECONDS:-60}
 bash "$root/scripts/setup.sh"
 
 echo "== build and test (Release, warnings as errors)"
-cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_WERROR=ON >/dev/null
+# Configured for /usr so that the Debian package is packed from this build.
+cmake -G Ninja -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKESTREL_WERROR=ON -DCMAKE_INSTALL_PREFIX=/usr -DKESTREL_PYTHON_INSTALL_DIR= >/dev/null
 cmake --build "$build" -j 2
 # setup.sh installs chromium and openpyxl: the reports' read-back tests must be there, not skipped.
 for t in report.browser report.xlsx; do
@@ -28,6 +32,10 @@ for t in report.browser report.xlsx; do
   fi
 done
 (cd "$build" && ctest --output-on-failure -j 2 "$@")
+
+echo "== Debian package: packed from that build, unpacked into a scratch root and used from there"
+deb=$(KESTREL_PACKAGE_BUILD="$build" bash "$root/scripts/package.sh" | tail -1)
+bash "$root/scripts/check_package.sh" "$deb" "$build"
 
 echo "== build and test under AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -G Ninja -S "$root" -B "$asan" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \

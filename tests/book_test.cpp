@@ -759,6 +759,65 @@ TEST(ExampleBookTest, NoteLadderColumnsEqualSeparateValuations) {
     }
 }
 
+// The example book mixes notes and QuantLib products: the ladder values the
+// notes on a second thread while the others run on the calling one. Every
+// point and matrix cell is what the serial valuation gives: the sum, in book
+// order, of each contract's ladder alone.
+TEST(ExampleBookTest, LaddersOfTheNotesOnASecondThreadEqualTheSerialSums) {
+    test::ScopedClient scoped{test::bundled_store()};
+    test::ScopedPaths paths{600};
+    const Json book = read_example("book.json");
+    const auto market = BookMarket::from_json(read_example("market.json"));
+    BookOptions options;
+    options.evaluation_date = utils::parse_date("2024-12-31");
+    options.greeks = true;
+    const BookResult base = value_book(book, market, options);
+    ASSERT_EQ(base.failed(), 0u);
+    LadderOptions lo;
+    lo.spot_shifts = {-0.1, 0.1};
+    lo.vol_shifts = {0.0, 0.05};
+    const BookLadders ladders = ladder_book(book, base, market, options, lo);
+    bool notes = false, others = false;
+    for (const auto& c : book) (c["type"] == "snowball" || c["type"] == "phoenix" ? notes : others) = true;
+    ASSERT_TRUE(notes && others);
+    ASSERT_FALSE(ladders.underlyings.empty());
+    for (const auto& l : ladders.underlyings) {
+        std::vector<LadderPoint> sum(lo.spot_shifts.size());
+        std::vector<std::vector<double>> shifted(lo.vol_shifts.size(), std::vector<double>(lo.spot_shifts.size()));
+        double base_value = 0;
+        for (std::size_t i = 0; i < book.size(); ++i) {
+            if (book[i]["underlying"] != l.underlying) continue;
+            const Json one = Json::array({book[i]});
+            const BookResult row = value_book(one, market, options);
+            const BookLadders alone = ladder_book(one, row, market, options, lo);
+            ASSERT_EQ(alone.underlyings.size(), 1u);
+            const UnderlyingLadder& a = alone.underlyings[0];
+            base_value += a.base_value;
+            for (std::size_t k = 0; k < sum.size(); ++k) {
+                sum[k].npv += a.points[k].npv;
+                sum[k].delta += a.points[k].delta;
+                sum[k].gamma += a.points[k].gamma;
+                sum[k].failed += a.points[k].failed;
+                for (std::size_t v = 0; v < lo.vol_shifts.size(); ++v) shifted[v][k] += a.matrix[v][k] + a.base_value;
+            }
+        }
+        for (std::size_t k = 0; k < sum.size(); ++k) {
+            EXPECT_EQ(l.points[k].npv, sum[k].npv) << l.underlying << " " << k;
+            EXPECT_EQ(l.points[k].delta, sum[k].delta) << l.underlying << " " << k;
+            EXPECT_EQ(l.points[k].gamma, sum[k].gamma) << l.underlying << " " << k;
+            EXPECT_EQ(l.points[k].failed, sum[k].failed) << l.underlying << " " << k;
+        }
+        // The matrix: change from the base, NaN where a contract failed.
+        for (std::size_t v = 0; v < lo.vol_shifts.size(); ++v)
+            for (std::size_t k = 0; k < sum.size(); ++k) {
+                if (!std::isfinite(l.matrix[v][k])) continue;
+                EXPECT_NEAR(l.matrix[v][k] + l.base_value, shifted[v][k], 1e-9 * (1 + std::fabs(shifted[v][k])))
+                    << l.underlying << " " << v << " " << k;
+            }
+        EXPECT_EQ(l.base_value, base_value) << l.underlying;
+    }
+}
+
 // The ladder's 0 point at the base vol is the book's own totals: every
 // product's value, delta and gamma as its row gives them.
 TEST(ExampleBookTest, LadderBasePointIsTheBooksTotals) {

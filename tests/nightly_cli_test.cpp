@@ -1,4 +1,4 @@
-// `kestrel book --save`, `kestrel runs` and `kestrel cashflows` run as processes.
+// `kestrel book --save`, `kestrel runs`, `kestrel cashflows`, `kestrel explain` and `kestrel backtest` run as processes.
 #include "support/test_support.hpp"
 
 #include <gmock/gmock.h>
@@ -94,3 +94,59 @@ TEST(NightlyCli, CashflowsOfTheExampleBook) {
 }
 
 }  // namespace
+
+TEST(NightlyCli, ExplainBetweenTwoSavedDatesSumsItsStepsAndNamesBadRuns) {
+    TempDir dir;
+    const std::string db = dir.file("runs.db");
+    const std::string args = kExamples + "/book.json --market " + kExamples + "/market.json --greeks --paths 2000";
+    ASSERT_EQ(kestrel_cli("book " + args + " --date 2024-12-30 --save " + db).code, 0);
+    ASSERT_EQ(kestrel_cli("book " + args + " --date 2024-12-31 --save " + db).code, 0);
+    const Outcome e = kestrel_cli("explain --db " + db + " --from 2024-12-30 --to 2024-12-31 --format json");
+    ASSERT_EQ(e.code, 0) << e.err;
+    const Json j = Json::parse(e.out);
+    ASSERT_EQ(j["rows"].size(), 15u);
+    for (const auto& row : j["rows"]) {
+        double steps = 0;
+        for (const auto& [k, v] : row["steps"].items()) steps += v.get<double>();
+        EXPECT_NEAR(steps, row["total"].get<double>(), 1e-9) << row["id"];
+        EXPECT_EQ(row["steps"]["trades"], 0.0) << row["id"];  // the same book: no trades
+        EXPECT_TRUE(row["greeks"].contains("unexplained"));
+    }
+    EXPECT_EQ(j["totals"].back()["id"], "book");
+    const Outcome table = kestrel_cli("explain --db " + db + " --from 1 --to 2");
+    ASSERT_EQ(table.code, 0) << table.err;
+    EXPECT_THAT(table.out, HasSubstr("steps in order: time"));
+
+    const Outcome bad = kestrel_cli("explain --db " + db + " --from last-week --to 2");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_THAT(bad.err, HasSubstr("neither a run id nor a date"));
+    const Outcome none = kestrel_cli("explain --db " + db + " --from 2024-12-29 --to 2");
+    EXPECT_EQ(none.code, 1);
+    EXPECT_THAT(none.err, HasSubstr("no run of 2024-12-29"));
+}
+
+TEST(NightlyCli, BacktestOnTheBundledHistoryReproducesToTheCentAndWritesItsPage) {
+    TempDir dir;
+    const std::string note = dir.write("note.json", R"({"id": "sb", "type": "snowball", "underlying": "000905.XSHG",
+      "effect_date": "2024-11-01", "maturity_date": "2026-11-02", "s0": 5831.8217, "notional": 1000000,
+      "strike": 5831.8217, "ki_barrier": 4373.8663, "ko_barrier": 6006.7764, "coupon_rate": 0.1,
+      "ki_obs_freq": "daily", "ko_obs_freq": "monthly", "obs_start_date": "2024-11-01", "obs_end_date": "2026-11-02"})");
+    const std::string args = "backtest " + note + " --market " + kExamples +
+                             "/market.json --from 2024-11-01 --to 2025-02-28 --engine pde";
+    const Outcome a = kestrel_cli(args + " --format csv --report " + dir.file("bt.html"));
+    ASSERT_EQ(a.code, 0) << a.err;
+    const Outcome b = kestrel_cli(args + " --format csv");
+    EXPECT_EQ(a.out, b.out);
+    EXPECT_THAT(a.out, HasSubstr("2025-02-28,"));
+    const std::string page = kestrel::test::read_file(dir.file("bt.html"));
+    EXPECT_THAT(page, HasSubstr("<svg"));
+    EXPECT_THAT(page, HasSubstr("ko_barrier"));
+    const Outcome j = kestrel_cli(args + " --format json --rebalance weekly");
+    ASSERT_EQ(j.code, 0) << j.err;
+    const Json r = Json::parse(j.out);
+    EXPECT_EQ(r["rebalance_every"], 5);
+    EXPECT_EQ(r["pnl"], r["days"].back()["pnl"]);
+    const Outcome bad = kestrel_cli("backtest " + note + " --market " + kExamples + "/market.json --from 2024-11-02");
+    EXPECT_EQ(bad.code, 1);
+    EXPECT_THAT(bad.err, HasSubstr("no close of 000905.XSHG on 2024-11-02"));
+}

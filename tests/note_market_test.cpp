@@ -3,10 +3,12 @@
 // the three engines agree; with no volatility the one forward path knocks out
 // where the curves say; the single-pass Greeks bump the curves as the
 // separate valuations do.
+#include <kestrel/calendar.hpp>
 #include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/kestrel.hpp>
 #include <kestrel/notes/engine.hpp>
 #include <kestrel/notes/note.hpp>
+#include <kestrel/random_sample.hpp>
 
 #include "support/note_support.hpp"
 #include "support/test_support.hpp"
@@ -14,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kestrel;
@@ -205,4 +209,86 @@ TEST_F(NoteMarketTest, EnginesSayWhatTheyCarry) {
     EXPECT_NEAR(fd.ki_probability, mc.ki_probability, 0.015);
     EXPECT_NEAR(fd.loss_probability, mc.loss_probability, 0.015);
     EXPECT_NEAR(fd.expected_life, mc.expected_life, 0.01);
+}
+
+// A valuation's context carries the Monte Carlo settings and the holiday
+// table in force where it is made; the engines read those, not the process's
+// settings at the time they run.
+TEST_F(NoteMarketTest, EnginesValueWithTheSettingsAndHolidaysTheirContextCarries) {
+    for (const detail::NoteEngine id : {detail::NoteEngine::mc, detail::NoteEngine::qmc}) {
+        const detail::NotePricingEngine& engine = detail::note_pricing_engine(id);
+        SCOPED_TRACE(std::string(engine.name()));
+        const auto n = note("snowball", std::string(engine.name()).c_str());
+        const double at_4000 = n->npv(steep(100.0), E);
+        const detail::NoteContext made{E, steep(100.0), detail::NoteCarry{}};
+        EXPECT_EQ(made.mc.paths, 4000u);
+        double at_1500 = 0;
+        {
+            test::ScopedPaths other{1500, 7};
+            random_sample::set_threads(1);
+            at_1500 = n->npv(steep(100.0), E);
+            // The settings changed since the context was made: it keeps its own.
+            EXPECT_EQ(engine.value(n->spec(), made, false, false).npv, at_4000);
+            random_sample::reset();
+        }
+        EXPECT_NE(at_1500, at_4000);
+        detail::NoteContext own = made;
+        own.mc.paths = 1500;
+        own.mc.seed = 7;
+        EXPECT_EQ(engine.value(n->spec(), own, false, false).npv, at_1500);
+        // Every instruction set and thread count, the same numbers; single
+        // precision draws others (pseudo-random shocks only).
+        for (const random_sample::Simd simd : random_sample::supported_simd()) {
+            detail::NoteContext c = made;
+            c.mc.simd = simd;
+            c.mc.threads = 3;
+            EXPECT_EQ(engine.value(n->spec(), c, false, false).npv, at_4000) << random_sample::simd_name(simd);
+        }
+        detail::NoteContext single = made;
+        single.mc.draws = random_sample::Draws::single_precision;
+        const double at_single = engine.value(n->spec(), single, false, false).npv;
+        if (id == detail::NoteEngine::mc)
+            EXPECT_NE(at_single, at_4000);
+        else
+            EXPECT_EQ(at_single, at_4000);
+        detail::NoteContext none = made;
+        none.mc.paths = 0;
+        EXPECT_THROW(engine.value(n->spec(), none, false, false), ValueError);
+    }
+}
+
+TEST_F(NoteMarketTest, EnginesValueUnderTheHolidayTableOfTheirContext) {
+    // A 2027 note; an official 2027 list closing the first week of March
+    // takes five days off its grid.
+    Terms t = test::one_year_note("snowball");
+    for (const char* key : {"effect_date", "obs_start_date"}) t.set(key, "2027-01-04");
+    for (const char* key : {"maturity_date", "obs_end_date"}) t.set(key, "2028-01-04");
+    const Date e = utils::parse_date("2027-01-04");
+    const auto list = calendar::read_closures(
+        "date,holiday\n2027-03-01,Test\n2027-03-02,Test\n2027-03-03,Test\n2027-03-04,Test\n2027-03-05,Test\n",
+        "march.csv");
+    for (const char* engine : {"mc", "pde"}) {
+        SCOPED_TRACE(engine);
+        t.set("engine", engine);
+        std::unique_ptr<BaseOption> o = make_option(t);
+        auto& n = dynamic_cast<AutocallableNote&>(*o);
+        const Market m(100.0, 0.02, 0.25, 0.0);
+        const double projected = n.npv(m, e);
+        double official = 0;
+        std::optional<detail::NoteContext> made;
+        {
+            const calendar::ScopedClosures closures(list);
+            official = n.npv(m, e);
+            made.emplace(detail::NoteContext{e, m, detail::NoteCarry{}});
+        }
+        EXPECT_NE(official, projected);
+        // Valued outside the scope (and from another thread), the context's
+        // table still holds.
+        const detail::NotePricingEngine& pricing = detail::note_pricing_engine(n.engine());
+        EXPECT_EQ(pricing.value(n.spec(), *made, false, false).npv, official);
+        double elsewhere = 0;
+        std::thread([&] { elsewhere = pricing.value(n.spec(), *made, false, false).npv; }).join();
+        EXPECT_EQ(elsewhere, official);
+        EXPECT_EQ(n.npv(m, e), projected);
+    }
 }

@@ -3,6 +3,7 @@
 // bit for bit on every instruction set this machine runs (and on any thread
 // count), the notes on both engines that simulate.
 #include <kestrel/notes/bench_notes.hpp>
+#include <kestrel/engines/mc/dispatch.hpp>
 #include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/kestrel.hpp>
 
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kestrel;
@@ -82,6 +84,24 @@ TEST(Simd, EachInstructionSetTheMachineHasIsWhatTheKernelsDispatchTo) {
             EXPECT_THAT(e.what(), HasSubstr("baseline"));
         }
         EXPECT_EQ(rs::simd(), rs::Simd::automatic) << "a refusal changes nothing";
+    }
+}
+
+// A valuation's own choice holds on the threads it installs it on, whatever
+// the process's choice, and nowhere else.
+TEST(Simd, AChoiceInstalledOnAThreadIsWhatItsKernelsDispatchTo) {
+    ScopedSimd scope;
+    const std::vector<rs::Simd> have = rs::supported_simd();
+    rs::set_simd(rs::Simd::automatic);
+    for (rs::Simd s : have) {
+        {
+            const engines::mc::ScopedTargets on_this_thread(rs::simd_targets(s));
+            EXPECT_EQ(rs::dispatched_simd(), s) << rs::simd_name(s);
+            rs::Simd elsewhere = rs::Simd::automatic;
+            std::thread([&] { elsewhere = rs::dispatched_simd(); }).join();
+            EXPECT_EQ(elsewhere, have.front()) << "other threads keep the process's choice";
+        }
+        EXPECT_EQ(rs::dispatched_simd(), have.front()) << "the scope ends";
     }
 }
 

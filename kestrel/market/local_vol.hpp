@@ -10,13 +10,15 @@
 // the linear interpolation in time (so the local volatility steps at each
 // expiry). It is clamped to [floor, cap]; where g is not positive (a
 // butterfly arbitrage the fit did not remove) it takes the cap.
+#include <kestrel/export.hpp>
+
 #include <cstddef>
 #include <vector>
 
 namespace kestrel::vol {
 
 // Raw SVI total variance in k = ln(K / F).
-struct SviParameters {
+struct KESTREL_VOL_EXPORT SviParameters {
     double a = 0, b = 0, rho = 0, m = 0, sigma = 0.1;
     double w(double k) const;
     double dw(double k) const;   // dw/dk
@@ -26,11 +28,11 @@ struct SviParameters {
 // The butterfly density factor of a total-variance smile at k:
 // g = (1 - k w'/(2w))^2 - w'^2/4 (1/w + 1/4) + w''/2 (g >= 0: no butterfly
 // arbitrage). Also the denominator of Dupire's formula in total variance.
-double butterfly_g(double k, double w, double dw, double d2w);
+KESTREL_VOL_EXPORT double butterfly_g(double k, double w, double dw, double d2w);
 
 // Local volatilities on days x log-spot nodes: vols[i * log_spots.size() + j]
 // at times[i] (years) and log spot log_spots[j].
-struct LocalVolGrid {
+struct KESTREL_VOL_EXPORT LocalVolGrid {
     std::vector<double> times, log_spots, vols;
     double at(std::size_t i, std::size_t j) const { return vols[i * log_spots.size() + j]; }
     // Linear in log spot on row i, flat beyond the end nodes.
@@ -40,7 +42,7 @@ struct LocalVolGrid {
 };
 
 // A calibrated surface: implied and local volatility anywhere.
-class VolSurface {
+class KESTREL_VOL_EXPORT VolSurface {
   public:
     VolSurface() = default;
     VolSurface(double spot, std::vector<double> times, std::vector<double> forwards,

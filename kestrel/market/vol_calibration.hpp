@@ -31,6 +31,7 @@
 // Beyond the quoted strikes the surface keeps SVI's own wings, linear in
 // total variance and not capped: the fit bounds b (1 + |rho|) <= 2 (Lee's
 // moment bound), so the wings stay free of arbitrage however far out.
+#include <kestrel/export.hpp>
 #include <kestrel/market.hpp>
 #include <kestrel/market/local_vol.hpp>
 
@@ -47,7 +48,7 @@ namespace kestrel::vol {
 
 enum class OptionType { Call, Put };
 
-struct OptionQuote {
+struct KESTREL_VOL_EXPORT OptionQuote {
     QuantLib::Date expiry;
     OptionType type = OptionType::Call;
     double strike = 0;
@@ -63,19 +64,19 @@ struct OptionQuote {
 // or a date, a type other than call or put, a strike that is not positive, a
 // negative price, an expiry at or before evaluation_date, or the same
 // expiry, type and strike twice. `source` names the text in messages.
-std::vector<OptionQuote> parse_quotes(std::string_view text, const QuantLib::Date& evaluation_date,
+KESTREL_VOL_EXPORT std::vector<OptionQuote> parse_quotes(std::string_view text, const QuantLib::Date& evaluation_date,
                                       std::string_view source = "quotes");
 // The same from a file (ValueError when it cannot be read).
-std::vector<OptionQuote> read_quotes(const std::string& path, const QuantLib::Date& evaluation_date);
+KESTREL_VOL_EXPORT std::vector<OptionQuote> read_quotes(const std::string& path, const QuantLib::Date& evaluation_date);
 // Rows checked as parse_quotes checks them (row numbers are positions).
-void check_quotes(const std::vector<OptionQuote>& quotes, const QuantLib::Date& evaluation_date,
+KESTREL_VOL_EXPORT void check_quotes(const std::vector<OptionQuote>& quotes, const QuantLib::Date& evaluation_date,
                   std::string_view source = "quotes");
 
 enum class ForwardSource { Parity, Market };
-ForwardSource parse_forward_source(std::string_view text);  // "parity" | "market"
-const char* to_string(ForwardSource s);
+KESTREL_VOL_EXPORT ForwardSource parse_forward_source(std::string_view text);  // "parity" | "market"
+KESTREL_VOL_EXPORT const char* to_string(ForwardSource s);
 
-struct CalibrationSettings {
+struct KESTREL_VOL_EXPORT CalibrationSettings {
     ForwardSource forwards = ForwardSource::Parity;
     // Price tolerance of the monotonicity and convexity checks (a quote is
     // dropped when it breaks them by more than this); 0: strict.
@@ -96,7 +97,7 @@ struct CalibrationSettings {
     double local_vol_cap = 1.5;
 };
 
-struct ExpiryForward {
+struct KESTREL_VOL_EXPORT ExpiryForward {
     QuantLib::Date expiry;
     double t = 0;         // years, Actual/365
     double forward = 0;   // F
@@ -111,12 +112,12 @@ struct ExpiryForward {
     double market_q = 0;  // the market's q(t), for comparison
 };
 
-struct DroppedQuote {
+struct KESTREL_VOL_EXPORT DroppedQuote {
     OptionQuote quote;
     std::string reason;
 };
 
-struct ExpiryFit {
+struct KESTREL_VOL_EXPORT ExpiryFit {
     QuantLib::Date expiry;
     double t = 0;
     SviParameters svi;
@@ -131,7 +132,7 @@ struct ExpiryFit {
 
 // One out-of-the-money quote as used: its implied volatility and the fitted
 // surface's at the same strike and expiry.
-struct FittedQuote {
+struct KESTREL_VOL_EXPORT FittedQuote {
     OptionQuote quote;
     double forward = 0;
     double k = 0;  // ln(K / F)
@@ -140,7 +141,7 @@ struct FittedQuote {
     double error = 0;  // (model - implied) in vol points (1 point = 0.01)
 };
 
-struct Calibration {
+struct KESTREL_VOL_EXPORT Calibration {
     QuantLib::Date evaluation_date;
     double spot = 0;
     CalibrationSettings settings;
@@ -160,19 +161,19 @@ struct Calibration {
 // expiry (and its rows) when an expiry has no usable quote on one side of
 // its forward, fewer than five usable quotes in all, or (forwards "parity")
 // fewer than two strikes quoted both ways.
-Calibration calibrate(const std::vector<OptionQuote>& quotes, const Market& market,
+KESTREL_VOL_EXPORT Calibration calibrate(const std::vector<OptionQuote>& quotes, const Market& market,
                       const QuantLib::Date& evaluation_date, const CalibrationSettings& settings = {});
 
 // Black's formula on the forward (undiscounted) and its inverse: the implied
 // volatility of an undiscounted price at t years, NaN when there is none
 // (the price is not strictly between the intrinsic value and the upper
 // bound).
-double black_price(OptionType type, double forward, double strike, double stddev);
-double implied_vol(OptionType type, double forward, double strike, double t, double undiscounted_price);
+KESTREL_VOL_EXPORT double black_price(OptionType type, double forward, double strike, double stddev);
+KESTREL_VOL_EXPORT double implied_vol(OptionType type, double forward, double strike, double t, double undiscounted_price);
 
 // As the command line prints it: forwards, dropped quotes, the table per
 // expiry and strike, the fit conditions and the errors.
-std::string format_calibration(const Calibration& c);
+KESTREL_VOL_EXPORT std::string format_calibration(const Calibration& c);
 
 
 // --- market files ---------------------------------------------------------
@@ -181,16 +182,16 @@ std::string format_calibration(const Calibration& c);
 //   {"local": {"quotes": [{"expiry", "type", "strike", "price"}, ...],
 //              "forwards": "parity" | "market",
 //              "calibration": {"model": "svi-raw", "tolerance", ...}}}
-nlohmann::json market_entry(const std::vector<OptionQuote>& quotes, const CalibrationSettings& settings);
+KESTREL_VOL_EXPORT nlohmann::json market_entry(const std::vector<OptionQuote>& quotes, const CalibrationSettings& settings);
 // Reads such an entry back ("quotes" inline rows, or a file name read
 // relative to base_dir; "forwards" defaulting to "parity"; "calibration"
 // optional, each setting defaulting). ValueError / KeyError / TypeError
 // naming what is wrong.
-struct MarketEntry {
+struct KESTREL_VOL_EXPORT MarketEntry {
     std::vector<OptionQuote> quotes;
     CalibrationSettings settings;
 };
-MarketEntry read_market_entry(const nlohmann::json& entry, const QuantLib::Date& evaluation_date,
+KESTREL_VOL_EXPORT MarketEntry read_market_entry(const nlohmann::json& entry, const QuantLib::Date& evaluation_date,
                               const std::string& base_dir = ".");
 
 // What calibration reads of a market file: the top-level "r" (a number, or
@@ -198,6 +199,6 @@ MarketEntry read_market_entry(const nlohmann::json& entry, const QuantLib::Date&
 // underlying's "spot" and "q" (a number; q defaults to 0). A minimal reader
 // of its own until the market file's parser takes this form; KeyError naming
 // a missing underlying or spot, TypeError / ValueError for values.
-Market read_market_file(const std::string& path, const std::string& underlying);
+KESTREL_VOL_EXPORT Market read_market_file(const std::string& path, const std::string& underlying);
 
 }  // namespace kestrel::vol

@@ -9,9 +9,13 @@
 //   "qmc"  the same kernel on randomised Sobol shocks, each path's terminal
 //          normal integrated out of the payoff
 //   "pde"  the finite-difference engine (engines/pde/notes.hpp)
-// The Monte Carlo settings (paths, seed, threads, draws) are those of
-// kestrel::random_sample when the engine runs.
+// Each reads what it values under from the context alone: the Monte Carlo
+// settings (paths, seed, threads, draws, instruction set) and the holiday
+// table, both taken where the context is made, installed on every thread
+// the engine hands work to.
+#include <kestrel/calendar.hpp>
 #include <kestrel/notes/autocallable.hpp>
+#include <kestrel/random_sample.hpp>
 
 #include <optional>
 #include <string_view>
@@ -29,12 +33,16 @@ struct NoteSpec {
     pde::Rule rule;    // finite differences: the rule of the knock-out dates
 };
 
-// One valuation: the evaluation date, the market (spot and curves), and what
-// the price history carries in.
+// One valuation: the evaluation date, the market (spot and curves), what the
+// price history carries in, the Monte Carlo settings and the holiday table.
+// The last two default to those in force where the context is made
+// (kestrel::random_sample's settings, calendar::holidays_in_force()).
 struct NoteContext {
     Date evaluation_date;
     Market market;
     NoteCarry carry;
+    random_sample::Settings mc = random_sample::current_settings();
+    calendar::Holidays holidays = calendar::holidays_in_force();
 };
 
 // What an engine computed; absent where it computes nothing.

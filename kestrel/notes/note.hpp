@@ -15,6 +15,7 @@
 // d2V/dS2 (bumps of 0.5 % of spot) where the base class's greeks give spot x
 // d2V/dS2. spot_gamma() is the one conversion to the base class's
 // convention; the book and the reports use it.
+#include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/notes/autocallable.hpp>
 #include <kestrel/notes/engine.hpp>
@@ -23,7 +24,7 @@
 
 namespace kestrel {
 
-class AutocallableNote : public BaseOption {
+class KESTREL_NOTES_EXPORT AutocallableNote : public BaseOption {
   public:
     using BaseOption::greeks;
     using BaseOption::npv;
@@ -104,6 +105,8 @@ class AutocallableNote : public BaseOption {
     const detail::NoteLegs& legs() const noexcept { return legs_; }
     // The engine the note's "engine" term picked.
     detail::NoteEngine engine() const noexcept { return terms_.engine; }
+    // The note as the engines read it (NotePricingEngine).
+    detail::NoteSpec spec() const;
 
   protected:
     // Reads the base keys, then the note's terms for its configuration.
@@ -118,7 +121,6 @@ class AutocallableNote : public BaseOption {
 
   private:
     detail::NoteState state(const Market& market, const EvalDate& evaluation_date) const;
-    detail::NoteSpec spec() const;
     detail::NoteContext context(const Market& market, const detail::NoteState& state) const;
     const detail::NotePricingEngine& pricing() const;
 

@@ -18,16 +18,16 @@ ZeroDivisionError; QuantLib's as RuntimeError.
 from . import _core
 from . import book, calendar, heron, random_sample, vol
 from ._core import (AsianInstrument, AsianOption, BarrierOption, BaseOption, CashFlow, DoubleBarrierOption,
-                    DoubleTouchOption, OptionGreeks, PhoenixOption, SnowBallOption, VanillaOption,
+                    DoubleTouchOption, Market, OptionGreeks, PhoenixOption, SnowBallOption, VanillaOption,
                     known_types, make_option)
 
 __version__ = _core.__version__
 
-__all__ = ["BaseOption", "OptionGreeks", "CashFlow", "VanillaOption", "BarrierOption", "DoubleBarrierOption",
+__all__ = ["BaseOption", "Market", "OptionGreeks", "CashFlow", "VanillaOption", "BarrierOption", "DoubleBarrierOption",
            "DoubleTouchOption", "AsianOption", "AsianInstrument", "SnowBallOption", "PhoenixOption",
            "make_option", "known_types", "book", "calendar", "heron", "random_sample", "vol"]
 
-for _cls in (BaseOption, VanillaOption, BarrierOption, DoubleBarrierOption, DoubleTouchOption, AsianOption,
+for _cls in (BaseOption, Market, VanillaOption, BarrierOption, DoubleBarrierOption, DoubleTouchOption, AsianOption,
              AsianInstrument, SnowBallOption, PhoenixOption):
     _cls.__module__ = __name__
 del _cls

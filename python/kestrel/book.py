@@ -471,6 +471,32 @@ def load_run(db, run_id):
     return _book.load_run(_os.fspath(db), run_id)
 
 
+def explain(db, from_, to, *, store=None, prices=None):
+    """The P&L explained between two runs kept in db (each a run id, or a date: that date's
+    latest run), as `kestrel explain --format json` gives it: {"from", "to", "order", "rows",
+    "totals"}, each row and total with v1, v2, cash, total = v2 - v1 + cash, its revaluation
+    steps (time, spot, vol, rates, trades: they sum to the total) and its split by the first
+    run's Greeks with the unexplained rest, and its events. The cash flows and the notes'
+    history come from the price store `store` (an SQLite file) or `prices` (a directory),
+    else the installed one, else the bundled store."""
+    _in_process(store, prices, None)
+    ref = lambda r: r.isoformat() if hasattr(r, "isoformat") else str(r)
+    return _book.explain(_os.fspath(db), ref(from_), ref(to))
+
+
+def backtest(contract, market, from_, to=None, *, rebalance="daily", engine=None, db=None, prices=None):
+    """A contract (its terms: a dict or JSON text) sold on from_ at its value and delta-hedged
+    in its underlying on each close of the price store (db / prices, else the installed one,
+    else the bundled store) until it ends, `to` or the last close, as `kestrel backtest
+    --format json` gives it: the premium, the vol assumed and realised, the P&L and its split
+    (gamma, theta, vol, jump, other) and each day's spot, value, delta, shares held, cash,
+    hedge and P&L. rebalance: "daily" or "weekly" (every fifth close)."""
+    _in_process(db, prices, None)
+    market = as_market(market)
+    contract = contract if isinstance(contract, str) else _json.dumps(contract)
+    return _book.backtest(contract, market.text, from_, to, rebalance, engine or "")
+
+
 def cashflows(book, start, end, *, db=None, prices=None):
     """Every contract's cash flows after start up to and including end, from the price
     history (the store db / prices, else the installed one, else the bundled store), as
@@ -510,6 +536,6 @@ for _cls in (Book, Market, Row, Result, Ladders):
 del _cls
 
 __all__ = ["Book", "Market", "Row", "Result", "Ladders", "value_book", "ladder", "save_run", "runs", "load_run",
-           "cashflows", "value_rows", "open_store", "as_book", "as_market",
+           "cashflows", "explain", "backtest", "value_rows", "open_store", "as_book", "as_market",
            "progress_line", "ProgressBar", "EXPENSIVE_TYPES", "ClusterError", "connect", "local_cluster",
            "tls_security"]

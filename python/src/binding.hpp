@@ -48,6 +48,8 @@ py::object make_greeks(const OptionGreeks& g);
 // "call" / "put".
 const char* call_put_text(int option_type);
 
+// Registers kestrel.Market (market.cpp); before the products.
+void bind_market(py::module_& m);
 // Registers the product classes on the module (products.cpp).
 void bind_products(py::module_& m);
 // Registers kestrel._core.book (book.cpp).

@@ -868,9 +868,19 @@ double value(BaseOption& option, double spot, double r, double vol, double q, py
     return (option.*F)(spot, r, vol, q, date);
 }
 
+using MarketValuation = double (BaseOption::*)(const Market&, const EvalDate&);
+
+template <MarketValuation F>
+double market_value(BaseOption& option, const Market& market, py::object evaluation_date) {
+    const EvalDate date = to_eval_date(evaluation_date);
+    py::gil_scoped_release nogil;
+    return (option.*F)(market, date);
+}
+
 void bind_base(py::module_& m) {
     const auto spot = py::arg("spot"), r = py::arg("r"), vol = py::arg("vol"), q = py::arg("q");
     const auto date = py::arg("evaluation_date") = py::none();
+    const auto market = py::arg("market");
 
     py::class_<BaseOption>(m, "BaseOption",
                            "The root of every product: the base terms, npv and finite-difference Greeks.")
@@ -901,6 +911,27 @@ void bind_base(py::module_& m) {
         .def("theta", &value<&BaseOption::theta>, spot, r, vol, q, date)
         .def("carry_rho", &value<&BaseOption::carry_rho>, spot, r, vol, q, date,
              "V(q - 0.005) - V(q + 0.005): the value's change per percentage point of carry.")
+        // The same on a kestrel.Market (curves of r, q and vol): vega shifts the
+        // whole vol curve, rho the whole r curve, carry_rho the whole q curve.
+        .def("npv", &market_value<&BaseOption::npv>, market, date)
+        .def(
+            "greeks",
+            [](BaseOption& o, const Market& mk, py::object d) {
+                const EvalDate e = to_eval_date(d);
+                OptionGreeks g;
+                {
+                    py::gil_scoped_release nogil;
+                    g = o.greeks(mk, e);
+                }
+                return make_greeks(g);
+            },
+            market, date)
+        .def("delta", &market_value<&BaseOption::delta>, market, date)
+        .def("gamma", &market_value<&BaseOption::gamma>, market, date)
+        .def("vega", &market_value<&BaseOption::vega>, market, date)
+        .def("rho", &market_value<&BaseOption::rho>, market, date)
+        .def("theta", &market_value<&BaseOption::theta>, market, date)
+        .def("carry_rho", &market_value<&BaseOption::carry_rho>, market, date)
         .def_property_readonly("effect_date", [](const BaseOption& o) { return from_date(o.effect_date()); })
         .def_property_readonly("maturity_date", [](const BaseOption& o) { return from_date(o.maturity_date()); })
         .def_property_readonly("underlying", [](const BaseOption& o) { return from_value(o.underlying()); })
@@ -998,6 +1029,7 @@ PYBIND11_MODULE(_core, m) {
     kp::bind_heron(m);
     kp::bind_random_sample(m);
     kp::bind_calendar(m);
+    kp::bind_market(m);
     kp::bind_base(m);
     kp::bind_products(m);
     kp::bind_book(m);

@@ -1,10 +1,13 @@
 // The nightly run for Python: a contract's cash flows between two dates
 // (BaseOption.cashflows), a book's cash flows, and runs kept in SQLite
-// (kestrel._core.book.save_run / list_runs / load_run).
+// (kestrel._core.book.save_run / list_runs / load_run), and the P&L explained
+// between two of them (explain).
 #include "binding.hpp"
 
+#include <kestrel/backtest.hpp>
 #include <kestrel/book.hpp>
 #include <kestrel/cashflows.hpp>
+#include <kestrel/explain.hpp>
 #include <kestrel/runs.hpp>
 #include <kestrel/utils.hpp>
 
@@ -109,6 +112,41 @@ void bind_nightly(py::module_& m) {
         py::arg("db"), py::arg("id"),
         "Run id of db: {\"run\": its line, \"market_text\": the market as given, \"terms\": each contract's, "
         "\"result\": a Result of its rows}.");
+
+    b.def(
+        "explain",
+        [](const std::string& db, const std::string& from, const std::string& to) {
+            Json out;
+            {
+                py::gil_scoped_release nogil;
+                out = explain::explain_to_json(explain::explain(db, from, to));
+            }
+            return to_python(out);
+        },
+        py::arg("db"), py::arg("from_"), py::arg("to"),
+        "The P&L explained from run from_ to run to (ids or dates) as `kestrel explain --format json` gives it.");
+
+    b.def(
+        "backtest",
+        [](const std::string& contract, const std::string& market, py::handle from, py::handle to,
+           const std::string& rebalance, const std::string& engine) {
+            backtest::Options o;
+            o.from = to_date(from, "from_");
+            if (!to.is_none()) o.to = to_date(to, "to");
+            o.rebalance_every = backtest::parse_rebalance(rebalance);
+            o.engine = engine;
+            const auto m = book::BookMarket::from_json(parse(market, "market"));
+            const Json terms = parse(contract, "contract");
+            Json out;
+            {
+                py::gil_scoped_release nogil;
+                out = backtest::backtest_to_json(backtest::run_backtest(terms, m, o));
+            }
+            return to_python(out);
+        },
+        py::arg("contract"), py::arg("market"), py::arg("from_"), py::arg("to") = py::none(),
+        py::arg("rebalance") = "daily", py::arg("engine") = "",
+        "The hedging backtest of one contract as `kestrel backtest --format json` gives it.");
 }
 
 }  // namespace kestrel::python

@@ -222,6 +222,39 @@ void bind_asian(py::module_& m) {
             py::arg("evaluation_date"), "The adjusted closes from the effect date to evaluation_date.");
 }
 
+py::dict statistics_dict(const detail::NoteStatistics& s) {
+    py::dict by_date;
+    for (std::size_t i = 0; i < s.ko_dates.size(); ++i) by_date[from_date(s.ko_dates[i])] = s.ko_probability[i];
+    py::dict out;
+    out["npv"] = s.npv;
+    out["standard_error"] = s.standard_error;
+    out["knock_out_probability"] = s.ko_total;
+    out["knock_out_by_date"] = by_date;
+    out["knock_in_probability"] = s.ki_probability;
+    out["loss_probability"] = s.loss_probability;
+    out["expected_life"] = s.expected_life;
+    return out;
+}
+
+py::dict fair_coupon_dict(const detail::FairCoupon& f) {
+    py::dict out;
+    out["fair_coupon_rate"] = f.fair_coupon_rate;
+    out["standard_error"] = f.standard_error;
+    return out;
+}
+
+// npv per spot, or (npv, delta, gamma) tuples.
+py::list ladder_list(const std::vector<detail::ValueDeltaGamma>& v, bool delta_and_gamma) {
+    py::list out;
+    for (const detail::ValueDeltaGamma& x : v) {
+        if (delta_and_gamma)
+            out.append(py::make_tuple(x.npv, x.delta, x.gamma));
+        else
+            out.append(x.npv);
+    }
+    return out;
+}
+
 // The autocallable notes: terms, observation schedules and coupons. The
 // accessors are AutocallableNote's, which Python does not know: each goes
 // through a lambda on the note's own class.
@@ -264,22 +297,24 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
                     py::gil_scoped_release nogil;
                     s = o.statistics(spot, r, vol, q, e);
                 }
-                py::dict by_date;
-                for (std::size_t i = 0; i < s.ko_dates.size(); ++i) by_date[from_date(s.ko_dates[i])] = s.ko_probability[i];
-                py::dict out;
-                out["npv"] = s.npv;
-                out["standard_error"] = s.standard_error;
-                out["knock_out_probability"] = s.ko_total;
-                out["knock_out_by_date"] = by_date;
-                out["knock_in_probability"] = s.ki_probability;
-                out["loss_probability"] = s.loss_probability;
-                out["expected_life"] = s.expected_life;
-                return out;
+                return statistics_dict(s);
             },
             py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none(),
-            "From one simulation: npv, its standard error, the probability of knocking out (in all, and "
-            "{date: probability} by remaining knock-out date), of reaching maturity knocked in, of a loss at "
-            "maturity, and the expected remaining life in years.")
+            "From one simulation (or, on \"pde\", the backward solution): npv, its standard error, the "
+            "probability of knocking out (in all, and {date: probability} by remaining knock-out date), of "
+            "reaching maturity knocked in, of a loss at maturity, and the expected remaining life in years.")
+        .def(
+            "statistics",
+            [](Note& o, const Market& market, py::object evaluation_date) {
+                const EvalDate e = to_eval_date(evaluation_date);
+                detail::NoteStatistics s;
+                {
+                    py::gil_scoped_release nogil;
+                    s = o.statistics(market, e);
+                }
+                return statistics_dict(s);
+            },
+            py::arg("market"), py::arg("evaluation_date") = py::none())
         .def(
             "fair_coupon_rate",
             [](Note& o, double spot, double r, double vol, double q, py::object evaluation_date, double target) {
@@ -290,15 +325,55 @@ void bind_note(py::module_& m, const char* name, const char* doc) {
                     py::gil_scoped_release nogil;
                     f = o.fair_coupon_rate(spot, r, vol, q, e, target);
                 }
-                py::dict out;
-                out["fair_coupon_rate"] = f.fair_coupon_rate;
-                out["standard_error"] = f.standard_error;
-                return out;
+                return fair_coupon_dict(f);
             },
             py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none(),
             py::arg("target") = 0.0,
             "The coupon rate at which npv equals target, exact on one simulation's paths: "
-            "{\"fair_coupon_rate\": ..., \"standard_error\": ...}.");
+            "{\"fair_coupon_rate\": ..., \"standard_error\": ...}.")
+        .def(
+            "fair_coupon_rate",
+            [](Note& o, const Market& market, py::object evaluation_date, double target) {
+                const EvalDate e = to_eval_date(evaluation_date);
+                detail::FairCoupon f;
+                {
+                    py::gil_scoped_release nogil;
+                    f = o.fair_coupon_rate(market, e, target);
+                }
+                return fair_coupon_dict(f);
+            },
+            py::arg("market"), py::arg("evaluation_date") = py::none(), py::arg("target") = 0.0)
+        .def(
+            "spot_ladder",
+            [](Note& o, const std::vector<double>& spots, double r, double vol, double q, py::object evaluation_date,
+               bool delta_and_gamma) {
+                check_caller_vol(vol);
+                const EvalDate e = to_eval_date(evaluation_date);
+                std::vector<detail::ValueDeltaGamma> v;
+                {
+                    py::gil_scoped_release nogil;
+                    v = o.spot_ladder(spots, r, vol, q, e, delta_and_gamma);
+                }
+                return ladder_list(v, delta_and_gamma);
+            },
+            py::arg("spots"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none(),
+            py::arg("delta_and_gamma") = false,
+            "npv at each of spots from one simulation (each equal to the valuation at that spot alone); with "
+            "delta_and_gamma (npv, delta, gamma) tuples, gamma as d2V/dS2.")
+        .def(
+            "spot_ladder",
+            [](Note& o, const std::vector<double>& spots, const Market& market, py::object evaluation_date,
+               bool delta_and_gamma) {
+                const EvalDate e = to_eval_date(evaluation_date);
+                std::vector<detail::ValueDeltaGamma> v;
+                {
+                    py::gil_scoped_release nogil;
+                    v = o.spot_ladder(spots, market, e, delta_and_gamma);
+                }
+                return ladder_list(v, delta_and_gamma);
+            },
+            py::arg("spots"), py::arg("market"), py::arg("evaluation_date") = py::none(),
+            py::arg("delta_and_gamma") = false, "The same on a Market's curves (its own spot unused).");
 }
 
 }  // namespace

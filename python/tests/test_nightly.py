@@ -90,3 +90,42 @@ def test_the_python_command_line_saves_what_it_prints(tmp_path):
     assert shown.returncode == 0, shown.stderr
     assert shown.stdout == py.stdout
     assert kbook.runs(db)[0]["book_source"] == BOOK
+
+
+def test_explain_between_two_saved_runs_is_the_command_lines(tmp_path):
+    db = tmp_path / "runs.db"
+    kbook.value_book(OPTIONS, MARKET, "2024-12-30", greeks=True, progress=False, save=db)
+    kbook.value_book(OPTIONS, MARKET, "2024-12-31", greeks=True, progress=False, save=db)
+    here = kbook.explain(db, "2024-12-30", datetime.date(2024, 12, 31))
+    assert [r["id"] for r in here["rows"]] == [c["id"] for c in OPTIONS]
+    for row in here["rows"] + here["totals"]:
+        assert set(row["steps"]) == {"time", "spot", "vol", "rates", "trades"}
+        assert set(row["greeks"]) == {"theta", "delta", "gamma", "vega", "rho", "carry_rho", "unexplained"}
+        assert sum(row["steps"].values()) == pytest.approx(row["total"], abs=1e-9)
+        assert row["total"] == pytest.approx(row["v2"] - row["v1"] + row["cash"], abs=1e-12)
+    assert here["totals"][-1]["id"] == "book"
+    assert kbook.explain(db, 1, 2) == here
+    cli = subprocess.run([kestrel_cli(), "explain", "--db", str(db), "--from", "1", "--to", "2", "--format", "json"],
+                         capture_output=True, text=True, timeout=120)
+    assert cli.returncode == 0, cli.stderr
+    assert json.loads(cli.stdout) == here
+    with pytest.raises(KeyError):
+        kbook.explain(db, "2024-12-29", 2)
+
+
+def test_backtest_is_the_command_lines_and_reproduces(tmp_path):
+    note = next(c for c in json.load(open(BOOK)) if c["id"] == "snowball-limited-loss-csi500-2411")
+    here = kbook.backtest(note, MARKET, "2024-11-01", datetime.date(2025, 1, 31), engine="pde")
+    assert kbook.backtest(note, MARKET, "2024-11-01", "2025-01-31", engine="pde") == here
+    assert here["days"][0]["date"] == "2024-11-01" and here["days"][-1]["pnl"] == here["pnl"]
+    split = here["split"]
+    assert split["gamma"] + split["theta"] + split["unhedged"] + split["jump"] + split["other"] == pytest.approx(here["pnl"], abs=1e-9)
+    path = tmp_path / "note.json"
+    path.write_text(json.dumps(note))
+    cli = subprocess.run([kestrel_cli(), "backtest", str(path), "--market", MARKET, "--from", "2024-11-01", "--to",
+                          "2025-01-31", "--engine", "pde", "--format", "json"], capture_output=True, text=True,
+                         timeout=300)
+    assert cli.returncode == 0, cli.stderr
+    assert json.loads(cli.stdout) == here
+    with pytest.raises(ValueError):
+        kbook.backtest(note, MARKET, "2024-11-01", rebalance="hourly")

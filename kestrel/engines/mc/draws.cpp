@@ -376,6 +376,8 @@ std::int64_t Target() { return HWY_TARGET; }
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#include <kestrel/engines/mc/dispatch.hpp>
+
 namespace kestrel::engines::mc {
 
 HWY_EXPORT(NormalQuads);
@@ -383,10 +385,22 @@ HWY_EXPORT(Target);
 
 void normal_quads(std::uint64_t first, std::size_t n, std::uint64_t c, std::uint64_t seed, bool single,
                   double* const z[4]) {
-    HWY_DYNAMIC_DISPATCH(NormalQuads)(first, n, c, seed, single, z);
+    KESTREL_DISPATCH(NormalQuads)(first, n, c, seed, single, z);
 }
 
-std::int64_t dispatched_target() { return HWY_DYNAMIC_DISPATCH(Target)(); }
+std::int64_t dispatched_target() { return KESTREL_DISPATCH(Target)(); }
 
 }  // namespace kestrel::engines::mc
+
+namespace kestrel::random_sample {
+namespace {
+thread_local std::int64_t t_targets = 0;
+}  // namespace
+
+std::int64_t thread_targets() noexcept { return t_targets; }
+
+ScopedTargets::ScopedTargets(std::int64_t targets) noexcept : previous_(t_targets) { t_targets = targets; }
+
+ScopedTargets::~ScopedTargets() { t_targets = previous_; }
+}  // namespace kestrel::random_sample
 #endif

@@ -2,9 +2,10 @@
 // The generator's kernel: Philox4x32-10 words turned into standard normals by
 // Box-Muller, written once against Highway's portable vectors and compiled
 // for every x86-64 instruction set the build targets (AVX-512, AVX2, SSE4 and
-// the baseline), the best the machine allows picked at run time (see
-// dispatch.hpp). Every version does the same IEEE operations in the same
-// order, without fused multiply-adds, so each draws the same numbers.
+// the baseline), the best the machine allows picked at run time, or the one
+// a valuation installs on its threads (dispatch.hpp). Every version does the
+// same IEEE operations in the same order, without fused multiply-adds, so
+// each draws the same numbers.
 #include <cstddef>
 #include <cstdint>
 

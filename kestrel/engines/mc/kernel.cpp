@@ -1,4 +1,6 @@
 #include <heron/heron.hpp>
+#include <kestrel/calendar.hpp>
+#include <kestrel/engines/mc/dispatch.hpp>
 #include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/engines/mc/kernels.hpp>
 #include <kestrel/engines/mc/sobol_kernels.hpp>
@@ -319,8 +321,8 @@ std::size_t advance_local(const Model& model, const DayPlan& plan, std::size_t j
 // With sobol, the block's shocks of all days are given (day-major, n paths
 // a day) instead of being drawn chunk by chunk.
 void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, std::size_t T, std::size_t first,
-               std::size_t n, std::uint64_t seed, Workspace& ws, std::vector<Observations>& obs,
-               const double* sobol = nullptr) {
+               std::size_t n, std::uint64_t seed, random_sample::Draws draws, Workspace& ws,
+               std::vector<Observations>& obs, const double* sobol = nullptr) {
     std::vector<std::size_t> slot(legs.size(), 0);
     for (LegBuffers& b : ws.legs) {
         std::fill_n(b.x.data(), n, 0.0);
@@ -335,7 +337,7 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
         if (sobol)
             z = sobol + j0 * n;
         else
-            random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, ws.z.data());
+            random_sample::fill_random_samples_by_day(T, first, n, j0, j1, seed, draws, ws.z.data());
         for (std::size_t k = 0; k < legs.size(); ++k) {
             // The leg's day d is the shocks' day d + offset.
             const std::size_t offset = T - legs[k].model->size();
@@ -563,14 +565,16 @@ class OrderedSum {
 
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
-              Shocks shocks) {
+              Shocks shocks, const random_sample::Settings& settings) {
     const std::vector<Leg> legs{Leg{&model, ki_positions, ko_positions, n_values, {}}};
     return simulate_legs(
-               legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); }, shocks)
+               legs, [&](std::size_t, const Observations& block, double* out) { payoff(block, out); }, shocks,
+               settings)
         .front();
 }
 
-std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks) {
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks,
+                                const random_sample::Settings& settings) {
     if (legs.empty()) return {};
     std::size_t T = 0;
     std::vector<DayPlan> plans;
@@ -594,9 +598,16 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
     const bool sobol = shocks == Shocks::sobol;
     const std::size_t replicas = sobol ? kSobolReplicas : 1;
     // Paths of a replica, and its blocks.
-    const std::size_t M = (random_sample::paths() + replicas - 1) / replicas;
+    if (settings.paths == 0) throw ValueError("number of paths must be at least 1");
+    if (settings.threads == 0) throw ValueError("number of threads must be at least 1");
+    const std::size_t M = (settings.paths + replicas - 1) / replicas;
     const std::size_t N = M * replicas;
-    const std::uint64_t seed = random_sample::seed();
+    const std::uint64_t seed = settings.seed;
+    // Every thread of the simulation, this one included, dispatches the
+    // kernels to the settings' instruction set and values under this
+    // thread's holiday table.
+    const std::int64_t targets = random_sample::simd_targets(settings.simd);
+    const calendar::Holidays holidays = calendar::holidays_in_force();
     const std::size_t per_replica = (M + kBlockPaths - 1) / kBlockPaths;
     const std::size_t n_blocks = per_replica * replicas;
     const std::size_t longest = static_cast<std::size_t>(
@@ -612,6 +623,8 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
     std::mutex error_mutex;
     auto work = [&] {
         try {
+            const engines::mc::ScopedTargets dispatch(targets);
+            const calendar::ScopedClosures closures(holidays);
             Workspace ws(plans);
             std::vector<Observations> obs(legs.size());
             std::optional<SobolShocks> qmc;
@@ -627,7 +640,7 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
                 const std::size_t replica = b / per_replica, first = (b % per_replica) * kBlockPaths;
                 const std::size_t n = std::min(kBlockPaths, M - first);
                 if (qmc) qmc->fill(replica, first, n, zq.data());
-                run_block(legs, plans, T, first, n, seed, ws, obs, qmc ? zq.data() : nullptr);
+                run_block(legs, plans, T, first, n, seed, settings.draws, ws, obs, qmc ? zq.data() : nullptr);
                 std::vector<double> sums(n_values * replicas, 0.0);
                 double* out = sums.data() + replica * n_values;
                 for (std::size_t k = 0; k < legs.size(); ++k) payoff(k, obs[k], out + value_at[k]);
@@ -640,7 +653,7 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
         }
     };
     {
-        const std::size_t n_threads = std::min(random_sample::threads(), n_blocks);
+        const std::size_t n_threads = std::min(settings.threads, n_blocks);
         std::vector<std::jthread> helpers;
         for (std::size_t t = 1; t < n_threads; ++t) {
             try {

@@ -202,13 +202,13 @@ struct Sums {
 //   pseudo: kestrel::random_sample's draws (the default).
 //   sobol:  kSobolReplicas independent randomisations of one Sobol sequence
 //           (QuantLib's SobolRsg, Joe-Kuo direction numbers), each a random
-//           digital shift keyed by random_sample::seed() and the replica:
+//           digital shift keyed by the seed and the replica:
 //           point i of replica k is the i-th Sobol point XOR the replica's
 //           shift, one dimension per grid day with a positive step, turned
 //           into normals by the inverse normal distribution and into the
 //           increments of the Brownian motion over the grid's times by
 //           QuantLib's BrownianBridge (the first dimension sets the last
-//           day). Each replica has ceil(paths() / kSobolReplicas) points.
+//           day). Each replica has ceil(paths / kSobolReplicas) points.
 //           The replicas' spread gives the standard error. On a market of
 //           curves the bridge still spans calendar time: its first
 //           dimension sets W at the last day, not the variance-time end
@@ -216,11 +216,14 @@ struct Sums {
 enum class Shocks { pseudo, sobol };
 inline constexpr std::size_t kSobolReplicas = 8;
 
-// Streams random_sample::paths() paths with random_sample::seed() on
-// random_sample::threads() threads (block sums added in block order).
+// Streams settings.paths paths with settings.seed and settings.draws on
+// settings.threads threads (block sums added in block order), the kernels
+// dispatched to settings.simd. The threads it starts value under the holiday
+// table in force on the calling thread.
 Sums simulate(const Model& model, const std::vector<std::size_t>& ki_positions,
               const std::vector<std::size_t>& ko_positions, std::size_t n_values, const BlockPayoff& payoff,
-              Shocks shocks = Shocks::pseudo);
+              Shocks shocks = Shocks::pseudo,
+              const random_sample::Settings& settings = random_sample::current_settings());
 
 // Several simulations on one set of shocks, in one pass over the blocks: a
 // leg is a model with its own grid, observed on its own days. A leg of T'
@@ -240,7 +243,8 @@ struct Leg {
 using LegPayoff = std::function<void(std::size_t leg, const Observations& block, double* out)>;
 
 // One Sums per leg, in the order of legs.
-std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks = Shocks::pseudo);
+std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& payoff, Shocks shocks = Shocks::pseudo,
+                                const random_sample::Settings& settings = random_sample::current_settings());
 
 // The same paths as a matrix of prices over spot, paths() x T, made from the
 // row form of the same draws. For checks and small runs: it holds N x T.

@@ -227,6 +227,8 @@ std::size_t AdvanceLevels(const Steps& st, std::size_t j0, std::size_t j1, std::
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#include <kestrel/engines/mc/dispatch.hpp>
+
 namespace kestrel::engines::mc {
 
 HWY_EXPORT(Advance);
@@ -234,12 +236,12 @@ HWY_EXPORT(AdvanceLevels);
 
 std::size_t advance(const Steps& steps, std::size_t j0, std::size_t j1, std::size_t n, const double* z, double* x,
                     double* ki_min, double* ko, std::size_t slot) {
-    return HWY_DYNAMIC_DISPATCH(Advance)(steps, j0, j1, n, z, x, ki_min, ko, slot);
+    return KESTREL_DISPATCH(Advance)(steps, j0, j1, n, z, x, ki_min, ko, slot);
 }
 
 std::size_t advance_levels(const Steps& steps, std::size_t j0, std::size_t j1, std::size_t n, const double* z,
                            double* x, double* ko, double* excess, std::size_t slot) {
-    return HWY_DYNAMIC_DISPATCH(AdvanceLevels)(steps, j0, j1, n, z, x, ko, excess, slot);
+    return KESTREL_DISPATCH(AdvanceLevels)(steps, j0, j1, n, z, x, ko, excess, slot);
 }
 
 }  // namespace kestrel::engines::mc

@@ -1,3 +1,4 @@
+#include <kestrel/calendar.hpp>
 #include <kestrel/engines/mc/notes.hpp>
 
 #include <algorithm>
@@ -59,7 +60,8 @@ std::vector<double> ki_levels(std::vector<PayoffInputs>& inputs) {
 
 std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim,
                                               const std::vector<double>& spots, const NoteCarry& carry,
-                                              bool delta_and_gamma, mc::Shocks shocks) {
+                                              bool delta_and_gamma, mc::Shocks shocks,
+                                              const random_sample::Settings& settings) {
     // Each spot's value is the sum of its own payoff over the blocks, added in
     // block order: valuing more spots on the same blocks changes no value.
     const std::size_t per_spot = delta_and_gamma ? 3 : 1;
@@ -83,7 +85,7 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
         for (const mc::Model& m : models) legs.push_back(mc::Leg{&m, sim.ki_ob_indexes, sim.ko_ob_indexes, 1, {}});
         const std::vector<mc::Sums> each = mc::simulate_legs(
             legs, [&](std::size_t k, const mc::Observations& block, double* out) { out[0] = payoff(inputs[k], block, nullptr); },
-            shocks);
+            shocks, settings);
         sums.paths = each.front().paths;
         for (const mc::Sums& e : each) sums.values.push_back(e.values[0]);
     } else {
@@ -93,7 +95,7 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
                    [&](std::size_t, const mc::Observations& block, double* out) {
                        for (std::size_t k = 0; k < inputs.size(); ++k) out[k] = payoff(inputs[k], block, nullptr);
                    },
-                   shocks)
+                   shocks, settings)
                    .front();
     }
     const double n = static_cast<double>(sums.paths);
@@ -113,13 +115,14 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
 }
 
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                           const NoteCarry& carry, bool delta_and_gamma, mc::Shocks shocks) {
-    return value_note_spots(terms, payoff, sim, {spot}, carry, delta_and_gamma, shocks).front();
+                           const NoteCarry& carry, bool delta_and_gamma, mc::Shocks shocks,
+                           const random_sample::Settings& settings) {
+    return value_note_spots(terms, payoff, sim, {spot}, carry, delta_and_gamma, shocks, settings).front();
 }
 
 OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
                          const Market& market, const Date& evaluation_date, const NoteCarry& carry,
-                         const NoteCheck& check, mc::Shocks shocks) {
+                         const NoteCheck& check, mc::Shocks shocks, const random_sample::Settings& settings) {
     const double spot = market.spot;
     // The valuations that simulate: a simulation, its carry and its spots.
     struct Valuation {
@@ -199,11 +202,11 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
             std::vector<mc::Sums> s = mc::simulate_legs(
                 legs,
                 [&](std::size_t g, const mc::Observations& block, double* out) { leg_payoff(group[g], block, out); },
-                mc::Shocks::sobol);
+                mc::Shocks::sobol, settings);
             for (std::size_t g = 0; g < group.size(); ++g) sums[group[g]] = std::move(s[g]);
         }
     } else {
-        sums = mc::simulate_legs(sim_legs, leg_payoff);
+        sums = mc::simulate_legs(sim_legs, leg_payoff, mc::Shocks::pseudo, settings);
     }
     auto value = [&](std::size_t k, std::size_t i = 0) {
         if (k == kSettled) return 0.0;
@@ -223,7 +226,7 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
 }
 
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                     const NoteCarry& carry, mc::Shocks shocks) {
+                     const NoteCarry& carry, mc::Shocks shocks, const random_sample::Settings& settings) {
     std::vector<PayoffInputs> inputs{sim_inputs(terms, sim, spot, carry, shocks)};
     const PayoffInputs& in = inputs.front();
     const std::size_t n_fields = kKnockedOut + in.ko.size();
@@ -234,7 +237,7 @@ NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulat
                               [&](std::size_t, const mc::Observations& block, double* out) {
                                   out[0] = payoff(in, block, out + 1);
                               },
-                              shocks)
+                              shocks, settings)
                               .front();
     NoteTally t;
     t.paths = static_cast<double>(sums.paths);
@@ -299,19 +302,21 @@ FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double ta
 
 NoteResults MonteCarloNoteEngine::value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
                                         bool statistics) const {
+    const calendar::ScopedClosures closures(context.holidays);
     const NoteSimulation sim =
         prepare(note.terms, note.legs, context.evaluation_date, note.maturity_date, context.market);
     NoteResults out;
     if (statistics) {
         const NoteStatistics s = note_statistics(
-            sim, tally_note(note.terms, note.payoff, sim, context.market.spot, context.carry, shocks_));
+            sim, tally_note(note.terms, note.payoff, sim, context.market.spot, context.carry, shocks_, context.mc));
         out.npv = s.npv;
         out.standard_error = s.standard_error;
         out.statistics = s;
     }
     if (!statistics || delta_and_gamma) {
         const ValueDeltaGamma v =
-            value_note(note.terms, note.payoff, sim, context.market.spot, context.carry, delta_and_gamma, shocks_);
+            value_note(note.terms, note.payoff, sim, context.market.spot, context.carry, delta_and_gamma, shocks_,
+                       context.mc);
         out.npv = v.npv;
         if (delta_and_gamma) {
             out.delta = v.delta;
@@ -324,23 +329,27 @@ NoteResults MonteCarloNoteEngine::value(const NoteSpec& note, const NoteContext&
 std::vector<ValueDeltaGamma> MonteCarloNoteEngine::ladder(const NoteSpec& note, const NoteContext& context,
                                                           const std::vector<double>& spots,
                                                           bool delta_and_gamma) const {
+    const calendar::ScopedClosures closures(context.holidays);
     const NoteSimulation sim =
         prepare(note.terms, note.legs, context.evaluation_date, note.maturity_date, context.market);
-    return value_note_spots(note.terms, note.payoff, sim, spots, context.carry, delta_and_gamma, shocks_);
+    return value_note_spots(note.terms, note.payoff, sim, spots, context.carry, delta_and_gamma, shocks_, context.mc);
 }
 
 FairCoupon MonteCarloNoteEngine::fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const {
+    const calendar::ScopedClosures closures(context.holidays);
     const NoteSimulation sim =
         prepare(note.terms, note.legs, context.evaluation_date, note.maturity_date, context.market);
     return detail::fair_coupon(note.terms,
-                               tally_note(note.terms, note.payoff, sim, context.market.spot, context.carry, shocks_),
+                               tally_note(note.terms, note.payoff, sim, context.market.spot, context.carry, shocks_,
+                                          context.mc),
                                target);
 }
 
 std::optional<OptionGreeks> MonteCarloNoteEngine::greeks(const NoteSpec& note, const NoteContext& context,
                                                          const NoteCheck& check) const {
+    const calendar::ScopedClosures closures(context.holidays);
     return note_greeks(note.terms, note.payoff, note.legs, note.maturity_date, context.market,
-                       context.evaluation_date, context.carry, check, shocks_);
+                       context.evaluation_date, context.carry, check, shocks_, context.mc);
 }
 
 }  // namespace kestrel::detail

@@ -4,7 +4,9 @@
 // simulation a note's shared code prepares (detail::prepare). "qmc" streams
 // Sobol shocks (mc::Shocks::sobol) and integrates each path's terminal normal
 // out of the payoff (PayoffInputs::conditional); "mc" streams
-// random_sample's draws.
+// random_sample's draws. Each simulates with the Monte Carlo settings of the
+// context (paths, seed, threads, draws, instruction set) under its holiday
+// table.
 #include <kestrel/engines/mc/kernel.hpp>
 #include <kestrel/notes/engine.hpp>
 
@@ -16,14 +18,16 @@ namespace kestrel::detail {
 // delta_and_gamma also at spot x 1.005 and spot x 0.995 on the same blocks:
 // delta = (p1 - p2) / (spot x 0.01), gamma = (p1 + p2 - 2 p0) / (spot x 0.005)^2.
 ValueDeltaGamma value_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                           const NoteCarry& carry, bool delta_and_gamma, mc::Shocks shocks = mc::Shocks::pseudo);
+                           const NoteCarry& carry, bool delta_and_gamma, mc::Shocks shocks,
+                           const random_sample::Settings& settings);
 
 // value_note at several spots on one simulation: the paths are relative to
 // spot, so only the levels move. Each entry equals, bit for bit, value_note at
 // that spot alone.
 std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim,
                                               const std::vector<double>& spots, const NoteCarry& carry,
-                                              bool delta_and_gamma, mc::Shocks shocks = mc::Shocks::pseudo);
+                                              bool delta_and_gamma, mc::Shocks shocks,
+                                              const random_sample::Settings& settings);
 
 
 // A note's greeks from its state on evaluation_date (carry): the value,
@@ -35,7 +39,8 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
 // the separate valuations give, bit for bit.
 OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLegs& legs, const Date& maturity_date,
                          const Market& market, const Date& evaluation_date,
-                         const NoteCarry& carry, const NoteCheck& check, mc::Shocks shocks = mc::Shocks::pseudo);
+                         const NoteCarry& carry, const NoteCheck& check, mc::Shocks shocks,
+                         const random_sample::Settings& settings);
 
 // Sums of one simulation at spot: the value's and the tally's.
 struct NoteTally {
@@ -46,7 +51,7 @@ struct NoteTally {
 };
 
 NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulation& sim, double spot,
-                     const NoteCarry& carry, mc::Shocks shocks = mc::Shocks::pseudo);
+                     const NoteCarry& carry, mc::Shocks shocks, const random_sample::Settings& settings);
 
 NoteStatistics note_statistics(const NoteSimulation& sim, const NoteTally& tally);
 

@@ -124,6 +124,8 @@ void Divide(double* HWY_RESTRICT o, double s, std::size_t n) {
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+#include <kestrel/engines/mc/dispatch.hpp>
+
 namespace kestrel::engines::mc {
 
 HWY_EXPORT(CentralNormals);
@@ -134,21 +136,21 @@ HWY_EXPORT(Combine);
 HWY_EXPORT(Difference);
 HWY_EXPORT(Divide);
 
-void central_normals(const double* u, double* z, std::size_t d) { HWY_DYNAMIC_DISPATCH(CentralNormals)(u, z, d); }
+void central_normals(const double* u, double* z, std::size_t d) { KESTREL_DISPATCH(CentralNormals)(u, z, d); }
 void shifted_uniforms(const std::uint32_t* x, const std::uint32_t* shift, double* w, std::uint8_t* tail,
                       std::size_t d) {
-    HWY_DYNAMIC_DISPATCH(ShiftedUniforms)(x, shift, w, tail, d);
+    KESTREL_DISPATCH(ShiftedUniforms)(x, shift, w, tail, d);
 }
-void xor_into(std::uint32_t* x, const std::uint32_t* v, std::size_t d) { HWY_DYNAMIC_DISPATCH(XorInto)(x, v, d); }
-void scale(double* o, double a, const double* x, std::size_t n) { HWY_DYNAMIC_DISPATCH(Scale)(o, a, x, n); }
+void xor_into(std::uint32_t* x, const std::uint32_t* v, std::size_t d) { KESTREL_DISPATCH(XorInto)(x, v, d); }
+void scale(double* o, double a, const double* x, std::size_t n) { KESTREL_DISPATCH(Scale)(o, a, x, n); }
 void combine(double* o, double lw, const double* left, double rw, const double* right, double sd, const double* x,
              std::size_t n) {
-    HWY_DYNAMIC_DISPATCH(Combine)(o, lw, left, rw, right, sd, x, n);
+    KESTREL_DISPATCH(Combine)(o, lw, left, rw, right, sd, x, n);
 }
 void difference(double* o, const double* before, double s, std::size_t n) {
-    HWY_DYNAMIC_DISPATCH(Difference)(o, before, s, n);
+    KESTREL_DISPATCH(Difference)(o, before, s, n);
 }
-void divide(double* o, double s, std::size_t n) { HWY_DYNAMIC_DISPATCH(Divide)(o, s, n); }
+void divide(double* o, double s, std::size_t n) { KESTREL_DISPATCH(Divide)(o, s, n); }
 
 }  // namespace kestrel::engines::mc
 #endif

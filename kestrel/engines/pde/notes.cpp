@@ -1,3 +1,4 @@
+#include <kestrel/calendar.hpp>
 #include <kestrel/engines/pde/notes.hpp>
 
 #include <charconv>
@@ -144,6 +145,7 @@ NoteStatistics statistics_pde(const NoteTerms& terms, pde::Rule rule, const Note
 
 NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
                                  bool statistics) const {
+    const calendar::ScopedClosures closures(context.holidays);
     const ValueDeltaGamma v = value_note_pde(note.terms, note.rule, note.legs, context.evaluation_date,
                                              note.maturity_date, context.market, context.carry.knocked_in,
                                              delta_and_gamma);
@@ -161,6 +163,7 @@ NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& contex
 
 std::vector<ValueDeltaGamma> PdeNoteEngine::ladder(const NoteSpec& note, const NoteContext& context,
                                                    const std::vector<double>& spots, bool delta_and_gamma) const {
+    const calendar::ScopedClosures closures(context.holidays);
     std::vector<ValueDeltaGamma> out;
     for (double s : spots)
         out.push_back(value_note_pde(note.terms, note.rule, note.legs, context.evaluation_date, note.maturity_date,
@@ -169,6 +172,7 @@ std::vector<ValueDeltaGamma> PdeNoteEngine::ladder(const NoteSpec& note, const N
 }
 
 FairCoupon PdeNoteEngine::fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const {
+    const calendar::ScopedClosures closures(context.holidays);
     return fair_coupon_pde(note.terms, note.rule, note.legs, context.evaluation_date, note.maturity_date,
                            context.market, context.carry.knocked_in, target);
 }

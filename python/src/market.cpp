@@ -1,0 +1,132 @@
+// kestrel.Market: one underlying's market (spot, r curve, q curve, volatility)
+// for the Market forms of the valuation methods.
+//
+// r, q and vol are each a number or the market file's forms: {"curve":
+// [[PILLAR, VALUE], ...]} (PILLAR a date or a tenor such as "3M"), and for q
+// also {"forwards": [[DATE, PRICE], ...]}, implied with the r curve on
+// evaluation_date. They are read by the market file's own reader, so a
+// Market refuses exactly what a market file would, with the same messages.
+#include "binding.hpp"
+
+#include <kestrel/book.hpp>
+#include <kestrel/market.hpp>
+#include <kestrel/utils.hpp>
+
+#include <nlohmann/json.hpp>
+#include <pybind11/operators.h>
+
+#include <string>
+
+namespace kestrel::python {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+using namespace pybind11::literals;
+
+// A market input as JSON text: dates (datetime.date and the like) as
+// YYYY-MM-DD.
+Json to_json(py::handle obj, const char* field) {
+    py::module_ json = py::module_::import("json");
+    py::cpp_function as_text([field](py::handle o) -> py::str {
+        try {
+            return py::str(utils::format_date(to_date(o, field)));
+        } catch (const Error&) {
+            throw TypeError(std::string("Market: \"") + field + "\": " +
+                            py::str(py::type::handle_of(o).attr("__name__")).cast<std::string>() +
+                            " is not a number, a date or text");
+        }
+    });
+    std::string text;
+    try {
+        text = json.attr("dumps")(obj, "default"_a = as_text, "allow_nan"_a = false).cast<std::string>();
+    } catch (const py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        throw ValueError(std::string("Market: \"") + field + "\": a number is not finite");
+    }
+    return Json::parse(text);
+}
+
+// A curve in the form Market reads it: a number, or {"curve": [[PILLAR, VALUE], ...]}.
+template <class Curve>
+py::object from_curve(const Curve& c) {
+    if (c.is_number()) return py::float_(c.number());
+    py::list points;
+    for (const CurvePoint& p : c.points()) points.append(py::make_tuple(p.pillar.to_string(), p.value));
+    py::dict out;
+    out["curve"] = points;
+    return out;
+}
+
+// check: whether to check the curves on the evaluation date (not when a
+// pickled Market is read back: its date is gone).
+Market make_market(double spot, py::handle r, py::handle vol, py::handle q, py::handle evaluation_date,
+                   bool check = true) {
+    const bool numbers = py::isinstance<py::float_>(r) || py::isinstance<py::int_>(r);
+    if (numbers && (py::isinstance<py::float_>(vol) || py::isinstance<py::int_>(vol)) &&
+        (py::isinstance<py::float_>(q) || py::isinstance<py::int_>(q))) {
+        const double v = vol.cast<double>();
+        check_caller_vol(v);
+        const Market m(spot, r.cast<double>(), v, q.cast<double>());
+        if (check) m.check(evaluation_date.is_none() ? utils::today() : to_date(evaluation_date, "evaluation_date"));
+        return m;
+    }
+    // The market file's reader, on a market of one underlying.
+    Json market;
+    market["r"] = to_json(r, "r");
+    Json& u = market["underlyings"]["underlying"];
+    u["vol"] = to_json(vol, "vol");
+    u["q"] = to_json(q, "q");
+    const QuantLib::Date day =
+        evaluation_date.is_none() ? utils::today() : to_date(evaluation_date, "evaluation_date");
+    const book::BookMarket file = book::BookMarket::from_json(market, "Market");
+    if (check) file.check(day);
+    Market m = file.market_of("underlying", spot, day);
+    if (check) m.check(day);
+    return m;
+}
+
+}  // namespace
+
+void bind_market(py::module_& m) {
+    py::class_<Market>(m, "Market",
+                       "One underlying's market: spot, and r, vol and q each a number or a curve.\n\n"
+                       "Market(spot, r, vol, q, evaluation_date=None): r and q are continuously compounded zero "
+                       "rates, a number or {\"curve\": [[PILLAR, RATE], ...]} (PILLAR a date or a tenor such as "
+                       "\"3M\" or \"1Y\" from the evaluation date; linear in zero rate, flat beyond the ends); q may "
+                       "also be {\"forwards\": [[DATE, PRICE], ...]}, futures or forward prices from which the q "
+                       "curve is implied with the r curve on evaluation_date (today when None); vol is a number or "
+                       "{\"curve\": [[PILLAR, VOL], ...]}, Black volatilities linear in total variance. A wrong entry "
+                       "is a ValueError naming the field and the entry, as in a market file.")
+        .def(py::init([](double spot, py::object r, py::object vol, py::object q, py::object evaluation_date) {
+                 return make_market(spot, r, vol, q, evaluation_date);
+             }),
+             py::arg("spot"), py::arg("r"), py::arg("vol"), py::arg("q"), py::arg("evaluation_date") = py::none())
+        .def_readonly("spot", &Market::spot)
+        .def_property_readonly("r", [](const Market& mk) { return from_curve(mk.r); })
+        .def_property_readonly("q", [](const Market& mk) { return from_curve(mk.q); },
+                               "A number or {\"curve\": ...} (forwards are given as the curve implied from them).")
+        .def_property_readonly("vol", [](const Market& mk) { return from_curve(mk.vol); })
+        .def_property_readonly("is_flat", &Market::is_flat, "Whether r, q and vol are all plain numbers.")
+        .def("with_spot", &Market::with_spot, py::arg("spot"))
+        .def("with_vol_shift", &Market::with_vol_shift, py::arg("dv"), "Every volatility moved by dv.")
+        .def("with_r_shift", &Market::with_r_shift, py::arg("dz"), "Every zero rate of r moved by dz.")
+        .def("with_q_shift", &Market::with_q_shift, py::arg("dz"), "Every zero rate of q moved by dz.")
+        .def(py::self == py::self)
+        .def(py::pickle(
+            [](const Market& mk) {
+                return py::make_tuple(mk.spot, from_curve(mk.r), from_curve(mk.vol), from_curve(mk.q));
+            },
+            [](const py::tuple& t) {
+                if (t.size() != 4) throw ValueError("a Market's state has 4 fields");
+                return make_market(t[0].cast<double>(), t[1], t[2], t[3], py::none(), false);
+            }))
+        .def("__repr__", [](const Market& mk) {
+            return "<kestrel.Market spot " + py::repr(py::float_(mk.spot)).cast<std::string>() + " r " +
+                   py::repr(from_curve(mk.r)).cast<std::string>() + " vol " +
+                   py::repr(from_curve(mk.vol)).cast<std::string>() + " q " +
+                   py::repr(from_curve(mk.q)).cast<std::string>() + ">";
+        });
+}
+
+}  // namespace kestrel::python
