@@ -103,7 +103,33 @@ class KESTREL_KEEL_EXPORT RateCurve {
     std::vector<CurvePoint> points_;
 };
 
-// Black volatilities: a plain number or points by expiry.
+// A calibrated volatility surface as a market carries it: immutable, made
+// once per underlying and shared by every valuation on it. Times are years
+// (calendar days / 365) from its reference date, the date it was calibrated
+// on; spots are price levels, so the local volatility stays where it is in
+// price when the spot moves (delta and gamma with the surface held in price
+// levels). The volatility models (kestrel/market/calibrated_surface.hpp)
+// implement it.
+class KESTREL_KEEL_EXPORT SmileSurface {
+  public:
+    virtual ~SmileSurface() = default;
+    virtual QuantLib::Date reference_date() const = 0;
+    // The quoted expiries, in years, ascending.
+    virtual std::vector<double> expiry_times() const = 0;
+    // The at-the-money-forward total Black variance to t years.
+    virtual double atm_variance(double t) const = 0;
+    // The local volatility sigma(t, S) at each of n spots given by their logs.
+    virtual void local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const = 0;
+    // The surface recalibrated with every quote's implied volatility moved by
+    // dv, or (expiry given, an index into expiry_times) that expiry's quotes
+    // only. Made once per shift and kept: every contract shares it.
+    virtual std::shared_ptr<const SmileSurface> shifted(double dv) const = 0;
+    virtual std::shared_ptr<const SmileSurface> shifted(std::size_t expiry, double dv) const = 0;
+};
+
+// Black volatilities: a plain number, points by expiry, or a calibrated
+// surface (its at-the-money term structure where a Black volatility is
+// read, its local volatility where an engine models it).
 class KESTREL_KEEL_EXPORT VolCurve {
   public:
     VolCurve(double vol = 0.0) : flat_(vol) {}  // NOLINT: a number is a flat curve
