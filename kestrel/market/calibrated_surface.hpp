@@ -23,7 +23,7 @@
 
 namespace kestrel::vol {
 
-class CalibratedSurface : public SmileSurface, public std::enable_shared_from_this<CalibratedSurface> {
+class KESTREL_VOL_EXPORT CalibratedSurface : public SmileSurface, public std::enable_shared_from_this<CalibratedSurface> {
   public:
     // Calibrates quotes on market (spot, r and q; vol unused) on date:
     // calibrate()'s errors.
