@@ -133,7 +133,7 @@ void run_price(const PriceOptions& o) {
 
     const Market mk = price_market(o, file, terms, day);
     // A market of plain numbers goes through the plain-number entry points
-    // (the same numbers as the Market ones, and the spec's own calls).
+    // (the same numbers as the Market ones).
     nlohmann::ordered_json out;
     if (mk.is_flat()) {
         const double spot = mk.spot, r = mk.r.number(), vol = mk.vol.number(), q = mk.q.number();

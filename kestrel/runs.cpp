@@ -66,7 +66,17 @@ class Db {
             db_ = nullptr;
             rc = sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr);
         }
-        if (rc != SQLITE_OK) fail(rc, "opening it");
+        if (rc != SQLITE_OK) {
+            // A failed open still hands back a handle, and a constructor that
+            // throws runs no destructor: close it here.
+            try {
+                fail(rc, "opening it");
+            } catch (...) {
+                sqlite3_close(db_);
+                db_ = nullptr;
+                throw;
+            }
+        }
         sqlite3_busy_timeout(db_, static_cast<int>(busy.count()));
     }
     ~Db() { sqlite3_close(db_); }

@@ -179,14 +179,14 @@ TEST_F(Explain, RhoAndCarryTermsFollowTheirSignConvention) {
     const Json book = Json::array({vanilla("c", "call", 100)});
     const auto a = save(book, market(100, 0.02, 0.2, 0.01), d("2025-03-03"));
     const auto b = save(book, market(100, 0.025, 0.2, 0.01), d("2025-03-03"));
-    const auto& r = explain(a, b).rows.at(0);
+    const auto r = explain(a, b).rows.at(0);
     EXPECT_GT(r.total, 0.0);  // a call gains when rates rise
     EXPECT_EQ(r.total, r.steps.rates);
     EXPECT_NEAR(r.moves.dr, 0.005, 1e-15);
     EXPECT_NEAR(r.greeks->rho, r.total, 0.02 * r.total);
 
     const auto c = save(book, market(100, 0.02, 0.2, 0.02), d("2025-03-03"));
-    const auto& s = explain(a, c).rows.at(0);
+    const auto s = explain(a, c).rows.at(0);
     EXPECT_LT(s.total, 0.0);  // and loses when the carry does
     EXPECT_NEAR(s.greeks->carry_rho, s.total, 0.03 * std::abs(s.total));
 
@@ -195,7 +195,7 @@ TEST_F(Explain, RhoAndCarryTermsFollowTheirSignConvention) {
     const Json v2{{"curve", Json::array({Json::array({"3M", 0.21}), Json::array({"2Y", 0.23})})}};
     const auto f = save(book, market(100, 0.02, v1, 0.01), d("2025-03-03"));
     const auto g = save(book, market(100, 0.02, v2, 0.01), d("2025-03-03"));
-    const auto& v = explain(f, g).rows.at(0);
+    const auto v = explain(f, g).rows.at(0);
     EXPECT_NEAR(v.moves.dvol, 0.01, 1e-4);
     EXPECT_EQ(v.total, v.steps.vol);
     EXPECT_NEAR(v.greeks->vega, v.total, 0.02 * v.total);

@@ -83,7 +83,8 @@ TEST(NightlyCli, CashflowsOfTheExampleBook) {
     // The knock-out is before this window: nothing.
     const Outcome later = kestrel_cli(args + " --from 2024-09-30 --to 2024-12-31 --format json");
     ASSERT_EQ(later.code, 0) << later.err;
-    for (const auto& c : Json::parse(later.out)["contracts"]) {
+    const Json later_json = Json::parse(later.out);
+    for (const auto& c : later_json["contracts"]) {
         if (c["id"] == "uo-call-csi300-knocked-out") {
             EXPECT_TRUE(c["flows"].empty());
         }

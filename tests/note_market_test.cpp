@@ -191,15 +191,15 @@ TEST_F(NoteMarketTest, EnginesSayWhatTheyCarry) {
     // The finite-difference engine has no standard error and no one-pass
     // Greeks: absent, not an error. Its statistics are probabilities.
     const auto sb = note("snowball", "pde");
-    const detail::NoteSpec spec{sb->terms(), sb->legs(), sb->maturity_date(), nullptr, detail::pde::Rule::snowball};
+    const detail::NoteData data{sb->terms(), sb->legs(), sb->maturity_date(), nullptr, detail::pde::Rule::snowball};
     const detail::NoteContext context{E, steep(100.0), detail::NoteCarry{}};
     const detail::NotePricingEngine& pde = detail::note_pricing_engine(detail::NoteEngine::pde);
-    const detail::NoteResults r = pde.value(spec, context, true, true);
+    const detail::NoteResults r = pde.value(data, context, true, true);
     EXPECT_FALSE(r.standard_error);
     ASSERT_TRUE(r.delta && r.gamma && r.statistics);
     EXPECT_EQ(r.npv, sb->npv(steep(100.0), E));
-    EXPECT_FALSE(pde.greeks(spec, context, {}));
-    EXPECT_FALSE(pde.value(spec, context, false, false).statistics);
+    EXPECT_FALSE(pde.greeks(data, context, {}));
+    EXPECT_FALSE(pde.value(data, context, false, false).statistics);
     // Under the steep carry curve: the engines' probabilities agree.
     test::ScopedPaths more{20000};
     const auto mc = note("snowball", "mc")->statistics(steep(100.0), E);
@@ -228,32 +228,32 @@ TEST_F(NoteMarketTest, EnginesValueWithTheSettingsAndHolidaysTheirContextCarries
             random_sample::set_threads(1);
             at_1500 = n->npv(steep(100.0), E);
             // The settings changed since the context was made: it keeps its own.
-            EXPECT_EQ(engine.value(n->spec(), made, false, false).npv, at_4000);
+            EXPECT_EQ(engine.value(n->note_data(), made, false, false).npv, at_4000);
             random_sample::reset();
         }
         EXPECT_NE(at_1500, at_4000);
         detail::NoteContext own = made;
         own.mc.paths = 1500;
         own.mc.seed = 7;
-        EXPECT_EQ(engine.value(n->spec(), own, false, false).npv, at_1500);
+        EXPECT_EQ(engine.value(n->note_data(), own, false, false).npv, at_1500);
         // Every instruction set and thread count, the same numbers; single
         // precision draws others (pseudo-random shocks only).
         for (const random_sample::Simd simd : random_sample::supported_simd()) {
             detail::NoteContext c = made;
             c.mc.simd = simd;
             c.mc.threads = 3;
-            EXPECT_EQ(engine.value(n->spec(), c, false, false).npv, at_4000) << random_sample::simd_name(simd);
+            EXPECT_EQ(engine.value(n->note_data(), c, false, false).npv, at_4000) << random_sample::simd_name(simd);
         }
         detail::NoteContext single = made;
         single.mc.draws = random_sample::Draws::single_precision;
-        const double at_single = engine.value(n->spec(), single, false, false).npv;
+        const double at_single = engine.value(n->note_data(), single, false, false).npv;
         if (id == detail::NoteEngine::mc)
             EXPECT_NE(at_single, at_4000);
         else
             EXPECT_EQ(at_single, at_4000);
         detail::NoteContext none = made;
         none.mc.paths = 0;
-        EXPECT_THROW(engine.value(n->spec(), none, false, false), ValueError);
+        EXPECT_THROW(engine.value(n->note_data(), none, false, false), ValueError);
     }
 }
 
@@ -285,9 +285,9 @@ TEST_F(NoteMarketTest, EnginesValueUnderTheHolidayTableOfTheirContext) {
         // Valued outside the scope (and from another thread), the context's
         // table still holds.
         const detail::NotePricingEngine& pricing = detail::note_pricing_engine(n.engine());
-        EXPECT_EQ(pricing.value(n.spec(), *made, false, false).npv, official);
+        EXPECT_EQ(pricing.value(n.note_data(), *made, false, false).npv, official);
         double elsewhere = 0;
-        std::thread([&] { elsewhere = pricing.value(n.spec(), *made, false, false).npv; }).join();
+        std::thread([&] { elsewhere = pricing.value(n.note_data(), *made, false, false).npv; }).join();
         EXPECT_EQ(elsewhere, official);
         EXPECT_EQ(n.npv(m, e), projected);
     }

@@ -4,7 +4,7 @@
 
 namespace kestrel::detail {
 
-std::optional<OptionGreeks> NotePricingEngine::greeks(const NoteSpec&, const NoteContext&, const NoteCheck&) const {
+std::optional<OptionGreeks> NotePricingEngine::greeks(const NoteData&, const NoteContext&, const NoteCheck&) const {
     return std::nullopt;
 }
 

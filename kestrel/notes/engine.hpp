@@ -1,7 +1,7 @@
 #pragma once
 // The engines that value an autocallable note, apart from the note, as
 // QuantLib keeps its pricing engines apart from its instruments: each takes
-// the note as data (NoteSpec) and one valuation's context (NoteContext) and
+// the note as data (NoteData) and one valuation's context (NoteContext) and
 // returns what it computes (NoteResults): what an engine cannot compute is
 // absent, not an error in every method of the note. The note's "engine" term
 // picks one by name from one table (note_engine_table):
@@ -25,7 +25,7 @@ namespace kestrel::detail {
 
 // A note as the engines read it: its terms and coupon legs, its maturity, and
 // its rule in each engine's form.
-struct NoteSpec {
+struct NoteData {
     const NoteTerms& terms;
     const NoteLegs& legs;
     Date maturity_date;
@@ -61,17 +61,17 @@ class NotePricingEngine {
     // The value; with delta_and_gamma also delta and gamma from the same
     // paths or solution (bumps of 0.5 % of spot); with statistics also those
     // where the engine has them (then npv is theirs).
-    virtual NoteResults value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
+    virtual NoteResults value(const NoteData& note, const NoteContext& context, bool delta_and_gamma,
                               bool statistics) const = 0;
     // value's npv, delta and gamma at each of spots (the context's spot unused).
-    virtual std::vector<ValueDeltaGamma> ladder(const NoteSpec& note, const NoteContext& context,
+    virtual std::vector<ValueDeltaGamma> ladder(const NoteData& note, const NoteContext& context,
                                                 const std::vector<double>& spots, bool delta_and_gamma) const = 0;
     // The coupon rate at which the value is target.
-    virtual FairCoupon fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const = 0;
+    virtual FairCoupon fair_coupon(const NoteData& note, const NoteContext& context, double target) const = 0;
     // Value, delta, gamma (d2V/dS2), vega, theta and rho in one pass, where the
     // engine has such a pass (each number as its separate valuation gives it);
     // absent: the note bumps the market through value().
-    virtual std::optional<OptionGreeks> greeks(const NoteSpec& note, const NoteContext& context,
+    virtual std::optional<OptionGreeks> greeks(const NoteData& note, const NoteContext& context,
                                                const NoteCheck& check) const;
 };
 

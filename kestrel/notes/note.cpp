@@ -28,7 +28,7 @@ double AutocallableNote::npv(double spot, double r, double vol, double q, const 
 double AutocallableNote::npv(const Market& market, const EvalDate& evaluation_date) {
     const auto st = state(market, evaluation_date);
     if (st.settled) return 0.0;
-    return pricing().value(spec(), context(market, st), false, false).npv;
+    return pricing().value(note_data(), context(market, st), false, false).npv;
 }
 
 OptionGreeks AutocallableNote::greeks(double spot, double r, double vol, double q, const EvalDate& evaluation_date) {
@@ -45,11 +45,11 @@ OptionGreeks AutocallableNote::greeks(const Market& market, const EvalDate& eval
         if (s.settled) return std::nullopt;
         return carry(s);
     };
-    if (auto g = engine.greeks(spec(), context(market, st), check)) return *g;
+    if (auto g = engine.greeks(note_data(), context(market, st), check)) return *g;
     // Value, delta and gamma from one valuation; vega, theta and rho by the
     // base class's bumps of the market.
     const EvalDate e = st.evaluation_date;
-    const detail::NoteResults v = engine.value(spec(), context(market, st), true, false);
+    const detail::NoteResults v = engine.value(note_data(), context(market, st), true, false);
     return OptionGreeks{v.npv, *v.delta, *v.gamma, vega(market, e), theta(market, e), rho(market, e)};
 }
 
@@ -72,7 +72,7 @@ std::vector<detail::ValueDeltaGamma> AutocallableNote::spot_ladder(const std::ve
     const Market first = market.with_spot(spots.front());
     const auto st = state(first, evaluation_date);
     if (st.settled) return std::vector<detail::ValueDeltaGamma>(spots.size());
-    return pricing().ladder(spec(), context(first, st), spots, delta_and_gamma);
+    return pricing().ladder(note_data(), context(first, st), spots, delta_and_gamma);
 }
 
 detail::NoteStatistics AutocallableNote::statistics(double spot, double r, double vol, double q,
@@ -85,7 +85,7 @@ detail::NoteStatistics AutocallableNote::statistics(const Market& market, const 
     const auto st = state(market, evaluation_date);
     if (st.settled) return detail::NoteStatistics{};
     const detail::NotePricingEngine& engine = pricing();
-    auto r = engine.value(spec(), context(market, st), false, true);
+    auto r = engine.value(note_data(), context(market, st), false, true);
     if (!r.statistics)
         throw NotImplementedError("statistics count knock-outs, knock-ins and losses over simulated paths: the " +
                                   std::string(engine.name()) + " engine has none; use \"engine\": \"mc\"");
@@ -102,7 +102,7 @@ detail::FairCoupon AutocallableNote::fair_coupon_rate(const Market& market, cons
                                                       double target) {
     const auto st = state(market, evaluation_date);
     if (st.settled) throw ValueError("no coupon left to solve for: the note has knocked out or matured");
-    return pricing().fair_coupon(spec(), context(market, st), target);
+    return pricing().fair_coupon(note_data(), context(market, st), target);
 }
 
 detail::ValueDeltaGamma AutocallableNote::_npv(double spot, double r, double vol, double q,
@@ -114,12 +114,12 @@ detail::ValueDeltaGamma AutocallableNote::_npv(double spot, double r, double vol
 detail::ValueDeltaGamma AutocallableNote::_npv(const Market& market, const EvalDate& evaluation_date,
                                                bool knocked_in, bool delta_and_gamma) const {
     const detail::NoteContext c{eval_or_today(evaluation_date), market, detail::NoteCarry{knocked_in, 0.0, 0.0}};
-    const detail::NoteResults v = pricing().value(spec(), c, delta_and_gamma, false);
+    const detail::NoteResults v = pricing().value(note_data(), c, delta_and_gamma, false);
     return detail::ValueDeltaGamma{v.npv, v.delta.value_or(0.0), v.gamma.value_or(0.0)};
 }
 
-detail::NoteSpec AutocallableNote::spec() const {
-    return detail::NoteSpec{terms_, legs_, maturity_date(), payoff_, rule_};
+detail::NoteData AutocallableNote::note_data() const {
+    return detail::NoteData{terms_, legs_, maturity_date(), payoff_, rule_};
 }
 
 detail::NoteContext AutocallableNote::context(const Market& market, const detail::NoteState& st) const {

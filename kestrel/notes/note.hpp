@@ -106,7 +106,7 @@ class KESTREL_NOTES_EXPORT AutocallableNote : public BaseOption {
     // The engine the note's "engine" term picked.
     detail::NoteEngine engine() const noexcept { return terms_.engine; }
     // The note as the engines read it (NotePricingEngine).
-    detail::NoteSpec spec() const;
+    detail::NoteData note_data() const;
 
   protected:
     // Reads the base keys, then the note's terms for its configuration.

@@ -300,7 +300,7 @@ FairCoupon fair_coupon(const NoteTerms& terms, const NoteTally& tally, double ta
     return FairCoupon{terms.coupon_rate + d, standard_error(n, sum_w, sum_w2) / std::fabs(U)};
 }
 
-NoteResults MonteCarloNoteEngine::value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
+NoteResults MonteCarloNoteEngine::value(const NoteData& note, const NoteContext& context, bool delta_and_gamma,
                                         bool statistics) const {
     const calendar::ScopedClosures closures(context.holidays);
     const NoteSimulation sim =
@@ -326,7 +326,7 @@ NoteResults MonteCarloNoteEngine::value(const NoteSpec& note, const NoteContext&
     return out;
 }
 
-std::vector<ValueDeltaGamma> MonteCarloNoteEngine::ladder(const NoteSpec& note, const NoteContext& context,
+std::vector<ValueDeltaGamma> MonteCarloNoteEngine::ladder(const NoteData& note, const NoteContext& context,
                                                           const std::vector<double>& spots,
                                                           bool delta_and_gamma) const {
     const calendar::ScopedClosures closures(context.holidays);
@@ -335,7 +335,7 @@ std::vector<ValueDeltaGamma> MonteCarloNoteEngine::ladder(const NoteSpec& note, 
     return value_note_spots(note.terms, note.payoff, sim, spots, context.carry, delta_and_gamma, shocks_, context.mc);
 }
 
-FairCoupon MonteCarloNoteEngine::fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const {
+FairCoupon MonteCarloNoteEngine::fair_coupon(const NoteData& note, const NoteContext& context, double target) const {
     const calendar::ScopedClosures closures(context.holidays);
     const NoteSimulation sim =
         prepare(note.terms, note.legs, context.evaluation_date, note.maturity_date, context.market);
@@ -345,7 +345,7 @@ FairCoupon MonteCarloNoteEngine::fair_coupon(const NoteSpec& note, const NoteCon
                                target);
 }
 
-std::optional<OptionGreeks> MonteCarloNoteEngine::greeks(const NoteSpec& note, const NoteContext& context,
+std::optional<OptionGreeks> MonteCarloNoteEngine::greeks(const NoteData& note, const NoteContext& context,
                                                          const NoteCheck& check) const {
     const calendar::ScopedClosures closures(context.holidays);
     return note_greeks(note.terms, note.payoff, note.legs, note.maturity_date, context.market,

@@ -65,13 +65,13 @@ class MonteCarloNoteEngine : public NotePricingEngine {
     explicit MonteCarloNoteEngine(mc::Shocks shocks) : shocks_(shocks) {}
     std::string_view name() const override { return shocks_ == mc::Shocks::sobol ? "qmc" : "mc"; }
     // With statistics, npv and the statistics come from one tally.
-    NoteResults value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
+    NoteResults value(const NoteData& note, const NoteContext& context, bool delta_and_gamma,
                       bool statistics) const override;
-    std::vector<ValueDeltaGamma> ladder(const NoteSpec& note, const NoteContext& context,
+    std::vector<ValueDeltaGamma> ladder(const NoteData& note, const NoteContext& context,
                                         const std::vector<double>& spots, bool delta_and_gamma) const override;
-    FairCoupon fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const override;
+    FairCoupon fair_coupon(const NoteData& note, const NoteContext& context, double target) const override;
     // note_greeks: the nine valuations on one set of shocks.
-    std::optional<OptionGreeks> greeks(const NoteSpec& note, const NoteContext& context,
+    std::optional<OptionGreeks> greeks(const NoteData& note, const NoteContext& context,
                                        const NoteCheck& check) const override;
 
   private:

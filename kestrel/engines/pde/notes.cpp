@@ -143,7 +143,7 @@ NoteStatistics statistics_pde(const NoteTerms& terms, pde::Rule rule, const Note
     return s;
 }
 
-NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
+NoteResults PdeNoteEngine::value(const NoteData& note, const NoteContext& context, bool delta_and_gamma,
                                  bool statistics) const {
     const calendar::ScopedClosures closures(context.holidays);
     const ValueDeltaGamma v = value_note_pde(note.terms, note.rule, note.legs, context.evaluation_date,
@@ -161,7 +161,7 @@ NoteResults PdeNoteEngine::value(const NoteSpec& note, const NoteContext& contex
     return out;
 }
 
-std::vector<ValueDeltaGamma> PdeNoteEngine::ladder(const NoteSpec& note, const NoteContext& context,
+std::vector<ValueDeltaGamma> PdeNoteEngine::ladder(const NoteData& note, const NoteContext& context,
                                                    const std::vector<double>& spots, bool delta_and_gamma) const {
     const calendar::ScopedClosures closures(context.holidays);
     std::vector<ValueDeltaGamma> out;
@@ -171,7 +171,7 @@ std::vector<ValueDeltaGamma> PdeNoteEngine::ladder(const NoteSpec& note, const N
     return out;
 }
 
-FairCoupon PdeNoteEngine::fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const {
+FairCoupon PdeNoteEngine::fair_coupon(const NoteData& note, const NoteContext& context, double target) const {
     const calendar::ScopedClosures closures(context.holidays);
     return fair_coupon_pde(note.terms, note.rule, note.legs, context.evaluation_date, note.maturity_date,
                            context.market, context.carry.knocked_in, target);

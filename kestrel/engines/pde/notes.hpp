@@ -54,13 +54,13 @@ class PdeNoteEngine : public NotePricingEngine {
     std::string_view name() const override { return "pde"; }
     // Value, delta and gamma from one solution; with statistics,
     // statistics_pde. No standard error.
-    NoteResults value(const NoteSpec& note, const NoteContext& context, bool delta_and_gamma,
+    NoteResults value(const NoteData& note, const NoteContext& context, bool delta_and_gamma,
                       bool statistics) const override;
     // One solution per spot.
-    std::vector<ValueDeltaGamma> ladder(const NoteSpec& note, const NoteContext& context,
+    std::vector<ValueDeltaGamma> ladder(const NoteData& note, const NoteContext& context,
                                         const std::vector<double>& spots, bool delta_and_gamma) const override;
     // fair_coupon_pde: two solutions, standard error 0.
-    FairCoupon fair_coupon(const NoteSpec& note, const NoteContext& context, double target) const override;
+    FairCoupon fair_coupon(const NoteData& note, const NoteContext& context, double target) const override;
 };
 
 }  // namespace kestrel::detail
