@@ -39,7 +39,7 @@ using namespace kestrel::book;
 
 struct BookCommandOptions {
     std::string book_file, market_file, date, format = "table", out;
-    bool greeks = false, stats = false;
+    bool greeks = false, stats = false, bucketed = false;
     bool ladder = false;
     std::string spot_shifts, vol_shifts;
     std::string engine;
@@ -159,6 +159,7 @@ void run_book(const BookCommandOptions& o) {
 
     options.greeks = o.greeks;
     options.engine = o.engine;
+    options.bucketed = o.bucketed;
     // A report shows the notes' statistics and the ladders whatever else was asked.
     options.stats = o.stats || !o.reports.empty();
     ProgressBar bar(book.size());
@@ -247,6 +248,9 @@ void add_book_command(CLI::App& app, Action& action) {
     cmd->add_flag("--stats", o->stats,
                   "also, for the snowball and phoenix notes, the value's Monte Carlo standard error, the probability "
                   "of knocking out and the expected life in years (one more simulation each)");
+    cmd->add_flag("--bucketed", o->bucketed,
+                  "also, on an underlying whose vol is a calibrated surface, each contract's vega per quoted expiry "
+                  "(that expiry's quotes moved by 1 vol point and recalibrated) and their sums per underlying (csv, json)");
     cmd->add_flag("--ladder", o->ladder,
                   "add per underlying a spot ladder (value, delta, gamma) and a spot x vol matrix of the change of value");
     cmd->add_option("--spot-shifts", o->spot_shifts, "ladder spot shifts in % (default -30,-20,-10,-5,0,5,10,20,30)");

@@ -84,6 +84,14 @@ Market price_market(const PriceOptions& o, const std::optional<book::BookMarket>
             ValueError(file->source + ": the market has no inputs for underlying " + underlying))};
     const double spot = o.spot ? *o.spot : m->spot ? *m->spot : store_spot(underlying, day);
     const RateCurve r = o.r ? RateCurve(*o.r) : file->r;
+    if (m->surface && !o.vol) {
+        // The file's surface, calibrated on its r and q (with forwards from
+        // parity, q is the quotes' carry unless --q gives one).
+        Market mk = input_checked([&] { return file->market_of(underlying, spot, day); });
+        mk.r = r;
+        if (o.q) mk.q = RateCurve(*o.q);
+        return mk;
+    }
     const VolCurve vol = o.vol ? VolCurve(*o.vol) : m->vol;
     if (o.q) return Market(spot, r, vol, RateCurve(*o.q));
     if (m->forwards.empty()) return Market(spot, r, vol, m->q);

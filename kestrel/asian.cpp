@@ -100,7 +100,7 @@ AsianOption::InstrumentPtr AsianOption::build(const Market& m, const Date& evalu
     auto instrument = ext::make_shared<DiscreteAveragingAsianOption>(average_type_, accumulator, past_fixings,
                                                                      fixing_dates_, payoff, exercise_);
     instrument->setPricingEngine(
-        make_engine(average_type_, market::make_process(m.with_spot(m.spot / scale), evaluation_date)));
+        make_engine(average_type_, market::make_black_process(m.with_spot(m.spot / scale), evaluation_date, "an Asian option")));
     return instrument;
 }
 

@@ -102,7 +102,7 @@ double BarrierOption::npv(const Market& m, const EvalDate& evaluation_date) {
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = market::make_process(m, e);
+    const auto process = market::make_black_process(m, e, "a barrier option");
     const auto not_supported = [this] {
         return NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
     };

@@ -1,4 +1,5 @@
 #include <kestrel/book.hpp>
+#include <kestrel/market/calibrated_surface.hpp>
 #include <kestrel/notes/extras.hpp>
 
 #include <heron/heron.hpp>
@@ -9,6 +10,7 @@
 #include <ql/errors.hpp>
 
 #include <algorithm>
+#include <filesystem>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -70,6 +72,53 @@ Curve curve_from(const Json& object, const std::string& where, const char* key) 
     try {
         return Curve(std::move(points));
     } catch (const ValueError& e) {
+        throw ValueError(field + ": " + e.message());
+    }
+}
+
+// A "vol" of {"local": ...} or {"surface": ...}. The quotes are read here
+// (a file once) and checked against their evaluation date when calibrated.
+SurfaceInput surface_from(const Json& vol, const std::string& field, const std::string& base_dir) {
+    SurfaceInput out;
+    if (vol.size() != 1) throw ValueError(field + ": a \"local\" or \"surface\" object holds that key only");
+    try {
+        if (vol.contains("local")) {
+            out.entry = vol::read_market_entry(nlohmann::json::parse(vol.dump()), QuantLib::Date::minDate(), base_dir);
+            return out;
+        }
+        const Json& g = vol["surface"];
+        if (!g.is_object()) throw TypeError("\"surface\" must be an object {\"expiries\", \"strikes\", \"vols\"}");
+        for (const char* key : {"expiries", "strikes", "vols"})
+            if (!g.contains(key) || !g[key].is_array() || g[key].empty())
+                throw KeyError(std::string("\"surface\": \"") + key + "\" must be a non-empty list");
+        out.grid = true;
+        out.entry.settings.forwards = vol::ForwardSource::Market;
+        for (const Json& e : g["expiries"]) {
+            if (!e.is_string()) throw TypeError("\"surface\": an expiry must be a date or a tenor, not " + e.dump());
+            out.expiries.push_back(Pillar::parse(e.get<std::string>()));
+        }
+        for (const Json& k : g["strikes"]) {
+            if (!k.is_number()) throw TypeError("\"surface\": a strike must be a number, not " + k.dump());
+            out.strikes.push_back(k.get<double>());
+        }
+        for (std::size_t i = 0; i < g["vols"].size(); ++i) {
+            const Json& row = g["vols"][i];
+            if (!row.is_array())
+                throw TypeError("\"surface\": \"vols\" row " + std::to_string(i + 1) + " must be a list");
+            std::vector<double> v;
+            for (const Json& x : row) {
+                if (!x.is_number())
+                    throw TypeError("\"surface\": \"vols\" row " + std::to_string(i + 1) +
+                                    " holds a non-number: " + x.dump());
+                v.push_back(x.get<double>());
+            }
+            out.vols.push_back(std::move(v));
+        }
+        if (out.vols.size() != out.expiries.size())
+            throw ValueError("\"surface\": \"vols\" has " + std::to_string(out.vols.size()) + " rows for " +
+                             std::to_string(out.expiries.size()) + " expiries");
+        return out;
+    } catch (const Error& e) {
         throw ValueError(field + ": " + e.message());
     }
 }
@@ -216,6 +265,18 @@ void value_contract(BookRow& row, const Json& contract, const BookMarket& market
         row.value.npv = flat ? option->npv(row.spot, r, vol, q, date) : option->npv(mk, date);
     }
     check_finite(row.value, options.greeks);
+    if (options.bucketed && mk.vol.has_surface()) {
+        const auto& surface = *mk.vol.surface();
+        const auto times = surface.expiry_times();
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            const double up = option->npv(mk.with_vol_shift(i, kVolBump), date);
+            const double down = option->npv(mk.with_vol_shift(i, -kVolBump), date);
+            const double v = (up - down) / 2;
+            if (!std::isfinite(v)) throw ValueError("the valuation gave a non-finite bucketed vega");
+            row.bucketed_vega.emplace_back(
+                surface.reference_date() + static_cast<QuantLib::Date::serial_type>(std::lround(times[i] * 365.0)), v);
+        }
+    }
     // A note's statistics: counts over the simulated paths on mc and qmc,
     // probabilities from the backward solution on pde (standard error 0).
     const AutocallableNote* note = detail::as_note(*option);
@@ -245,6 +306,15 @@ void add_to(BookTotal& t, const BookRow& row) {
     t.sum.theta += row.value.theta;
     t.sum.rho += row.value.rho;
     t.carry_rho += row.carry_rho;
+    for (const auto& bucket : row.bucketed_vega) {
+        auto it = std::find_if(t.bucketed_vega.begin(), t.bucketed_vega.end(),
+                               [&](const auto& b) { return b.first == bucket.first; });
+        if (it == t.bucketed_vega.end()) {
+            t.bucketed_vega.emplace_back(bucket.first, 0.0);
+            it = t.bucketed_vega.end() - 1;
+        }
+        it->second += bucket.second;
+    }
 }
 
 std::string one_line(std::string text) {
@@ -269,6 +339,7 @@ std::string csv_field(const std::string& s) {
 // ------------------------------------------------------------------ market
 
 double UnderlyingMarket::lowest_vol() const {
+    if (surface) return 0.0;
     if (vol.is_number()) return vol.number();
     double low = vol.points().front().value;
     for (const auto& p : vol.points()) low = std::min(low, p.value);
@@ -299,7 +370,13 @@ BookMarket BookMarket::from_json(const Json& market, const std::string& source) 
         const std::string where = source + ": " + u.key();
         if (!u->is_object()) throw TypeError(where + " must be an object with \"vol\", \"q\" and optionally \"spot\"");
         UnderlyingMarket m;
-        m.vol = curve_from<VolCurve>(*u, where, "vol");
+        if (const auto v = u->find("vol");
+            v != u->end() && v->is_object() && (v->contains("local") || v->contains("surface"))) {
+            const auto dir = std::filesystem::path(source).parent_path();
+            m.surface = surface_from(*v, where + ": \"vol\"", dir.empty() ? "." : dir.string());
+        } else {
+            m.vol = curve_from<VolCurve>(*u, where, "vol");
+        }
         if (m.vol.is_number() && m.vol.number() < 0)
             throw ValueError(where + ": \"vol\" must not be negative, not " + exact(m.vol.number()));
         const auto q = u->find("q");
@@ -348,7 +425,14 @@ void BookMarket::check(const QuantLib::Date& evaluation_date) const {
     resolve(r, source + ": \"r\"");
     for (const auto& [name, m] : underlyings) {
         const std::string where = source + ": " + name;
-        resolve(m.vol, where + ": \"vol\"");
+        if (m.surface && !m.surface->grid) {
+            try {
+                vol::check_quotes(m.surface->entry.quotes, evaluation_date, "quotes");
+            } catch (const Error& e) {
+                throw ValueError(where + ": \"vol\": " + e.message() + " (on " + utils::format_date(evaluation_date) + ")");
+            }
+        }
+        if (!m.surface) resolve(m.vol, where + ": \"vol\"");
         if (m.forwards.empty()) {
             resolve(m.q, where + ": \"q\"");
             continue;
@@ -364,12 +448,41 @@ void BookMarket::check(const QuantLib::Date& evaluation_date) const {
 Market BookMarket::market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const {
     const UnderlyingMarket* m = find(underlying);
     if (!m) throw KeyError(source + ": no market for underlying " + underlying);
-    if (m->forwards.empty()) return Market(spot, r, m->vol, m->q);
-    try {
-        return Market(spot, r, m->vol, implied_carry(m->forwards, r, spot, evaluation_date));
-    } catch (const ValueError& e) {
-        throw ValueError(source + ": " + underlying + ": \"q\": " + e.message());
+    Market out;
+    if (m->forwards.empty()) {
+        out = Market(spot, r, m->vol, m->q);
+    } else {
+        try {
+            out = Market(spot, r, m->vol, implied_carry(m->forwards, r, spot, evaluation_date));
+        } catch (const ValueError& e) {
+            throw ValueError(source + ": " + underlying + ": \"q\": " + e.message());
+        }
     }
+    if (!m->surface) return out;
+    const auto key = std::make_tuple(underlying, static_cast<int>(evaluation_date.serialNumber()), spot);
+    std::lock_guard<std::mutex> lock(surfaces->mutex);
+    auto it = surfaces->made.find(key);
+    if (it == surfaces->made.end()) {
+        const SurfaceInput& in = *m->surface;
+        std::shared_ptr<const vol::CalibratedSurface> made;
+        try {
+            std::vector<vol::OptionQuote> quotes = in.entry.quotes;
+            if (in.grid) {
+                std::vector<QuantLib::Date> expiries;
+                for (const Pillar& p : in.expiries) expiries.push_back(p.date(evaluation_date));
+                quotes = vol::grid_quotes(expiries, in.strikes, in.vols, out, evaluation_date);
+            }
+            made = vol::CalibratedSurface::calibrate(std::move(quotes), out, evaluation_date, in.entry.settings);
+        } catch (const Error& e) {
+            throw ValueError(source + ": " + underlying + ": \"vol\": calibration: " + e.message());
+        }
+        it = surfaces->made.emplace(key, std::move(made)).first;
+    }
+    out.vol = VolCurve(it->second);
+    // Forwards from the quotes: the carry is the options' own.
+    if (!m->surface->grid && m->surface->entry.settings.forwards == vol::ForwardSource::Parity)
+        out.q = static_cast<const vol::CalibratedSurface&>(*it->second).implied_carry();
+    return out;
 }
 
 Terms contract_terms(const Json& contract, const BookMarket& market, const BookOptions& options) {
@@ -467,6 +580,7 @@ std::vector<std::string> value_rows(std::vector<BookRow>& rows, const std::vecto
                 row.error = describe_error(std::current_exception());
                 row.value = OptionGreeks{};
                 row.stats.reset();
+                row.bucketed_vega.clear();
             }
         }
         if (options.progress) options.progress(i + 1, n);
@@ -479,6 +593,7 @@ BookResult value_book(const Json& book, const BookMarket& market, const BookOpti
     result.evaluation_date = options.evaluation_date;
     result.greeks = options.greeks;
     result.stats = options.stats;
+    result.bucketed = options.bucketed;
     result.rows = book_rows(book);
     std::vector<const Json*> contracts;
     contracts.reserve(book.size());
@@ -573,6 +688,14 @@ void write_book(std::ostream& out, const BookResult& result, BookFormat format) 
     }
 }
 
+namespace {
+Json bucketed_json(const std::vector<std::pair<QuantLib::Date, double>>& buckets) {
+    Json out = Json::array();
+    for (const auto& [expiry, v] : buckets) out.push_back(Json{{"expiry", utils::format_date(expiry)}, {"vega", v}});
+    return out;
+}
+}  // namespace
+
 Json book_to_json(const BookResult& result) {
     const std::size_t fields = result.greeks ? OptionGreeks::size() : 1;
     Json rows = Json::array();
@@ -590,6 +713,7 @@ Json book_to_json(const BookResult& result) {
             j["spot"] = row.spot;
             j["spot_source"] = source_name(row.spot_source);
             if (!row.projected_years.empty()) j["projected_calendar"] = row.projected_years;
+            if (!row.bucketed_vega.empty()) j["bucketed_vega"] = bucketed_json(row.bucketed_vega);
         } else {
             j["error"] = Json{{"kind", row.error->kind}, {"message", row.error->message}};
         }
@@ -607,6 +731,7 @@ Json book_to_json(const BookResult& result) {
             j[OptionGreeks::field_names[i]] = blank ? Json(nullptr) : Json(t.sum[i]);
         }
         if (result.greeks) j["carry_rho"] = t.carry_rho;
+        if (!t.bucketed_vega.empty()) j["bucketed_vega"] = bucketed_json(t.bucketed_vega);
         totals.push_back(std::move(j));
     }
     Json out = Json::object();
@@ -647,6 +772,17 @@ void write_csv(std::ostream& out, const BookResult& result) {
         if (result.stats) out << std::string(kStatNames.size(), ',');
         out << ",,," << t.contracts << ',' << t.failed << ",,\n";
     }
+    if (!result.bucketed) return;
+    out << "\nrecord,id,underlying,expiry,vega\n";
+    for (const auto& row : result.rows)
+        for (const auto& [expiry, v] : row.bucketed_vega)
+            out << "bucketed," << csv_field(row.id.value_or("")) << ',' << csv_field(row.underlying.value_or("")) << ','
+                << utils::format_date(expiry) << ',' << exact(v) << '\n';
+    for (const auto& t : result.totals)
+        if (t.underlying)
+            for (const auto& [expiry, v] : t.bucketed_vega)
+                out << "bucketed_total,," << csv_field(*t.underlying) << ',' << utils::format_date(expiry) << ','
+                    << exact(v) << '\n';
 }
 
 void write_table(std::ostream& out, const BookResult& result) {

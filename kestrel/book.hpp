@@ -21,11 +21,28 @@
 //                                             curve implied with the r curve
 //                                             and the underlying's spot
 //   "vol": {"curve": [[PILLAR, VOL], ...]}    Black vols by expiry (VolCurve)
+//          {"local": {"quotes": FILE_OR_ROWS, "forwards": "parity" | "market",
+//                     "calibration": {...}}}
+//                                             option quotes calibrated to a
+//                                             local volatility surface
+//                                             (kestrel::vol, market_entry); a
+//                                             relative FILE is relative to
+//                                             the market file
+//          {"surface": {"expiries": [PILLAR, ...], "strikes": [K, ...],
+//                       "vols": [[VOL per strike] per expiry]}}
+//                                             implied vols on a grid,
+//                                             calibrated the same way (their
+//                                             forwards the market's r and q)
+// A surface is calibrated once per underlying, evaluation date and spot in a
+// run (on the market's r and q; with forwards "parity" the underlying's q is
+// then the carry the quotes' forwards imply), and shared by every contract
+// and every bump on it.
 // A PILLAR is a date ("2025-06-30") or a tenor from the evaluation date
 // ("1M", "1Y"). "engines" (optional) maps a note type to the engine of every
 // such note that names none in its terms.
 #include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
+#include <kestrel/market/vol_calibration.hpp>
 
 #include <nlohmann/json.hpp>
 #include <ql/time/date.hpp>
@@ -33,7 +50,11 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <tuple>
 #include <iosfwd>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,16 +62,29 @@
 
 namespace kestrel::book {
 
+// A volatility given as quotes or as a grid of implied vols, to calibrate.
+struct KESTREL_BOOK_EXPORT SurfaceInput {
+    // "local": the quotes and settings; "surface": the grid, its quotes made
+    // on the evaluation date (vol::grid_quotes), forwards "market".
+    bool grid = false;
+    vol::MarketEntry entry;
+    std::vector<Pillar> expiries;
+    std::vector<double> strikes;
+    std::vector<std::vector<double>> vols;
+};
+
 // Market inputs of one underlying.
 struct KESTREL_BOOK_EXPORT UnderlyingMarket {
-    VolCurve vol;
+    VolCurve vol;  // unused with a surface
     RateCurve q;
     // Futures or forward prices, by date: when given, q is implied from them
     // (implied_carry) once the spot is known, and the "q" above is unused.
     std::vector<std::pair<QuantLib::Date, double>> forwards;
     std::optional<double> spot;  // absent: the store's close on the evaluation date
+    std::optional<SurfaceInput> surface;  // "local" or "surface": calibrated by market_of
 
-    // The lowest volatility it gives (its number, or its curve's lowest point).
+    // The lowest volatility it gives (its number, or its curve's lowest
+    // point; a surface's: 0, as the ladder's vol shifts need no floor there).
     double lowest_vol() const;
 };
 
@@ -61,6 +95,13 @@ struct KESTREL_BOOK_EXPORT BookMarket {
     std::vector<std::pair<std::string, std::string>> engines;
     // The file it was read from, for messages.
     std::string source = "market";
+    // Calibrated surfaces by underlying, evaluation date and spot: made once
+    // per run, shared by copies of this market.
+    struct Surfaces {
+        std::mutex mutex;
+        std::map<std::tuple<std::string, int, double>, std::shared_ptr<const SmileSurface>> made;
+    };
+    std::shared_ptr<Surfaces> surfaces = std::make_shared<Surfaces>();
 
     const UnderlyingMarket* find(const std::string& underlying) const noexcept;
     // The engine "engines" gives the type, or "".
@@ -81,8 +122,9 @@ struct KESTREL_BOOK_EXPORT BookMarket {
     void check(const QuantLib::Date& evaluation_date) const;
 
     // The Market of one underlying at `spot` on evaluation_date: its curves,
-    // q implied from its forwards where it has them. KeyError for an
-    // underlying the market does not have.
+    // q implied from its forwards where it has them, its surface calibrated
+    // (once). KeyError for an underlying the market does not have; a
+    // calibration's ValueError naming the source and the underlying.
     Market market_of(const std::string& underlying, double spot, const QuantLib::Date& evaluation_date) const;
 };
 
@@ -115,6 +157,10 @@ struct KESTREL_BOOK_EXPORT BookRow {
     double carry_rho = 0;          // with the Greeks: V(q - 0.005) - V(q + 0.005)
     std::optional<RowStats> stats; // a note's, when asked for
     std::optional<RowError> error;
+    // --bucketed, on an underlying with a calibrated surface: per quoted
+    // expiry, (V(that expiry's quotes + 1 vol point) - V(- 1 point)) / 2,
+    // each bump recalibrated (once per underlying).
+    std::vector<std::pair<QuantLib::Date, double>> bucketed_vega;
     // Projected calendar years the contract's schedule or grid touches.
     std::vector<int> projected_years;
 
@@ -129,6 +175,8 @@ struct KESTREL_BOOK_EXPORT BookTotal {
     std::size_t contracts = 0, failed = 0;
     OptionGreeks sum;
     double carry_rho = 0;
+    // Per quoted expiry, the rows' bucketed vegas summed (one underlying's).
+    std::vector<std::pair<QuantLib::Date, double>> bucketed_vega;
     // Delta and gamma are per unit of one underlying: a book total over
     // several underlyings has none.
     bool has_delta_gamma = true;
@@ -138,6 +186,7 @@ struct KESTREL_BOOK_EXPORT BookResult {
     QuantLib::Date evaluation_date;
     bool greeks = false;
     bool stats = false;
+    bool bucketed = false;
     std::vector<BookRow> rows;
     std::vector<BookTotal> totals;  // per underlying in order of first use, then the book
     // Underlyings the market gives no spot for and the store has no "pre"
@@ -162,6 +211,9 @@ struct KESTREL_BOOK_EXPORT BookOptions {
     // "qmc", "pde"); empty: the market's "engines" for the note's type, else
     // the note's own or the default. A contract's own "engine" term wins.
     std::string engine = {};
+    // Adds each contract's bucketed vega on an underlying with a calibrated
+    // surface (BookRow::bucketed_vega), its sum beside the parallel vega.
+    bool bucketed = false;
 };
 
 // The terms of a book contract as valued: its own, with the engine of
@@ -204,7 +256,10 @@ enum class BookFormat { Table, Csv, Json };
 KESTREL_BOOK_EXPORT BookFormat parse_book_format(const std::string& text);
 
 // table: aligned for a terminal; csv and json: every number at full
-// (round-trip) precision.
+// (round-trip) precision. With bucketed vegas, csv adds after the totals a
+// blank line and "record,id,underlying,expiry,vega" rows ("bucketed" per
+// contract, "bucketed_total" per underlying); json a "bucketed_vega" list of
+// {"expiry", "vega"} on each such row and total.
 KESTREL_BOOK_EXPORT void write_book(std::ostream& out, const BookResult& result, BookFormat format);
 KESTREL_BOOK_EXPORT void write_table(std::ostream& out, const BookResult& result);
 KESTREL_BOOK_EXPORT void write_csv(std::ostream& out, const BookResult& result);

@@ -244,7 +244,9 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
         const std::size_t at = out.underlyings.size();
         jobs.push_back(ColumnJob{at, 0.0, true, {}});
         for (double v : ladder.vol_shifts)
-            if (v != 0 && m->lowest_vol() + v > 0) jobs.push_back(ColumnJob{at, v, false, {}});
+            // A calibrated surface moves each quote's implied vol (one that
+            // would go to zero keeps its price): every shift values.
+            if (v != 0 && (m->surface || m->lowest_vol() + v > 0)) jobs.push_back(ColumnJob{at, v, false, {}});
         contracts.push_back(std::move(indices));
         out.underlyings.push_back(std::move(l));
     }
@@ -321,7 +323,8 @@ BookLadders ladder_book(const Json& book, const BookResult& base, const BookMark
             p.spot = l.base_spot * (1 + p.shift);
             l.points.push_back(p);
         }
-        const double lowest = market.find(l.underlying)->lowest_vol();
+        const UnderlyingMarket* um = market.find(l.underlying);
+        const double lowest = um->surface ? std::numeric_limits<double>::infinity() : um->lowest_vol();
         for (double v : ladder.vol_shifts) {
             std::vector<double> line;
             const std::vector<std::vector<Cell>>* cells = nullptr;

@@ -178,16 +178,37 @@ template <class Curve>
 std::string curve_text(const Curve& c, int decimals) {
     if (c.is_number()) return percent(c.number(), decimals);
     std::string out = "curve:";
-    for (const auto& p : c.points()) out += " " + p.pillar.to_string() + " " + percent(p.value, decimals) + ",";
-    out.pop_back();
+    const char* separator = " ";
+    for (const auto& p : c.points()) {
+        out += separator;
+        out += p.pillar.to_string();
+        out += ' ';
+        out += percent(p.value, decimals);
+        separator = ", ";
+    }
     return out;
+}
+
+// A calibrated surface's inputs in a word.
+std::string surface_text(const UnderlyingMarket& m) {
+    if (m.surface->grid)
+        return "surface: " + std::to_string(m.surface->expiries.size()) + " expiries x " +
+               std::to_string(m.surface->strikes.size()) + " strikes, local volatility";
+    return "local: " + std::to_string(m.surface->entry.quotes.size()) + " quotes, forwards " +
+           vol::to_string(m.surface->entry.settings.forwards);
 }
 
 std::string carry_text(const UnderlyingMarket& m) {
     if (m.forwards.empty()) return curve_text(m.q, 2);
     std::string out = "from forwards:";
-    for (const auto& [d, f] : m.forwards) out += " " + utils::format_date(d) + " " + num(f, 6) + ",";
-    out.pop_back();
+    const char* separator = " ";
+    for (const auto& [d, f] : m.forwards) {
+        out += separator;
+        out += utils::format_date(d);
+        out += ' ';
+        out += num(f, 6);
+        separator = ", ";
+    }
     return out;
 }
 
@@ -232,7 +253,7 @@ void write_header(std::ostream& out, const BookResult& result, const BookLadders
             source = missing ? "store has no close on " + day : "store (no contract valued on it)";
         }
         out << "<tr><td>" << html_escape(underlying) << "</td><td class=\"n\">" << spot << "</td><td>"
-            << html_escape(source) << "</td><td class=\"n\">" << html_escape(curve_text(inputs.vol, 2))
+            << html_escape(source) << "</td><td class=\"n\">" << html_escape(inputs.surface ? surface_text(inputs) : curve_text(inputs.vol, 2))
             << "</td><td class=\"n\">" << html_escape(carry_text(inputs)) << "</td></tr>\n";
     }
     out << "</tbody></table></section>\n";
@@ -726,7 +747,8 @@ void fill_market(Sheet& sheet, const BookResult& result, const BookMarket& marke
         sheet.text(r, 2, seen.source ? (*seen.source == SpotSource::Store ? "store" : "market")
                                      : (inputs.spot ? "market" : ""));
         // Numbers as numbers; a curve or forwards as their text.
-        if (inputs.vol.is_number()) sheet.number(r, 3, inputs.vol.number());
+        if (inputs.surface) sheet.text(r, 3, surface_text(inputs));
+        else if (inputs.vol.is_number()) sheet.number(r, 3, inputs.vol.number());
         else sheet.text(r, 3, curve_text(inputs.vol, 2));
         if (inputs.forwards.empty() && inputs.q.is_number()) sheet.number(r, 4, inputs.q.number());
         else sheet.text(r, 4, carry_text(inputs));

@@ -110,7 +110,7 @@ double DoubleBarrierOption::npv(const Market& m, const EvalDate& evaluation_date
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = market::make_process(m, e);
+    const auto process = market::make_black_process(m, e, "a double barrier or double touch option");
     _option->setPricingEngine(engine(process));
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();

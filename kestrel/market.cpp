@@ -188,12 +188,29 @@ VolCurve::VolCurve(std::vector<CurvePoint> points) : points_(std::move(points)) 
     check_points(points_, "vol", true);
 }
 
+VolCurve::VolCurve(std::shared_ptr<const SmileSurface> surface) : surface_(std::move(surface)) {
+    if (!surface_) throw ValueError("vol: no calibrated surface");
+}
+
 double VolCurve::number() const {
-    if (!is_number()) throw ValueError("the volatility is a curve, not a number");
+    if (!is_number())
+        throw ValueError(surface_ ? "the volatility is a calibrated surface, not a number"
+                                  : "the volatility is a curve, not a number");
     return flat_;
 }
 
+double VolCurve::surface_offset(const Date& evaluation_date) const {
+    if (!surface_) return 0.0;
+    return std::max(0.0, year_fraction(surface_->reference_date(), evaluation_date));
+}
+
+VolCurve VolCurve::shifted(std::size_t expiry, double dv) const {
+    if (!surface_) throw ValueError("only a calibrated surface has quotes by expiry to shift");
+    return VolCurve(surface_->shifted(expiry, dv));
+}
+
 VolCurve VolCurve::shifted(double dv) const {
+    if (surface_) return VolCurve(surface_->shifted(dv));
     VolCurve c = *this;
     if (c.is_number()) c.flat_ = flat_ + dv;
     for (auto& p : c.points_) p.value += dv;
@@ -205,6 +222,22 @@ ResolvedCurve VolCurve::resolve(const Date& evaluation_date) const {
     if (is_number()) {
         c.times = {0.0};
         c.values = {flat_};
+        return c;
+    }
+    if (surface_) {
+        const double d = surface_offset(evaluation_date);
+        const double w0 = surface_->atm_variance(d);
+        for (double T : surface_->expiry_times()) {
+            const double t = T - d;
+            if (!(t > 0)) continue;
+            c.times.push_back(t);
+            c.values.push_back(std::sqrt(std::max(surface_->atm_variance(T) - w0, 0.0) / t));
+        }
+        if (c.times.empty()) {
+            const double T = surface_->expiry_times().back();
+            c.times = {0.0};
+            c.values = {std::sqrt(surface_->atm_variance(T) / T)};
+        }
         return c;
     }
     const auto dates = pillar_dates(points_, evaluation_date);
@@ -231,6 +264,10 @@ ResolvedCurve VolCurve::resolve(const Date& evaluation_date) const {
 double VolCurve::variance(const Date& evaluation_date, double t) const {
     if (t <= 0.0) return 0.0;
     if (is_number()) return flat_ * flat_ * t;
+    if (surface_) {
+        const double d = surface_offset(evaluation_date);
+        return std::max(surface_->atm_variance(d + t) - surface_->atm_variance(d), 0.0);
+    }
     const ResolvedCurve c = resolve(evaluation_date);
     if (c.times.front() == 0.0) return c.values.front() * c.values.front() * t;  // every pillar past
     // Linear in total variance from (0, 0) through the points, flat vol beyond.
@@ -271,6 +308,12 @@ Market Market::with_spot(double s) const {
 Market Market::with_vol_shift(double dv) const {
     Market m = *this;
     m.vol = vol.shifted(dv);
+    return m;
+}
+
+Market Market::with_vol_shift(std::size_t expiry, double dv) const {
+    Market m = *this;
+    m.vol = vol.shifted(expiry, dv);
     return m;
 }
 

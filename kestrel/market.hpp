@@ -24,6 +24,8 @@
 #include <ql/time/date.hpp>
 #include <ql/time/period.hpp>
 
+#include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -101,26 +103,65 @@ class KESTREL_KEEL_EXPORT RateCurve {
     std::vector<CurvePoint> points_;
 };
 
-// Black volatilities: a plain number or points by expiry.
+// A calibrated volatility surface as a market carries it: immutable, made
+// once per underlying and shared by every valuation on it. Times are years
+// (calendar days / 365) from its reference date, the date it was calibrated
+// on; spots are price levels, so the local volatility stays where it is in
+// price when the spot moves (delta and gamma with the surface held in price
+// levels). The volatility models (kestrel/market/calibrated_surface.hpp)
+// implement it.
+class KESTREL_KEEL_EXPORT SmileSurface {
+  public:
+    virtual ~SmileSurface() = default;
+    virtual QuantLib::Date reference_date() const = 0;
+    // The quoted expiries, in years, ascending.
+    virtual std::vector<double> expiry_times() const = 0;
+    // The at-the-money-forward total Black variance to t years.
+    virtual double atm_variance(double t) const = 0;
+    // The local volatility sigma(t, S) at each of n spots given by their logs.
+    virtual void local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const = 0;
+    // The surface recalibrated with every quote's implied volatility moved by
+    // dv, or (expiry given, an index into expiry_times) that expiry's quotes
+    // only. Made once per shift and kept: every contract shares it.
+    virtual std::shared_ptr<const SmileSurface> shifted(double dv) const = 0;
+    virtual std::shared_ptr<const SmileSurface> shifted(std::size_t expiry, double dv) const = 0;
+};
+
+// Black volatilities: a plain number, points by expiry, or a calibrated
+// surface (its at-the-money term structure where a Black volatility is
+// read, its local volatility where an engine models it).
 class KESTREL_KEEL_EXPORT VolCurve {
   public:
     VolCurve(double vol = 0.0) : flat_(vol) {}  // NOLINT: a number is a flat curve
     // ValueError when there are no points or a vol is negative or not finite.
     explicit VolCurve(std::vector<CurvePoint> points);
+    // ValueError for a null surface.
+    explicit VolCurve(std::shared_ptr<const SmileSurface> surface);
 
-    bool is_number() const noexcept { return points_.empty(); }
+    bool is_number() const noexcept { return points_.empty() && !surface_; }
+    bool has_surface() const noexcept { return static_cast<bool>(surface_); }
+    const std::shared_ptr<const SmileSurface>& surface() const noexcept { return surface_; }
+    // A surface's offset on evaluation_date: years from its reference date
+    // (0 before it).
+    double surface_offset(const QuantLib::Date& evaluation_date) const;
     double number() const;
     const std::vector<CurvePoint>& points() const noexcept { return points_; }
 
-    // Every volatility moved by dv (a number stays a number: vol + dv).
+    // Every volatility moved by dv (a number stays a number: vol + dv; a
+    // surface is recalibrated with its quotes moved by dv).
     VolCurve shifted(double dv) const;
+    // A surface with one expiry's quotes moved (ValueError for a number or
+    // points, which have no quotes).
+    VolCurve shifted(std::size_t expiry, double dv) const;
 
     // The points after evaluation_date (those on or before it are dropped;
-    // when none is left, the last point's vol holds flat). ValueError naming
+    // when none is left, the last point's vol holds flat); a surface's
+    // quoted expiries after it with their at-the-money volatilities from it. ValueError naming
     // the entry for a pillar at or before the one before it, or a total
     // variance that decreases.
     ResolvedCurve resolve(const QuantLib::Date& evaluation_date) const;
-    // The total Black variance to t years.
+    // The total Black variance to t years (a surface's at the money, from
+    // evaluation_date).
     double variance(const QuantLib::Date& evaluation_date, double t) const;
 
     // A number as BlackConstantVol (as the QuantLib products have always
@@ -132,6 +173,7 @@ class KESTREL_KEEL_EXPORT VolCurve {
   private:
     double flat_ = 0.0;
     std::vector<CurvePoint> points_;
+    std::shared_ptr<const SmileSurface> surface_;
 };
 
 // One underlying's market.
@@ -152,6 +194,7 @@ struct KESTREL_KEEL_EXPORT Market {
 
     Market with_spot(double s) const;
     Market with_vol_shift(double dv) const;
+    Market with_vol_shift(std::size_t expiry, double dv) const;  // a surface's one expiry
     Market with_r_shift(double dz) const;
     Market with_q_shift(double dz) const;
 

@@ -5,11 +5,16 @@
 #include <ql/pricingengines/vanilla/analyticdigitalamericanengine.hpp>
 #include <ql/pricingengines/vanilla/analyticeuropeanengine.hpp>
 #include <ql/pricingengines/vanilla/binomialengine.hpp>
+#include <ql/pricingengines/vanilla/fdblackscholesvanillaengine.hpp>
 #include <ql/settings.hpp>
 
 namespace kestrel {
 
 using namespace QuantLib;
+
+namespace {
+constexpr Size kLocalVolTimeSteps = 200, kLocalVolSpaceNodes = 400;
+}  // namespace
 
 const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP = {
     {{"american", "plain_vanilla"},
@@ -84,7 +89,18 @@ double VanillaOption::npv(const Market& m, const EvalDate& evaluation_date) {
     const auto it = VANILLA_PRICING_ENGINE_MAP.find({exercise_type_, payoff_type_});
     if (it == VANILLA_PRICING_ENGINE_MAP.end())
         throw NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
-    _option->setPricingEngine(it->second(process));
+    if (m.vol.has_surface()) {
+        // Under a calibrated surface: QuantLib's finite differences on the
+        // process's local volatility (kLocalVolTimeSteps x kLocalVolSpaceNodes,
+        // Douglas). An American digital's touch is not a vanilla payoff there.
+        if (exercise_type_ == "american" && payoff_type_ != "plain_vanilla")
+            throw NotImplementedError("an American digital has no local-volatility engine: value it on a number or a "
+                                      "vol curve");
+        _option->setPricingEngine(ext::make_shared<FdBlackScholesVanillaEngine>(
+            process, kLocalVolTimeSteps, kLocalVolSpaceNodes, 0, FdmSchemeDesc::Douglas(), true));
+    } else {
+        _option->setPricingEngine(it->second(process));
+    }
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();
 }

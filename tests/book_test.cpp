@@ -900,3 +900,87 @@ TEST(BookCalendarTest, EachStoreValuesUnderItsOwnOfficialClosures) {
     }
     EXPECT_EQ(values.size(), 3u);
 }
+
+// The market file's calibrated forms: quotes from a file relative to the
+// market file or inline, a grid of implied vols; each calibrated once per
+// underlying, date and spot, and shared by every contract and bump.
+TEST(BookMarketTest, LocalAndSurfaceVolsCalibrateOnceAndNameWhatIsWrong) {
+    const Date D = utils::parse_date("2023-12-04");
+    const std::string dir = std::string(KESTREL_EXAMPLES_DIR);
+    std::ifstream in(dir + "/market_local_vol.json");
+    const Json file = Json::parse(in);
+    const BookMarket m = BookMarket::from_json(file, dir + "/market_local_vol.json");
+    m.check(D);
+    const Market a = m.market_of("510050.XSHG", 2.367, D), b = m.market_of("510050.XSHG", 2.367, D);
+    ASSERT_TRUE(a.vol.has_surface());
+    EXPECT_EQ(a.vol.surface(), b.vol.surface());
+    EXPECT_FALSE(a.is_flat());
+    // Forwards from parity: the carry is the quotes' own (about -1.5 %).
+    EXPECT_NEAR(a.q.zero_rate(D, 0.5), -0.0155, 0.002);
+    EXPECT_NEAR(std::sqrt(a.vol.variance(D, 0.5) / 0.5), 0.151, 0.01);
+    // After the last expiry the quotes are past: refused naming the field.
+    EXPECT_THROW(m.check(utils::parse_date("2024-07-01")), ValueError);
+
+    // A grid of one vol everywhere, forwards from the market's r and q.
+    const Json grid = Json::parse(R"({"r": 0.02, "underlyings": {"X": {"spot": 100, "q": 0.01,
+        "vol": {"surface": {"expiries": ["3M", "6M", "1Y"], "strikes": [80, 90, 100, 110, 120],
+                            "vols": [[0.2, 0.2, 0.2, 0.2, 0.2], [0.2, 0.2, 0.2, 0.2, 0.2], [0.2, 0.2, 0.2, 0.2, 0.2]]}}}}})");
+    const Market g = BookMarket::from_json(grid).market_of("X", 100.0, D);
+    ASSERT_TRUE(g.vol.has_surface());
+    EXPECT_NEAR(std::sqrt(g.vol.variance(D, 0.5) / 0.5), 0.2, 2e-3);
+    EXPECT_EQ(g.q, RateCurve(0.01));
+
+    auto error = [](const char* text) {
+        try {
+            (void)BookMarket::from_json(Json::parse(text), "m.json").market_of("X", 100.0, utils::parse_date("2023-12-04"));
+        } catch (const Error& e) {
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"surface": {"expiries": ["3M"], "strikes": [90, 100],
+        "vols": [[0.2]]}}}}})"), testing::HasSubstr("m.json: X: \"vol\""));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"surface": {"expiries": ["3M"], "strikes": [90, 100],
+        "vols": [[0.2, -0.1]]}}}}})"), testing::HasSubstr("the volatility must be positive"));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"local": {"quotes": "no-such-file.csv"}}}}})"),
+                testing::HasSubstr("m.json: X: \"vol\""));
+    EXPECT_THAT(error(R"({"r": 0.02, "underlyings": {"X": {"q": 0, "vol": {"local": {"quotes": [
+        {"expiry": "2024-01-24", "type": "call", "strike": 100, "price": -1}]}}}}})"),
+                testing::HasSubstr("row 1: negative price"));
+}
+
+// --bucketed: each expiry's quotes moved alone; the buckets sum to about the
+// parallel vega, and the csv and json carry them per contract and underlying.
+TEST(BookMarketTest, BucketedVegasSumToAboutTheParallelVega) {
+    test::ScopedPaths paths{4000};
+    auto client = std::make_shared<test::CountingClient>();
+    test::ScopedClient scoped{client};
+    const std::string dir = std::string(KESTREL_EXAMPLES_DIR);
+    std::ifstream in(dir + "/market_local_vol.json");
+    const BookMarket market = BookMarket::from_json(Json::parse(in), dir + "/market_local_vol.json");
+    const Json book = Json::parse(R"([{"id": "sb", "type": "snowball", "effect_date": "2023-12-04",
+        "maturity_date": "2024-06-04", "underlying": "510050.XSHG", "s0": 2.367, "notional": 1.0, "strike": 2.367,
+        "ki_barrier": 2.01195, "ko_barrier": 2.367, "coupon_rate": 0.07, "ki_obs_freq": "daily",
+        "ko_obs_freq": "monthly", "obs_start_date": "2023-12-04", "obs_end_date": "2024-06-04", "engine": "pde"}])");
+    BookOptions options;
+    options.evaluation_date = utils::parse_date("2023-12-04");
+    options.greeks = true;
+    options.bucketed = true;
+    const BookResult r = value_book(book, market, options);
+    ASSERT_TRUE(r.rows[0].ok()) << r.rows[0].error->message;
+    ASSERT_EQ(r.rows[0].bucketed_vega.size(), 4u);
+    EXPECT_EQ(r.rows[0].bucketed_vega[0].first, utils::parse_date("2023-12-27"));
+    double sum = 0;
+    for (const auto& [expiry, v] : r.rows[0].bucketed_vega) sum += v;
+    const double vega = r.rows[0].value.vega;
+    EXPECT_LT(vega, 0);  // short the knock-in put
+    EXPECT_NEAR(sum, vega, 0.02 * std::fabs(vega));
+    EXPECT_EQ(r.totals[0].bucketed_vega, r.rows[0].bucketed_vega);
+    std::ostringstream csv;
+    write_csv(csv, r);
+    EXPECT_THAT(csv.str(), testing::HasSubstr("\nbucketed,sb,510050.XSHG,2024-06-26,"));
+    EXPECT_THAT(csv.str(), testing::HasSubstr("\nbucketed_total,,510050.XSHG,2023-12-27,"));
+    const Json j = book_to_json(r);
+    EXPECT_EQ(j["rows"][0]["bucketed_vega"].size(), 4u);
+    EXPECT_EQ(j["totals"][0]["bucketed_vega"][3]["expiry"], "2024-06-26");
+}

@@ -8,6 +8,7 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -66,3 +67,33 @@ TEST(VolCli, RefusesABadFileNamingTheRowAndWritesNothing) {
 }
 
 }  // namespace
+
+// The calibrated surface in a market file values through price --market and
+// book --market alike (the example market, its quotes relative to the file),
+// and differently from the flat at-the-money volatility.
+TEST(VolCli, PriceAndBookValueOnTheMarketFilesSurface) {
+    TempDir dir;
+    {
+        std::ofstream note(dir.file("note.json"));
+        note << R"({"id": "sb", "type": "snowball", "effect_date": "2023-12-04", "maturity_date": "2024-06-04",
+            "underlying": "510050.XSHG", "s0": 2.367, "notional": 1.0, "strike": 2.367, "ki_barrier": 2.01195,
+            "ko_barrier": 2.367, "coupon_rate": 0.07, "ki_obs_freq": "daily", "ko_obs_freq": "monthly",
+            "obs_start_date": "2023-12-04", "obs_end_date": "2024-06-04", "engine": "pde"})";
+    }
+    {
+        std::ofstream book(dir.file("book.json"));
+        book << "[" << kestrel::test::read_file(dir.file("note.json")) << "]";
+    }
+    const std::string market = std::string(KESTREL_SOURCE_DIR) + "/examples/market_local_vol.json";
+    const auto price = kestrel_cli("price " + dir.file("note.json") + " --market " + market + " --date 2023-12-04");
+    ASSERT_EQ(price.code, 0) << price.err;
+    const auto book = kestrel_cli("book " + dir.file("book.json") + " --market " + market +
+                                  " --date 2023-12-04 --format json");
+    ASSERT_EQ(book.code, 0) << book.err;
+    const double npv = nlohmann::json::parse(price.out)["npv"].get<double>();
+    EXPECT_EQ(nlohmann::json::parse(book.out)["rows"][0]["npv"].get<double>(), npv);
+    const auto flat = kestrel_cli("price " + dir.file("note.json") +
+                                  " --spot 2.367 --r 0.02 --q 0 --vol 0.151 --date 2023-12-04");
+    ASSERT_EQ(flat.code, 0) << flat.err;
+    EXPECT_GT(std::fabs(nlohmann::json::parse(flat.out)["npv"].get<double>() - npv), 2e-4);
+}

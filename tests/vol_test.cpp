@@ -290,3 +290,16 @@ TEST(VolMarketEntry, RoundTripsAndReadsTheMarketFile) {
 
 }  // namespace
 }  // namespace kestrel::vol
+
+TEST(VolSurfaceFit, ALocalVolRowIsThePointwiseLocalVol) {
+    using namespace kestrel::vol;
+    const auto c = calibrate(read_quotes(k510050, kDate), kestrel::Market(2.367, 0.02, 0.0, 0.0), kDate);
+    std::vector<double> ys;
+    for (double s = 0.8; s < 6.0; s *= 1.013) ys.push_back(std::log(s));  // beyond both caps' reach
+    std::vector<double> row(ys.size());
+    for (double t : {0.0, 0.01, 0.063, 0.2, 0.5, 0.8}) {
+        c.surface.local_vol_row(t, ys.data(), ys.size(), row.data());
+        for (std::size_t j = 0; j < ys.size(); ++j)
+            EXPECT_NEAR(row[j], c.surface.local_vol(t, std::exp(ys[j])), 1e-12 * row[j]) << t << " " << ys[j];
+    }
+}

@@ -138,6 +138,20 @@ double VolSurface::local_vol(double t, double spot) const {
     return std::clamp(raw, floor_, cap_);
 }
 
+void VolSurface::local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const {
+    t = std::max(t, kMinTime);
+    const double log_forward = std::log(forward(t));
+    for (std::size_t j = 0; j < n; ++j) {
+        const double k = log_spots[j] - log_forward;
+        const auto v = variance(k, t);
+        const double g = butterfly_g(k, v.w, v.dk, v.dkk);
+        if (!(v.w > 0) || !(g > 0) || !(v.dt >= 0))
+            out[j] = v.dt < 0 ? floor_ : cap_;
+        else
+            out[j] = std::clamp(std::sqrt(v.dt / g), floor_, cap_);
+    }
+}
+
 LocalVolGrid VolSurface::local_vol_grid(const std::vector<double>& times, const std::vector<double>& log_spots) const {
     if (times.empty() || log_spots.empty()) throw ValueError("local volatility grid: no times or no log-spot nodes");
     for (std::size_t i = 0; i < times.size(); ++i)

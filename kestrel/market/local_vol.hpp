@@ -65,6 +65,10 @@ class KESTREL_VOL_EXPORT VolSurface {
     // not positive).
     double local_vol(double t, double spot) const;
     double raw_local_vol(double t, double spot) const;
+    // local_vol at t for each of n log spots (the forward and the expiries
+    // bracketing t found once): the same numbers as local_vol(t, exp(y)) up
+    // to the rounding of exp and log.
+    void local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const;
     // Precomputed for engines: times (years, non-decreasing, >= 0) by log-spot
     // nodes (increasing). ValueError for nodes out of order or not finite.
     LocalVolGrid local_vol_grid(const std::vector<double>& times, const std::vector<double>& log_spots) const;

@@ -297,6 +297,24 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
     return engines::mc::advance(steps_of(model, plan), j0, j1, n, z, x, ki_min, ko, slot);
 }
 
+// advance() under a local volatility (Model::local), path by path.
+std::size_t advance_local(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
+                          const double* z, double* x, double* ki_min, double* ko, std::size_t slot) {
+    const LocalVolSteps& lv = *model.local;
+    const double y0 = model.log_spot;
+    for (std::size_t j = j0; j < j1; ++j, z += n) {
+        const double carry = lv.carry[j], dt = model.dtt[j], root = lv.root_dtt[j];
+        for (std::size_t p = 0; p < n; ++p) {
+            const double s = lv.at(j, y0 + x[p]);
+            x[p] = x[p] + ((carry - 0.5 * s * s * dt) + s * root * z[p]);
+        }
+        if (plan.ki[j])
+            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
+        for (; slot < plan.ko_pos.size() && plan.ko_pos[slot] == j; ++slot) std::copy(x, x + n, ko + slot * n);
+    }
+    return slot;
+}
+
 // Simulates paths [first, first + n) of every leg and observes them in log
 // space into obs (one per leg). T is the longest grid, the one the shocks are
 // made on.
@@ -326,7 +344,10 @@ void run_block(const std::vector<Leg>& legs, const std::vector<DayPlan>& plans, 
             if (j1 <= offset) continue;
             const std::size_t from = std::max(j0, offset);
             LegBuffers& b = ws.legs[k];
-            if (plans[k].levels.empty())
+            if (legs[k].model->local)
+                slot[k] = advance_local(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
+                                        b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
+            else if (plans[k].levels.empty())
                 slot[k] = advance(*legs[k].model, plans[k], from - offset, j1 - offset, n, z + (from - j0) * n,
                                   b.x.data(), b.ki_min.data(), b.ko.data(), slot[k]);
             else
@@ -420,6 +441,43 @@ Model make_model(const Grid& grid, const Date& evaluation_date, const Market& ma
         lq0 = lq;
         v0 = v;
     }
+    if (!market.vol.has_surface()) return m;
+    // The local volatility grid: each step's row at its start.
+    const SmileSurface& surface = *market.vol.surface();
+    const double offset = market.vol.surface_offset(evaluation_date);
+    auto lv = std::make_shared<LocalVolSteps>();
+    const double centre = std::log(market.spot);
+    const double half = std::max(kLocalVolHalfWidth, T ? 6.0 * std::sqrt(m.variance.back()) : 0.0);
+    const auto cells = static_cast<std::size_t>(std::ceil(2 * half / kLocalVolSpacing));
+    lv->nodes = cells + 1;
+    lv->x0 = centre - static_cast<double>(cells) * kLocalVolSpacing / 2;
+    lv->inv_h = 1.0 / kLocalVolSpacing;
+    std::vector<double> nodes(lv->nodes);
+    for (std::size_t i = 0; i < lv->nodes; ++i) nodes[i] = lv->x0 + static_cast<double>(i) * kLocalVolSpacing;
+    lv->vols.resize(T * lv->nodes);
+    lv->carry.resize(T);
+    lv->root_dtt.resize(T);
+    double start = 0.0;
+    lr0 = lq0 = 0.0;
+    for (std::size_t j = 0; j < T; ++j) {
+        const double t = static_cast<double>(grid.dates[j] - evaluation_date) / 365.0;
+        const double lr = market.r.zero_rate(evaluation_date, t) * t;
+        const double lq = market.q.zero_rate(evaluation_date, t) * t;
+        lv->carry[j] = (lr - lr0) - (lq - lq0);
+        lv->root_dtt[j] = std::sqrt(grid.dtt[j]);
+        surface.local_vol_row(offset + start, nodes.data(), lv->nodes, lv->vols.data() + j * lv->nodes);
+        lr0 = lr;
+        lq0 = lq;
+        start = t;
+    }
+    m.local = std::move(lv);
+    m.log_spot = centre;
+    return m;
+}
+
+Model Model::at_spot(double spot) const {
+    Model m = *this;
+    if (local) m.log_spot = std::log(spot);
     return m;
 }
 
@@ -528,6 +586,8 @@ std::vector<Sums> simulate_legs(const std::vector<Leg>& legs, const LegPayoff& p
         T = std::max(T, t);
         plans.push_back(plan_days(t, leg.ki_positions, leg.ko_positions));
         if (!leg.ki_levels.empty()) {
+            if (leg.model->local)
+                throw ValueError("a local volatility has no terminal normal to integrate out: plain paths only");
             DayPlan& plan = plans.back();
             plan.levels = leg.ki_levels;
             for (double b : terminal(*leg.model).beta) plan.inv_beta.push_back(b > 0 ? 1.0 / b : kInf);
@@ -628,7 +688,13 @@ Matrix simulate_paths(const Model& model) {
         double* row = paths.row(p);
         double x = 0.0;
         for (std::size_t j = 0; j < T; ++j) {
-            x = x + (model.drift[j] + model.diffusion[j] * row[j]);
+            if (model.local) {
+                const LocalVolSteps& lv = *model.local;
+                const double s = lv.at(j, model.log_spot + x);
+                x = x + ((lv.carry[j] - 0.5 * s * s * model.dtt[j]) + s * lv.root_dtt[j] * row[j]);
+            } else {
+                x = x + (model.drift[j] + model.diffusion[j] * row[j]);
+            }
             row[j] = std::exp(x);
         }
     }

@@ -20,6 +20,20 @@
 // so a path's log-price on day j has the forward's mean and the curve's
 // variance. A market of plain numbers takes the formulas above, bit for bit.
 //
+// On a market whose vol is a calibrated surface the paths follow its local
+// volatility sigma(t, S) (make_model, Model::local): step j moves a path at
+// x by
+//   (carry[j] - sigma^2 / 2 dtt[j]) + sigma sqrt(dtt[j]) z,
+//   carry[j] = ln(Dr(t_{j-1}) / Dr(t_j)) - ln(Dq(t_{j-1}) / Dq(t_j)),
+// with sigma read at the step's start t_{j-1} and the path's price
+// S = spot exp(x) off a grid made once per valuation: one row per grid day,
+// nodes every kLocalVolSpacing in log price over kLocalVolHalfWidth either
+// side of the spot (or more, 6 at-the-money standard deviations to
+// maturity), linear in log price between nodes and flat beyond. Such a path
+// depends on its spot, so a valuation at several spots runs one leg per
+// spot on the same shocks. These steps are plain code, not the vector
+// kernels.
+//
 // A payoff never sees whole paths: it reads Observations of a block of them,
 // each path's level on every knock-out date, its lowest level over the
 // knock-in dates and its final price relative to spot. Streamed blocks are
@@ -40,6 +54,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace kestrel::detail::mc {
@@ -65,6 +80,29 @@ Grid make_grid(const Date& evaluation_date, const Date& maturity);
 // insertion). IndexError naming the date when it is after the last grid day.
 std::vector<std::size_t> positions(const Grid& grid, const std::vector<Date>& dates);
 
+// The local volatility grid's node spacing and least half width, in log price.
+inline constexpr double kLocalVolSpacing = 0.005;
+inline constexpr double kLocalVolHalfWidth = 0.75;
+
+// Per-step local volatilities on uniform log-price nodes.
+struct LocalVolSteps {
+    double x0 = 0, inv_h = 0;    // log price of the first node, 1 / spacing
+    std::size_t nodes = 0;       // per row, >= 2
+    std::vector<double> vols;    // grid day j's row at vols[j * nodes]
+    std::vector<double> carry;   // per grid day: the r and q curves' drift of the step
+    std::vector<double> root_dtt;
+    // The volatility of step j at log price y.
+    double at(std::size_t j, double y) const {
+        const double last = static_cast<double>(nodes - 1);
+        double u = (y - x0) * inv_h;
+        u = u < 0 ? 0 : (u > last ? last : u);
+        std::size_t i = static_cast<std::size_t>(u);
+        if (i + 1 >= nodes) i = nodes - 2;
+        const double* row = vols.data() + j * nodes;
+        return row[i] + (u - static_cast<double>(i)) * (row[i + 1] - row[i]);
+    }
+};
+
 // Per-step coefficients of the paths and the discount factors.
 struct Model {
     std::vector<double> drift;      // (r - q - vol^2 / 2) dtt[j]
@@ -75,7 +113,14 @@ struct Model {
     // On a market of curves: the total variance V(t_j) to each grid day
     // (Terminal reads it); empty for plain numbers, whose variance is vol^2 t.
     std::vector<double> variance;
+    // Under a local volatility: its grid (drift and diffusion above then hold
+    // the at-the-money term structure's, which the paths do not take) and the
+    // log of the spot the paths start from.
+    std::shared_ptr<const LocalVolSteps> local;
+    double log_spot = 0;
     std::size_t size() const noexcept { return drift.size(); }
+    // This model's paths from another spot (a local volatility reads it).
+    Model at_spot(double spot) const;
 };
 
 Model make_model(const Grid& grid, double r, double q, double vol);

@@ -30,7 +30,9 @@ PayoffInputs sim_inputs(const NoteTerms& terms, const NoteSimulation& sim, doubl
     for (std::size_t j = 0; j < t.size(); ++j) t[j] = elapsed += sim.grid.dtt[j];
     for (std::size_t i = 0; i < in.ko_time.size(); ++i) in.ko_time[i] = t[sim.ko_ob_indexes[i]];
     in.final_time = t.back();
-    if (shocks == mc::Shocks::sobol) {
+    // Under a local volatility the last step is not lognormal given the
+    // path: no terminal normal to integrate out, plain paths.
+    if (shocks == mc::Shocks::sobol && !sim.model.local) {
         const mc::Terminal z = mc::terminal(sim.model);
         if (z.beta.back() > 0) {
             in.conditional = true;
@@ -64,22 +66,38 @@ std::vector<ValueDeltaGamma> value_note_spots(const NoteTerms& terms, PayoffSum 
     // block order: valuing more spots on the same blocks changes no value.
     const std::size_t per_spot = delta_and_gamma ? 3 : 1;
     std::vector<PayoffInputs> inputs;
+    std::vector<double> at;  // the spot of each input
     for (double spot : spots) {
-        inputs.push_back(sim_inputs(terms, sim, spot, carry, shocks));
+        at.push_back(spot);
         if (delta_and_gamma) {
-            inputs.push_back(sim_inputs(terms, sim, spot * 1.005, carry, shocks));
-            inputs.push_back(sim_inputs(terms, sim, spot * 0.995, carry, shocks));
+            at.push_back(spot * 1.005);
+            at.push_back(spot * 0.995);
         }
     }
-    const mc::Leg leg{&sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, inputs.size(), ki_levels(inputs)};
-    const mc::Sums sums = mc::simulate_legs(
-                              {leg},
-                              [&](std::size_t, const mc::Observations& block, double* out) {
-                                  for (std::size_t k = 0; k < inputs.size(); ++k)
-                                      out[k] = payoff(inputs[k], block, nullptr);
-                              },
-                              shocks, settings)
-                              .front();
+    for (double s : at) inputs.push_back(sim_inputs(terms, sim, s, carry, shocks));
+    mc::Sums sums;
+    if (sim.model.local) {
+        // Paths under a local volatility start from their own spot: one leg
+        // per spot, all on the same shocks.
+        std::vector<mc::Model> models;
+        for (double s : at) models.push_back(sim.model.at_spot(s));
+        std::vector<mc::Leg> legs;
+        for (const mc::Model& m : models) legs.push_back(mc::Leg{&m, sim.ki_ob_indexes, sim.ko_ob_indexes, 1, {}});
+        const std::vector<mc::Sums> each = mc::simulate_legs(
+            legs, [&](std::size_t k, const mc::Observations& block, double* out) { out[0] = payoff(inputs[k], block, nullptr); },
+            shocks, settings);
+        sums.paths = each.front().paths;
+        for (const mc::Sums& e : each) sums.values.push_back(e.values[0]);
+    } else {
+        const mc::Leg leg{&sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, inputs.size(), ki_levels(inputs)};
+        sums = mc::simulate_legs(
+                   {leg},
+                   [&](std::size_t, const mc::Observations& block, double* out) {
+                       for (std::size_t k = 0; k < inputs.size(); ++k) out[k] = payoff(inputs[k], block, nullptr);
+                   },
+                   shocks, settings)
+                   .front();
+    }
     const double n = static_cast<double>(sums.paths);
     std::vector<ValueDeltaGamma> out(spots.size());
     for (std::size_t k = 0; k < spots.size(); ++k) {
@@ -112,11 +130,24 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
         std::vector<PayoffInputs> inputs;
     };
     std::vector<Valuation> valuations;
+    // Under a local volatility each spot has its paths: a valuation per
+    // spot, consecutive, so that spot i of valuation k is valuation k + i.
+    bool local = false;
     auto add = [&](const Market& m, const Date& date, const NoteCarry& c, std::vector<double> spots) {
         Valuation v{prepare(terms, legs, date, maturity_date, m), {}};
+        const std::size_t first = valuations.size();
+        if (v.sim.model.local) {
+            local = true;
+            for (double s : spots) {
+                Valuation one{v.sim, {sim_inputs(terms, v.sim, s, c, shocks)}};
+                one.sim.model = v.sim.model.at_spot(s);
+                valuations.push_back(std::move(one));
+            }
+            return first;
+        }
         for (double s : spots) v.inputs.push_back(sim_inputs(terms, v.sim, s, c, shocks));
         valuations.push_back(std::move(v));
-        return valuations.size() - 1;
+        return first;
     };
     constexpr std::size_t kSettled = static_cast<std::size_t>(-1);
     auto add_checked = [&](const Market& m, const Date& date) {
@@ -178,7 +209,9 @@ OptionGreeks note_greeks(const NoteTerms& terms, PayoffSum payoff, const NoteLeg
         sums = mc::simulate_legs(sim_legs, leg_payoff, mc::Shocks::pseudo, settings);
     }
     auto value = [&](std::size_t k, std::size_t i = 0) {
-        return k == kSettled ? 0.0 : sums[k].values[i] / static_cast<double>(sums[k].paths);
+        if (k == kSettled) return 0.0;
+        if (local) k += i, i = 0;
+        return sums[k].values[i] / static_cast<double>(sums[k].paths);
     };
     OptionGreeks g;
     g.npv = value(centre);
@@ -197,7 +230,8 @@ NoteTally tally_note(const NoteTerms& terms, PayoffSum payoff, const NoteSimulat
     std::vector<PayoffInputs> inputs{sim_inputs(terms, sim, spot, carry, shocks)};
     const PayoffInputs& in = inputs.front();
     const std::size_t n_fields = kKnockedOut + in.ko.size();
-    const mc::Leg leg{&sim.model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields, ki_levels(inputs)};
+    const mc::Model model = sim.model.at_spot(spot);
+    const mc::Leg leg{&model, sim.ki_ob_indexes, sim.ko_ob_indexes, 1 + n_fields, ki_levels(inputs)};
     const mc::Sums sums = mc::simulate_legs(
                               {leg},
                               [&](std::size_t, const mc::Observations& block, double* out) {

@@ -66,6 +66,15 @@ pde::Note pde_note(const NoteTerms& terms, pde::Rule rule, const NoteLegs& legs,
         previous = t;
         discount = model.discount[j];
     }
+    if (market.vol.has_surface()) {
+        // sigma(t, S) of the surface held in price levels, t from its own
+        // reference date.
+        const double offset = market.vol.surface_offset(evaluation_date);
+        n.local_vol = [surface = market.vol.surface(), offset](double t, const double* log_spots, std::size_t count,
+                                                               double* out) {
+            surface->local_vol_row(offset + t, log_spots, count, out);
+        };
+    }
     return n;
 }
 

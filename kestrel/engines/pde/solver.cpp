@@ -55,6 +55,28 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
         diag_ = -2 * diffusion - r;
     }
 
+    // Per-node coefficients: vols[j] at node j (a local volatility), mu_j =
+    // carry - vols[j]^2 / 2, each fitted as set() fits one vol.
+    void set_local(const std::vector<double>& vols, double carry, double r) {
+        cache_.clear();
+        r_ = r;
+        local_ = true;
+        lo_.resize(n_);
+        up_.resize(n_);
+        dg_.resize(n_);
+        const double h = h_;
+        for (std::size_t j = 0; j < n_; ++j) {
+            const double vol = vols[j], mu = carry - vol * vol / 2;
+            const double p = mu * h / (vol * vol);
+            const double fitted = std::abs(p) > 1e-6 ? p / std::tanh(p) : 1.0;
+            const double diffusion = vol == 0 ? 0.5 * std::abs(mu) / h : 0.5 * vol * vol * fitted / (h * h);
+            const double convection = mu / (2 * h);
+            lo_[j] = diffusion - convection;
+            up_[j] = diffusion + convection;
+            dg_[j] = -2 * diffusion - r;
+        }
+    }
+
     QuantLib::Size size() const override { return 1; }
     void setTime(QuantLib::Time, QuantLib::Time) override {}
 
@@ -64,7 +86,10 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
             const double* x = u.begin() + l * n_;
             double* y = out.begin() + l * n_;
             y[0] = -r_ * x[0];
-            for (std::size_t j = 1; j + 1 < n_; ++j) y[j] = lower_ * x[j - 1] + diag_ * x[j] + upper_ * x[j + 1];
+            if (local_)
+                for (std::size_t j = 1; j + 1 < n_; ++j) y[j] = lo_[j] * x[j - 1] + dg_[j] * x[j] + up_[j] * x[j + 1];
+            else
+                for (std::size_t j = 1; j + 1 < n_; ++j) y[j] = lower_ * x[j - 1] + diag_ * x[j] + upper_ * x[j + 1];
             y[n_ - 1] = -r_ * x[n_ - 1];
         }
         return out;
@@ -82,7 +107,10 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
             const double* b = u.begin() + l * n_;
             double* v = x.begin() + l * n_;
             v[0] = b[0] * f.inv_pivot[0];
-            for (std::size_t j = 1; j + 1 < n_; ++j) v[j] = (b[j] - f.lower * v[j - 1]) * f.inv_pivot[j];
+            if (local_)
+                for (std::size_t j = 1; j + 1 < n_; ++j) v[j] = (b[j] - f.lowers[j] * v[j - 1]) * f.inv_pivot[j];
+            else
+                for (std::size_t j = 1; j + 1 < n_; ++j) v[j] = (b[j] - f.lower * v[j - 1]) * f.inv_pivot[j];
             v[n_ - 1] = b[n_ - 1] * f.inv_pivot[n_ - 1];
             for (std::size_t j = n_ - 1; j-- > 0;) v[j] -= f.upper[j] * v[j + 1];
         }
@@ -94,6 +122,7 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
     struct Factor {
         double s = 0, lower = 0;               // lower: s x the inner rows' lower neighbour
         std::vector<double> inv_pivot, upper;  // 1 / pivot_j, and the eliminated upper_j / pivot_j
+        std::vector<double> lowers;            // local: s x each row's lower neighbour
     };
 
     const Factor& factor(double s) const {
@@ -107,7 +136,16 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
         // Rows: the edges 1 - s r alone; inside s lower, 1 + s diag, s upper.
         const double edge = 1 - s * r_, inner = 1 + s * diag_;
         f.inv_pivot[0] = 1 / edge;
-        for (std::size_t j = 1; j + 1 < n_; ++j) {
+        if (local_) {
+            f.lowers.assign(n_, 0.0);
+            for (std::size_t j = 1; j + 1 < n_; ++j) {
+                f.lowers[j] = s * lo_[j];
+                const double pivot = 1 + s * dg_[j] - f.lowers[j] * f.upper[j - 1];
+                f.inv_pivot[j] = 1 / pivot;
+                f.upper[j] = s * up_[j] / pivot;
+            }
+        }
+        for (std::size_t j = 1; !local_ && j + 1 < n_; ++j) {
             const double pivot = inner - f.lower * f.upper[j - 1];
             f.inv_pivot[j] = 1 / pivot;
             f.upper[j] = s * upper_ / pivot;
@@ -120,6 +158,8 @@ class LogBlackScholesOp : public QuantLib::FdmLinearOpComposite {
 
     std::size_t n_, layers_;
     double h_, r_ = 0, lower_ = 0, upper_ = 0, diag_ = 0;
+    bool local_ = false;
+    std::vector<double> lo_, up_, dg_;
     mutable std::vector<Factor> cache_;
 };
 
@@ -376,6 +416,13 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
     std::vector<double> y(N);
     for (std::size_t j = 0; j < N; ++j) y[j] = anchor + (first + static_cast<double>(j)) * h;
     const std::size_t layers = n.knocked_in ? 1 : 2;
+    const bool local = on_curves && static_cast<bool>(n.local_vol);
+    std::vector<double> log_nodes, node_vols(N);
+    if (local) {
+        log_nodes.resize(N);
+        const double log_spot = std::log(spot);
+        for (std::size_t j = 0; j < N; ++j) log_nodes[j] = log_spot + y[j];
+    }
     const auto op = on_curves ? ext::make_shared<LogBlackScholesOp>(N, layers, h, top_vol, 0.0, 0.0)  // set per segment
                            : ext::make_shared<LogBlackScholesOp>(N, layers, h, vol, mu, discount_rate(n));
     QuantLib::ImplicitEulerScheme implicit(op);
@@ -476,13 +523,17 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
             const double lo = std::max(start, to);
             if (hi > lo) {
                 const double gv = std::abs(g.vol);
-                op->set(gv, g.r - g.q - gv * gv / 2, n.discount ? g.r : 0.0);
+                if (!local) op->set(gv, g.r - g.q - gv * gv / 2, n.discount ? g.r : 0.0);
                 const auto steps =
                     static_cast<std::size_t>(std::max(1.0, std::ceil((hi - lo) * settings.steps_per_year - 1e-9)));
                 const double dt = (hi - lo) / static_cast<double>(steps);
                 implicit.setStep(dt);
                 for (std::size_t s = 0; s < steps; ++s) {
                     const double time = hi - static_cast<double>(s) * dt;
+                    if (local) {
+                        n.local_vol(time - dt, log_nodes.data(), N, node_vols.data());
+                        op->set_local(node_vols, g.r - g.q, n.discount ? g.r : 0.0);
+                    }
                     if (first_piece && s < restart) {
                         implicit.step(a, time);
                     } else if (settings.scheme == Scheme::tr_bdf2) {

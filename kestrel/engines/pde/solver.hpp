@@ -33,7 +33,8 @@
 //
 // On a market of curves (Note::segments) the operator's coefficients and the
 // discounting change from one segment to the next; the steps never straddle
-// a segment's end.
+// a segment's end. Under a local volatility (Note::local_vol) the diffusion
+// and drift differ from node to node and change every step.
 //
 // Observations on the evaluation date itself (time 0) are applied exactly,
 // with strict comparisons, at the valued spots after the solution is read off
@@ -41,6 +42,7 @@
 // time left) the model is deterministic and the engine values the one path
 // exactly as the Monte Carlo does.
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -77,6 +79,12 @@ struct Note {
         double end = 0, r = 0, q = 0, vol = 0;
     };
     std::vector<Segment> segments;
+    // A local volatility (with segments, whose vols then only size the
+    // mesh): sigma(t, S) at each of n log prices ln S, t years from the
+    // evaluation date. Each time step's operator takes it at every mesh node
+    // at the step's earlier time, the start of the step forwards in time.
+    using LocalVol = std::function<void(double t, const double* log_spots, std::size_t n, double* out)>;
+    LocalVol local_vol;
     // What the solution is worth at maturity on the knocked-in layer: the
     // loss (the note's value), nothing, 1 (the probability of reaching
     // maturity knocked in, with the coupons at 0) or 1 for a loss (its
