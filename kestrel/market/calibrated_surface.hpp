@@ -65,7 +65,7 @@ class KESTREL_VOL_EXPORT CalibratedSurface : public SmileSurface, public std::en
 // give the surface of the grid. ValueError naming the cell for a volatility
 // that is not positive and finite, a strike that is not positive, an expiry
 // not after date, or a grid whose rows do not match its expiries and strikes.
-std::vector<OptionQuote> grid_quotes(const std::vector<QuantLib::Date>& expiries, const std::vector<double>& strikes,
+KESTREL_VOL_EXPORT std::vector<OptionQuote> grid_quotes(const std::vector<QuantLib::Date>& expiries, const std::vector<double>& strikes,
                                      const std::vector<std::vector<double>>& vols, const Market& market,
                                      const QuantLib::Date& date);
 

@@ -109,7 +109,8 @@ void bind_market(py::module_& m) {
         .def_property_readonly("vol", [](const Market& mk) { return from_curve(mk.vol); })
         .def_property_readonly("is_flat", &Market::is_flat, "Whether r, q and vol are all plain numbers.")
         .def("with_spot", &Market::with_spot, py::arg("spot"))
-        .def("with_vol_shift", &Market::with_vol_shift, py::arg("dv"), "Every volatility moved by dv.")
+        .def("with_vol_shift", static_cast<Market (Market::*)(double) const>(&Market::with_vol_shift), py::arg("dv"),
+             "Every volatility moved by dv.")
         .def("with_r_shift", &Market::with_r_shift, py::arg("dz"), "Every zero rate of r moved by dz.")
         .def("with_q_shift", &Market::with_q_shift, py::arg("dz"), "Every zero rate of q moved by dz.")
         .def(py::self == py::self)
