@@ -667,7 +667,9 @@ void write_bucketed(std::ostream& out, const BookResult& result) {
             for (const auto& b : t.bucketed_vega) expiries[*t.underlying].push_back(b.first);
     if (expiries.empty()) return;
     out << "<section id=\"bucketed\"><h2>Vega by quoted expiry</h2>\n";
-    for (const auto& [underlying, dates] : expiries) {
+    for (const auto& entry : expiries) {
+        const std::string& underlying = entry.first;
+        const std::vector<QuantLib::Date>& dates = entry.second;  // a lambda below reads it: no structured binding
         out << "<table class=\"bucketed\" data-underlying=\"" << html_escape(underlying)
             << "\"><thead><tr><th>Contract</th>";
         for (const auto& d : dates) out << "<th class=\"n\">" << utils::format_date(d) << "</th>";
