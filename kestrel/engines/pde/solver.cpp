@@ -535,10 +535,11 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
                 // local_vol_hold years (one group for a stretch between
                 // daily observations), each group's taken at its earliest
                 // step's start.
+                const double per_hold = settings.local_vol_hold > 0
+                                            ? std::ceil((hi - lo) / settings.local_vol_hold - 1e-9)
+                                            : static_cast<double>(steps);
                 const std::size_t groups =
-                    local ? std::min(steps, static_cast<std::size_t>(std::max(
-                                                1.0, std::ceil((hi - lo) / settings.local_vol_hold - 1e-9))))
-                          : 1;
+                    local ? static_cast<std::size_t>(std::clamp(per_hold, 1.0, static_cast<double>(steps))) : 1;
                 std::size_t group = 0, next_group = 0;
                 for (std::size_t s = 0; s < steps; ++s) {
                     const double time = hi - static_cast<double>(s) * dt;
