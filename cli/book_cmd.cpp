@@ -159,8 +159,9 @@ void run_book(const BookCommandOptions& o) {
 
     options.greeks = o.greeks;
     options.engine = o.engine;
-    options.bucketed = o.bucketed;
-    // A report shows the notes' statistics and the ladders whatever else was asked.
+    // A report shows the notes' statistics, the ladders and (on calibrated
+    // surfaces) the bucketed vegas whatever else was asked.
+    options.bucketed = o.bucketed || !o.reports.empty();
     options.stats = o.stats || !o.reports.empty();
     ProgressBar bar(book.size());
     options.progress = [&bar](std::size_t done, std::size_t) { bar.update(done); };
@@ -181,9 +182,14 @@ void run_book(const BookCommandOptions& o) {
     // The output itself keeps the form the flags ask for.
     BookResult shown_copy;
     const BookResult* shown = &result;
-    if (result.stats && !o.stats) {
+    if ((result.stats && !o.stats) || (result.bucketed && !o.bucketed)) {
         shown_copy = result;
-        shown_copy.stats = false;
+        shown_copy.stats = o.stats;
+        if (!o.bucketed) {
+            shown_copy.bucketed = false;
+            for (auto& row : shown_copy.rows) row.bucketed_vega.clear();
+            for (auto& total : shown_copy.totals) total.bucketed_vega.clear();
+        }
         shown = &shown_copy;
     }
     if (o.ladder) {

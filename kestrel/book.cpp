@@ -887,6 +887,26 @@ void write_table(std::ostream& out, const BookResult& result) {
                "ki_probability: of reaching maturity knocked in; "
                "expected_life: years to knock-out or maturity\n";
     }
+    if (!result.bucketed) return;
+    // Bucketed vega: one line per contract and per underlying's total.
+    bool titled = false;
+    auto bucket_line = [&](const std::string& who, const std::string& underlying,
+                           const std::vector<std::pair<QuantLib::Date, double>>& buckets) {
+        if (buckets.empty()) return;
+        if (!titled) out << "\nvega by quoted expiry (each expiry's quotes moved alone, recalibrated):\n";
+        titled = true;
+        double sum = 0;
+        out << "  " << who << " (" << underlying << "):";
+        for (const auto& [expiry, v] : buckets) {
+            out << "  " << utils::format_date(expiry) << ' ' << fixed(v, 4);
+            sum += v;
+        }
+        out << "  sum " << fixed(sum, 4) << '\n';
+    };
+    for (const auto& row : result.rows)
+        if (row.ok()) bucket_line(row.label(), row.underlying.value_or("-"), row.bucketed_vega);
+    for (const auto& t : result.totals)
+        if (t.underlying) bucket_line("total", *t.underlying, t.bucketed_vega);
 }
 
 std::string progress_line(std::size_t done, std::size_t total, double elapsed_seconds, std::size_t width) {

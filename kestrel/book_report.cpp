@@ -1,6 +1,7 @@
 #include <kestrel/book_report.hpp>
 
 #include <kestrel/errors.hpp>
+#include <kestrel/market/calibrated_surface.hpp>
 #include <kestrel/utils.hpp>
 
 #include <xlsxwriter.h>
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -459,6 +461,246 @@ void write_line_chart(std::ostream& out, const std::string& key, const std::stri
     out << "</svg></div>\n";
 }
 
+// --- smiles and bucketed vega -------------------------------------------------
+
+// One underlying's calibrated surface as the report shows it: its
+// calibration (the quotes used, their implied and fitted vols), or why there
+// is none to show.
+struct Smile {
+    std::string underlying;
+    double spot = 0;
+    std::shared_ptr<const SmileSurface> keep;  // owns `calibration`
+    const vol::Calibration* calibration = nullptr;
+    const vol::VolSurface* surface = nullptr;
+    std::string problem;
+};
+
+// The surfaces of the underlyings with one, calibrated as the book valued
+// them (the market file's surfaces are made once per underlying, date and
+// spot, so this is the same surface, not a second calibration).
+std::vector<Smile> smiles_of(const BookResult& result, const BookMarket& market) {
+    std::vector<Smile> out;
+    for (const auto& [underlying, inputs] : market.underlyings) {
+        if (!inputs.surface) continue;
+        Smile s;
+        s.underlying = underlying;
+        const SpotSeen seen = spot_of(result, underlying);
+        if (seen.source) s.spot = seen.spot;
+        else if (inputs.spot) s.spot = *inputs.spot;
+        if (!(s.spot > 0)) {
+            s.problem = "no spot: no contract was valued on it";
+            out.push_back(std::move(s));
+            continue;
+        }
+        try {
+            const Market m = market.market_of(underlying, s.spot, result.evaluation_date);
+            s.keep = m.vol.surface();
+            const auto* c = dynamic_cast<const vol::CalibratedSurface*>(s.keep.get());
+            if (c) s.surface = &c->surface();
+            if (c && c->calibration()) s.calibration = c->calibration();
+            else s.problem = "a given surface, with no quotes";
+        } catch (const Error& e) {
+            s.problem = e.what();
+        }
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+struct XYSeries {
+    std::string name;
+    std::vector<double> x, y;
+    bool points = false;  // circles (quotes) rather than a line (the model)
+    std::size_t colour = 0;
+};
+
+// A chart of y against x (both plain numbers), lines and point sets, with a
+// legend of the lines. x_text / y_text format the ticks.
+void write_xy_chart(std::ostream& out, const std::string& key, const std::string& title, const std::string& x_label,
+                    const std::string& y_label, const std::vector<XYSeries>& series,
+                    std::string (*y_tick)(double, const std::vector<double>&)) {
+    constexpr double W = 720, H = 280, left = 74, right = 16, top = 34, bottom = 40;
+    const double pw = W - left - right, ph = H - top - bottom;
+    double xlo = std::numeric_limits<double>::infinity(), xhi = -xlo, ylo = xlo, yhi = -xlo;
+    for (const auto& s : series)
+        for (std::size_t i = 0; i < s.x.size() && i < s.y.size(); ++i)
+            if (std::isfinite(s.x[i]) && std::isfinite(s.y[i])) {
+                xlo = std::min(xlo, s.x[i]), xhi = std::max(xhi, s.x[i]);
+                ylo = std::min(ylo, s.y[i]), yhi = std::max(yhi, s.y[i]);
+            }
+    if (!std::isfinite(xlo)) xlo = 0, xhi = 1, ylo = 0, yhi = 1;
+    if (xhi - xlo < 1e-12) xhi = xlo + 1;
+    if (yhi - ylo < 1e-12) ylo -= 0.01, yhi += 0.01;
+    const std::vector<double> yticks = nice_ticks(ylo, yhi, 5), xticks = nice_ticks(xlo, xhi, 8);
+    ylo = std::min(ylo, yticks.front()), yhi = std::max(yhi, yticks.back());
+    auto X = [&](double v) { return left + (v - xlo) / (xhi - xlo) * pw; };
+    auto Y = [&](double v) { return top + (yhi - v) / (yhi - ylo) * ph; };
+    out << "<div class=\"block\"><h3>" << html_escape(title) << "</h3>\n"
+        << "<svg class=\"chart xy-chart\" data-chart=\"" << html_escape(key) << "\" viewBox=\"0 0 " << W << ' ' << H
+        << "\" role=\"img\" aria-label=\"" << html_escape(title) << "\">\n"
+        << "<rect x=\"" << left << "\" y=\"" << top << "\" width=\"" << pw << "\" height=\"" << ph
+        << "\" fill=\"#fbfcfd\" stroke=\"#d0d7de\"/>\n";
+    for (double t : yticks) {
+        if (t < ylo - 1e-12 || t > yhi + 1e-12) continue;
+        out << "<line x1=\"" << left << "\" x2=\"" << left + pw << "\" y1=\"" << coord(Y(t)) << "\" y2=\"" << coord(Y(t))
+            << "\" stroke=\"#e6e8eb\"/><text x=\"" << left - 6 << "\" y=\"" << coord(Y(t) + 3.5)
+            << "\" font-size=\"10\" text-anchor=\"end\" fill=\"#57606a\">" << y_tick(t, yticks) << "</text>\n";
+    }
+    for (double t : xticks) {
+        if (t < xlo - 1e-12 || t > xhi + 1e-12) continue;
+        out << "<line x1=\"" << coord(X(t)) << "\" x2=\"" << coord(X(t)) << "\" y1=\"" << top + ph << "\" y2=\""
+            << top + ph + 4 << "\" stroke=\"#8c959f\"/><text x=\"" << coord(X(t)) << "\" y=\"" << top + ph + 16
+            << "\" font-size=\"10\" text-anchor=\"middle\" fill=\"#57606a\">" << tick_text(t, xticks) << "</text>\n";
+    }
+    out << "<text x=\"" << left + pw / 2 << "\" y=\"" << H - 5 << "\" font-size=\"10.5\" text-anchor=\"middle\" "
+        << "fill=\"#1f2328\">" << html_escape(x_label) << "</text>\n"
+        << "<text transform=\"translate(14 " << top + ph / 2 << ") rotate(-90)\" font-size=\"10.5\" "
+        << "text-anchor=\"middle\" fill=\"#1f2328\">" << html_escape(y_label) << "</text>\n";
+    double lx = left;
+    for (const auto& s : series) {
+        if (s.points) continue;
+        const char* colour = kSeriesColours[s.colour % kSeriesColours.size()];
+        out << "<g class=\"legend-item\"><line x1=\"" << coord(lx) << "\" x2=\"" << coord(lx + 18)
+            << "\" y1=\"14\" y2=\"14\" stroke=\"" << colour << "\" stroke-width=\"2.5\"/><text x=\"" << coord(lx + 22)
+            << "\" y=\"18\" font-size=\"10.5\" fill=\"#1f2328\">" << html_escape(s.name) << "</text></g>\n";
+        lx += 34 + 6.4 * static_cast<double>(s.name.size());
+    }
+    for (const auto& s : series) {
+        const char* colour = kSeriesColours[s.colour % kSeriesColours.size()];
+        out << "<g class=\"" << (s.points ? "quotes" : "series") << "\" data-name=\"" << html_escape(s.name) << "\">\n";
+        if (s.points) {
+            for (std::size_t i = 0; i < s.x.size() && i < s.y.size(); ++i) {
+                if (!std::isfinite(s.x[i]) || !std::isfinite(s.y[i])) continue;
+                out << "<circle cx=\"" << coord(X(s.x[i])) << "\" cy=\"" << coord(Y(s.y[i])) << "\" r=\"3\" fill=\"#fff\" "
+                    << "stroke=\"" << colour << "\"><title>" << html_escape(s.name) << ": " << num(s.x[i], 6) << ", "
+                    << num(s.y[i], 6) << "</title></circle>\n";
+            }
+        } else {
+            out << "<polyline fill=\"none\" stroke=\"" << colour << "\" stroke-width=\"2\" stroke-linejoin=\"round\" points=\"";
+            bool first = true;
+            for (std::size_t i = 0; i < s.x.size() && i < s.y.size(); ++i) {
+                if (!std::isfinite(s.x[i]) || !std::isfinite(s.y[i])) continue;
+                out << (first ? "" : " ") << coord(X(s.x[i])) << ',' << coord(Y(s.y[i]));
+                first = false;
+            }
+            out << "\"/>\n";
+        }
+        out << "</g>\n";
+    }
+    out << "</svg></div>\n";
+}
+
+// A volatility tick in percent.
+std::string vol_tick(double v, const std::vector<double>& ticks) {
+    std::vector<double> percent_ticks;
+    for (double t : ticks) percent_ticks.push_back(100 * t);
+    return tick_text(100 * v, percent_ticks) + "%";
+}
+
+// Per underlying with a calibrated surface: the smile per expiry (the quotes'
+// implied vols as points, the fitted smile as a line), the local volatility
+// on each interval between expiries, and the calibration's errors.
+void write_smiles(std::ostream& out, const std::vector<Smile>& smiles) {
+    if (smiles.empty()) return;
+    out << "<section id=\"smiles\"><h2>Volatility surfaces</h2>\n";
+    for (const Smile& s : smiles) {
+        out << "<div class=\"smile\" data-underlying=\"" << html_escape(s.underlying) << "\"><h3>"
+            << html_escape(s.underlying) << "</h3>\n";
+        if (!s.calibration) {
+            out << "<p class=\"note\">No smile to show: " << html_escape(s.problem) << ".</p></div>\n";
+            continue;
+        }
+        const vol::Calibration& c = *s.calibration;
+        out << "<p>Calibrated on " << utils::format_date(c.evaluation_date) << " to " << c.table.size()
+            << " out-of-the-money quotes (" << c.dropped.size() << " dropped), forwards "
+            << vol::to_string(c.settings.forwards) << ": RMS error " << printf_text("%.*f", c.rms_error, 3)
+            << ", largest " << printf_text("%.*f", c.max_error, 3) << " vol points; "
+            << (c.butterfly_free ? "no butterfly arbitrage" : "butterfly arbitrage left") << ", "
+            << (c.calendar_free ? "no calendar arbitrage" : "calendar arbitrage left") << ".</p>\n";
+        double klo = std::numeric_limits<double>::infinity(), khi = -klo;
+        for (const auto& q : c.table) klo = std::min(klo, q.quote.strike), khi = std::max(khi, q.quote.strike);
+        std::vector<XYSeries> smile;
+        for (std::size_t e = 0; e < c.fits.size(); ++e) {
+            const vol::ExpiryFit& fit = c.fits[e];
+            XYSeries line{utils::format_date(fit.expiry), {}, {}, false, e};
+            XYSeries points{utils::format_date(fit.expiry) + " quotes", {}, {}, true, e};
+            const double a = 0.95 * klo, b = 1.05 * khi;
+            for (int i = 0; i <= 60; ++i) {
+                const double k = a + (b - a) * i / 60.0;
+                line.x.push_back(k);
+                line.y.push_back(s.surface->implied_vol(k, fit.t));
+            }
+            for (const auto& q : c.table)
+                if (q.quote.expiry == fit.expiry) points.x.push_back(q.quote.strike), points.y.push_back(q.implied_vol);
+            smile.push_back(std::move(line));
+            smile.push_back(std::move(points));
+        }
+        write_xy_chart(out, "smile", s.underlying + ": implied volatility by expiry (points: quotes, lines: fit)",
+                       "strike", "implied vol", smile, vol_tick);
+        // Local volatility over 60 % to 140 % of spot, where the notes' barriers lie.
+        std::vector<XYSeries> local;
+        double before = 0;
+        for (std::size_t e = 0; e < c.fits.size(); ++e) {
+            const double t = 0.5 * (before + c.fits[e].t);
+            before = c.fits[e].t;
+            XYSeries line{"to " + utils::format_date(c.fits[e].expiry), {}, {}, false, e};
+            for (int i = 0; i <= 80; ++i) {
+                const double spot = s.spot * (0.6 + 0.8 * i / 80.0);
+                line.x.push_back(spot);
+                line.y.push_back(s.surface->local_vol(t, spot));
+            }
+            local.push_back(std::move(line));
+        }
+        write_xy_chart(out, "local-vol", s.underlying + ": local volatility by spot, mid-way to each expiry", "spot",
+                       "local vol", local, vol_tick);
+        out << "</div>\n";
+    }
+    out << "</section>\n";
+}
+
+// Bucketed vega per contract and per underlying, one column per quoted
+// expiry, with the sum beside the parallel vega.
+void write_bucketed(std::ostream& out, const BookResult& result) {
+    std::map<std::string, std::vector<QuantLib::Date>> expiries;
+    for (const auto& t : result.totals)
+        if (t.underlying && !t.bucketed_vega.empty())
+            for (const auto& b : t.bucketed_vega) expiries[*t.underlying].push_back(b.first);
+    if (expiries.empty()) return;
+    out << "<section id=\"bucketed\"><h2>Vega by quoted expiry</h2>\n";
+    for (const auto& [underlying, dates] : expiries) {
+        out << "<table class=\"bucketed\" data-underlying=\"" << html_escape(underlying)
+            << "\"><thead><tr><th>Contract</th>";
+        for (const auto& d : dates) out << "<th class=\"n\">" << utils::format_date(d) << "</th>";
+        out << "<th class=\"n\">sum</th>" << (result.greeks ? "<th class=\"n\">parallel vega</th>" : "")
+            << "</tr></thead><tbody>\n";
+        auto cells = [&](const std::vector<std::pair<QuantLib::Date, double>>& buckets, double parallel) {
+            double sum = 0;
+            for (const auto& d : dates) {
+                const auto it = std::find_if(buckets.begin(), buckets.end(), [&](const auto& b) { return b.first == d; });
+                out << "<td class=\"n\">" << (it == buckets.end() ? "" : num(it->second)) << "</td>";
+                if (it != buckets.end()) sum += it->second;
+            }
+            out << "<td class=\"n\">" << num(sum) << "</td>";
+            if (result.greeks) out << "<td class=\"n\">" << num(parallel) << "</td>";
+        };
+        for (const auto& row : result.rows) {
+            if (!row.ok() || row.underlying != underlying || row.bucketed_vega.empty()) continue;
+            out << "<tr><td class=\"id\">" << html_escape(row.label()) << "</td>";
+            cells(row.bucketed_vega, row.value.vega);
+            out << "</tr>\n";
+        }
+        for (const auto& t : result.totals) {
+            if (t.underlying != underlying) continue;
+            out << "<tr class=\"total\"><td>total " << html_escape(underlying) << "</td>";
+            cells(t.bucketed_vega, t.sum.vega);
+            out << "</tr>\n";
+        }
+        out << "</tbody></table>\n";
+    }
+    out << "<p class=\"note\">Each expiry's quotes moved alone by one vol point and the surface recalibrated: "
+           "(V(+1) - V(-1)) / 2. The parallel vega moves every quote at once.</p></section>\n";
+}
+
 // Red for a loss, blue for a gain, white at none; `t` in [-1, 1].
 std::string diverging_colour(double t) {
     t = std::clamp(t, -1.0, 1.0);
@@ -763,6 +1005,56 @@ void fill_market(Sheet& sheet, const BookResult& result, const BookMarket& marke
     sheet.width(6, 6, 14);
 }
 
+void fill_smiles(Sheet& sheet, const std::vector<Smile>& smiles, const Formats& f) {
+    sheet.header({"underlying", "expiry", "type", "strike", "price", "forward", "implied_vol", "model_vol",
+                  "error_vol_points"}, f.header);
+    std::size_t r = 1;
+    for (const Smile& s : smiles) {
+        if (!s.calibration) {
+            sheet.text(r, 0, s.underlying);
+            sheet.text(r++, 1, "no smile: " + s.problem);
+            continue;
+        }
+        for (const auto& q : s.calibration->table) {
+            sheet.text(r, 0, s.underlying);
+            sheet.text(r, 1, utils::format_date(q.quote.expiry));
+            sheet.text(r, 2, q.quote.type == vol::OptionType::Call ? "call" : "put");
+            sheet.number(r, 3, q.quote.strike);
+            sheet.number(r, 4, q.quote.price);
+            sheet.number(r, 5, q.forward);
+            sheet.number(r, 6, q.implied_vol, f.pct);
+            sheet.number(r, 7, q.model_vol, f.pct);
+            sheet.number(r, 8, q.error);
+            ++r;
+        }
+    }
+    sheet.width(0, 1, 14);
+    sheet.width(2, 8, 11);
+}
+
+void fill_bucketed(Sheet& sheet, const BookResult& result, const Formats& f) {
+    sheet.header({"record", "id", "underlying", "expiry", "vega"}, f.header);
+    std::size_t r = 1;
+    for (const auto& row : result.rows)
+        for (const auto& [expiry, v] : row.bucketed_vega) {
+            sheet.text(r, 0, "bucketed");
+            sheet.text(r, 1, row.label());
+            sheet.text(r, 2, row.underlying.value_or(""));
+            sheet.text(r, 3, utils::format_date(expiry));
+            sheet.number(r++, 4, v);
+        }
+    for (const auto& t : result.totals)
+        if (t.underlying)
+            for (const auto& [expiry, v] : t.bucketed_vega) {
+                sheet.text(r, 0, "bucketed_total");
+                sheet.text(r, 2, *t.underlying);
+                sheet.text(r, 3, utils::format_date(expiry));
+                sheet.number(r++, 4, v);
+            }
+    sheet.width(0, 3, 16);
+    sheet.width(4, 4, 12);
+}
+
 }  // namespace
 
 std::string html_escape(std::string_view text) {
@@ -800,6 +1092,8 @@ void write_html_report(std::ostream& out, const BookResult& result, const BookLa
     write_failures(out, result);
     write_positions(out, result);
     write_notes(out, result);
+    write_bucketed(out, result);
+    write_smiles(out, smiles_of(result, market));
     write_ladders(out, ladders);
     out << "<footer class=\"note\"><p>Written by kestrel book. Every figure is also in the workbook and json "
            "outputs at full precision.</p></footer>\n</body></html>\n";
@@ -833,6 +1127,17 @@ void write_xlsx_report(const std::string& path, const BookResult& result, const 
     fill_matrices(matrices, ladders, f);
     Sheet market_sheet(book, "Market", status);
     fill_market(market_sheet, result, market, f);
+    // Sheets of their own only for a book on calibrated surfaces.
+    const std::vector<Smile> smiles = smiles_of(result, market);
+    if (!smiles.empty()) {
+        Sheet smile_sheet(book, "Smiles", status);
+        fill_smiles(smile_sheet, smiles, f);
+    }
+    if (result.bucketed && std::any_of(result.rows.begin(), result.rows.end(),
+                                       [](const BookRow& row) { return !row.bucketed_vega.empty(); })) {
+        Sheet bucketed_sheet(book, "Bucketed vega", status);
+        fill_bucketed(bucketed_sheet, result, f);
+    }
 
     // workbook_close writes the file and frees the workbook whatever happens.
     const lxw_error closed = workbook_close(book);

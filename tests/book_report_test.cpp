@@ -5,12 +5,14 @@
 
 #include <kestrel/book_report.hpp>
 #include <kestrel/errors.hpp>
+#include <kestrel/market/calibrated_surface.hpp>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -195,3 +197,61 @@ TEST(BookReportFiles, WritesWholeFilesOrNoneAndNamesThePath) {
 }
 
 }  // namespace
+
+// A book on a calibrated surface: the page shows the smile per expiry (the
+// quotes used as points, the fit as a line), the local volatility, and the
+// bucketed vegas with their sum; a book without one shows neither.
+TEST(BookReportHtml, SurfacesShowTheirSmilesAndBucketedVegas) {
+    EXPECT_THAT(Report().html(), Not(HasSubstr("id=\"smiles\"")));
+    EXPECT_THAT(Report().html(), Not(HasSubstr("id=\"bucketed\"")));
+
+    const std::string path = std::string(KESTREL_EXAMPLES_DIR) + "/market_local_vol.json";
+    std::ifstream in(path);
+    Report report;
+    report.market = BookMarket::from_json(nlohmann::ordered_json::parse(in), path);
+    report.result.evaluation_date = QuantLib::Date(4, QuantLib::December, 2023);
+    report.result.greeks = true;
+    report.result.bucketed = true;
+    BookRow row = valued(1, "put-90", "510050.XSHG", 0.01);
+    row.spot = 2.367;
+    row.value.vega = -0.0035;
+    const QuantLib::Date e1(27, QuantLib::December, 2023), e2(24, QuantLib::January, 2024);
+    row.bucketed_vega = {{e1, -0.001}, {e2, -0.0025}};
+    report.result.rows = {row};
+    report.result.totals = book_totals(report.result.rows);
+    report.ladders.underlyings.clear();
+    const std::string page = report.html();
+
+    // The same surface the book valued on: the market's own, made once.
+    const kestrel::Market m = report.market.market_of("510050.XSHG", 2.367, report.result.evaluation_date);
+    const auto& surface = dynamic_cast<const kestrel::vol::CalibratedSurface&>(*m.vol.surface());
+    const kestrel::vol::Calibration& c = *surface.calibration();
+    const auto smile = svgs_with(page, "data-chart=\"smile\"");
+    ASSERT_EQ(smile.size(), 1u);
+    EXPECT_EQ(count(smile[0], "class=\"series\""), c.fits.size());
+    EXPECT_EQ(count(smile[0], "class=\"quotes\""), c.fits.size());
+    EXPECT_EQ(count(smile[0], "<circle"), c.table.size());
+    const auto local = svgs_with(page, "data-chart=\"local-vol\"");
+    ASSERT_EQ(local.size(), 1u);
+    EXPECT_EQ(count(local[0], "<polyline"), c.fits.size());
+    EXPECT_THAT(page, HasSubstr("data-underlying=\"510050.XSHG\""));
+    EXPECT_THAT(page, HasSubstr("quotes (" + std::to_string(c.dropped.size()) + " dropped)"));
+
+    // The bucketed table: the expiries as columns, the sum beside the parallel vega.
+    const std::size_t at = page.find("<section id=\"bucketed\"");
+    ASSERT_NE(at, std::string::npos);
+    const std::string table = page.substr(at, page.find("</section>", at) - at);
+    EXPECT_THAT(table, HasSubstr("<th class=\"n\">2023-12-27</th><th class=\"n\">2024-01-24</th><th class=\"n\">sum</th>"
+                                 "<th class=\"n\">parallel vega</th>"));
+    EXPECT_THAT(table, HasSubstr("<td class=\"n\">-0.0035000</td><td class=\"n\">-0.0035000</td></tr>"));
+    EXPECT_EQ(count(table, "<tr class=\"total\">"), 1u);
+}
+
+// A surface that cannot be calibrated on the report's date says why instead
+// of failing the report.
+TEST(BookReportHtml, ASurfaceThatCannotBeShownSaysWhy) {
+    Report report;
+    report.market = BookMarket::from_json(nlohmann::ordered_json::parse(R"({"r": 0.02, "underlyings": {"X": {"q": 0,
+        "vol": {"surface": {"expiries": ["3M"], "strikes": [90, 100, 110], "vols": [[0.2, 0.2, 0.2]]}}}}})"));
+    EXPECT_THAT(report.html(), HasSubstr("No smile to show: no spot"));
+}

@@ -36,6 +36,11 @@ class KESTREL_VOL_EXPORT CalibratedSurface : public SmileSurface, public std::en
     const VolSurface& surface() const noexcept { return surface_; }
     // The calibration report; null for a given surface.
     const Calibration* calibration() const noexcept { return calibration_ ? &*calibration_ : nullptr; }
+    // What it was calibrated from (empty for a given surface): the quotes and
+    // the market's spot, r and q (vol unused). calibrate() on them, its
+    // reference date and its settings makes the same surface again.
+    const std::vector<OptionQuote>& quotes() const noexcept { return quotes_; }
+    const Market& calibration_market() const noexcept { return market_; }
     // The carry the calibrated forwards imply (q at each expiry: r - ln(F /
     // spot) / t), for a market whose forwards come from the quotes.
     RateCurve implied_carry() const;

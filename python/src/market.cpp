@@ -10,6 +10,7 @@
 
 #include <kestrel/book.hpp>
 #include <kestrel/market.hpp>
+#include <kestrel/market/calibrated_surface.hpp>
 #include <kestrel/utils.hpp>
 
 #include <nlohmann/json.hpp>
@@ -56,6 +57,22 @@ py::object from_curve(const Curve& c) {
     py::dict out;
     out["curve"] = points;
     return out;
+}
+
+py::object json_to_python(const nlohmann::json& j) { return py::module_::import("json").attr("loads")(j.dump()); }
+
+const vol::CalibratedSurface& calibrated(const Market& mk) {
+    const auto* s = dynamic_cast<const vol::CalibratedSurface*>(mk.vol.surface().get());
+    if (!s || !s->calibration())
+        throw TypeError("Market: its volatility surface was not calibrated from quotes, so it cannot be written out");
+    return *s;
+}
+
+// A surface's vol as a market file writes it: {"local": {"quotes", "forwards",
+// "calibration"}}, the quotes inline (moved, for a shifted surface).
+py::object surface_entry(const Market& mk) {
+    const vol::CalibratedSurface& s = calibrated(mk);
+    return json_to_python(vol::market_entry(s.quotes(), s.calibration()->settings));
 }
 
 // check: whether to check the curves on the evaluation date (not when a
@@ -106,7 +123,20 @@ void bind_market(py::module_& m) {
         .def_property_readonly("r", [](const Market& mk) { return from_curve(mk.r); })
         .def_property_readonly("q", [](const Market& mk) { return from_curve(mk.q); },
                                "A number or {\"curve\": ...} (forwards are given as the curve implied from them).")
-        .def_property_readonly("vol", [](const Market& mk) { return from_curve(mk.vol); })
+        .def_property_readonly(
+            "vol",
+            [](const Market& mk) { return mk.vol.has_surface() ? surface_entry(mk) : from_curve(mk.vol); },
+            "A number, {\"curve\": ...}, or for a calibrated surface its market-file entry {\"local\": ...} with "
+            "the quotes inline.")
+        .def_property_readonly("has_surface", [](const Market& mk) { return mk.vol.has_surface(); },
+                               "Whether vol is a calibrated surface (local volatility).")
+        .def_property_readonly(
+            "surface_date",
+            [](const Market& mk) -> py::object {
+                if (!mk.vol.has_surface()) return py::none();
+                return py::str(utils::format_date(mk.vol.surface()->reference_date()));
+            },
+            "The date a calibrated surface was calibrated on (its times run from it), or None.")
         .def_property_readonly("is_flat", &Market::is_flat, "Whether r, q and vol are all plain numbers.")
         .def("with_spot", &Market::with_spot, py::arg("spot"))
         .def("with_vol_shift", static_cast<Market (Market::*)(double) const>(&Market::with_vol_shift), py::arg("dv"),
@@ -116,16 +146,41 @@ void bind_market(py::module_& m) {
         .def(py::self == py::self)
         .def(py::pickle(
             [](const Market& mk) {
-                return py::make_tuple(mk.spot, from_curve(mk.r), from_curve(mk.vol), from_curve(mk.q));
+                if (!mk.vol.has_surface())
+                    return py::make_tuple(mk.spot, from_curve(mk.r), from_curve(mk.vol), from_curve(mk.q));
+                // A surface travels as what it was calibrated from; calibration
+                // is deterministic, so the same surface comes back.
+                const vol::CalibratedSurface& s = calibrated(mk);
+                const Market& c = s.calibration_market();
+                py::dict surface;
+                surface["entry"] = surface_entry(mk);
+                surface["date"] = utils::format_date(s.reference_date());
+                surface["spot"] = c.spot;
+                surface["r"] = from_curve(c.r);
+                surface["q"] = from_curve(c.q);
+                return py::make_tuple(mk.spot, from_curve(mk.r), py::none(), from_curve(mk.q), surface);
             },
             [](const py::tuple& t) {
-                if (t.size() != 4) throw ValueError("a Market's state has 4 fields");
-                return make_market(t[0].cast<double>(), t[1], t[2], t[3], py::none(), false);
+                if (t.size() == 4) return make_market(t[0].cast<double>(), t[1], t[2], t[3], py::none(), false);
+                if (t.size() != 5 || !py::isinstance<py::dict>(t[4]))
+                    throw ValueError("a Market's state has 4 fields, or 5 with a surface");
+                const py::dict surface = t[4].cast<py::dict>();
+                const Market c = make_market(surface["spot"].cast<double>(), surface["r"], py::float_(0.0),
+                                             surface["q"], py::none(), false);
+                const QuantLib::Date date = utils::parse_date(surface["date"].cast<std::string>());
+                const vol::MarketEntry entry = vol::read_market_entry(to_json(surface["entry"], "vol"), date);
+                Market m = make_market(t[0].cast<double>(), t[1], py::float_(0.0), t[3], py::none(), false);
+                m.vol = VolCurve(vol::CalibratedSurface::calibrate(entry.quotes, c, date, entry.settings));
+                return m;
             }))
         .def("__repr__", [](const Market& mk) {
             return "<kestrel.Market spot " + py::repr(py::float_(mk.spot)).cast<std::string>() + " r " +
                    py::repr(from_curve(mk.r)).cast<std::string>() + " vol " +
-                   py::repr(from_curve(mk.vol)).cast<std::string>() + " q " +
+                   (mk.vol.has_surface()
+                        ? "local (a surface calibrated on " + utils::format_date(mk.vol.surface()->reference_date()) +
+                              ")"
+                        : py::repr(from_curve(mk.vol)).cast<std::string>()) +
+                   " q " +
                    py::repr(from_curve(mk.q)).cast<std::string>() + ">";
         });
 }

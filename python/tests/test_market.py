@@ -105,3 +105,31 @@ def test_carry_rho_is_the_value_for_q_down_minus_q_up(bundled):
     curves = kestrel.Market(3500.0, **CURVES, evaluation_date=EVAL)
     shifted = option.npv(curves.with_q_shift(-0.005), EVAL) - option.npv(curves.with_q_shift(0.005), EVAL)
     assert option.carry_rho(curves, EVAL) == shifted
+
+
+def test_a_calibrated_surface_reads_back_pickles_and_values_alike(bundled):
+    import os
+    data = os.environ.get("KESTREL_DATA_DIR", os.path.join(os.path.dirname(__file__), "..", "..", "data"))
+    quotes = os.path.join(data, "options", "510050.XSHG-2023-12-04.csv")
+    smile = kestrel.Market(2.367, 0.02, {"local": {"quotes": quotes}}, 0.0, "2023-12-04")
+    # The at-the-money vol on the quotes' own carry (forwards above spot).
+    flat = kestrel.Market(2.367, 0.02, 0.151, smile.q, "2023-12-04")
+    assert smile.has_surface and smile.surface_date == "2023-12-04" and not flat.has_surface
+    entry = smile.vol["local"]
+    assert entry["forwards"] == "parity" and len(entry["quotes"]) == 160
+    assert "calibrated on 2023-12-04" in repr(smile)
+    # A 90 % put on the ETF, 3 months: the smile's skew puts it above the flat ATM value.
+    put = kestrel.VanillaOption(dict(effect_date="2023-12-04", maturity_date="2024-03-04",
+                                     underlying="510050.XSHG", s0=2.367, notional=1.0, type="vanilla",
+                                     call_put="put", strike=2.13, exercise_type="european",
+                                     payoff_type="plain_vanilla"))
+    on_smile = put.npv(smile, "2023-12-04")
+    assert on_smile > put.npv(flat, "2023-12-04")
+    # The surface travels as its quotes and settings and comes back the same:
+    # same value, same vega shifts (a shifted surface pickles its moved quotes).
+    back = pickle.loads(pickle.dumps(smile))
+    assert back.has_surface and back.vol == smile.vol and back.q == smile.q
+    assert put.npv(back, "2023-12-04") == on_smile
+    up = smile.with_vol_shift(0.01)
+    assert put.npv(pickle.loads(pickle.dumps(up)), "2023-12-04") == put.npv(up, "2023-12-04")
+    assert pickle.loads(pickle.dumps(smile.with_spot(2.4))).spot == 2.4

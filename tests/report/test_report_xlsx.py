@@ -96,3 +96,30 @@ def test_ladders_and_matrices_equal_the_json(outputs):
                     assert g is None  # a failed point is an empty cell
                 else:
                     assert isinstance(g, (int, float)) and math.isclose(g, e, rel_tol=1e-12, abs_tol=1e-9)
+
+
+def test_a_book_on_a_calibrated_surface_adds_its_smile_and_bucketed_vega(tmp_path):
+    book_file, report, out = tmp_path / "book.json", tmp_path / "book.xlsx", tmp_path / "out.json"
+    book_file.write_text(json.dumps([{
+        "id": "put-90", "type": "vanilla", "effect_date": "2023-12-04", "maturity_date": "2024-03-04",
+        "underlying": "510050.XSHG", "s0": 2.367, "notional": 1.0, "call_put": "put", "strike": 2.13,
+        "exercise_type": "european", "payoff_type": "plain_vanilla"}]))
+    run = subprocess.run(
+        [CLI, "book", str(book_file), "--market", f"{EXAMPLES}/market_local_vol.json", "--date", "2023-12-04",
+         "--greeks", "--bucketed", "--format", "json", "--out", str(out), "--report", str(report)],
+        capture_output=True, text=True, timeout=600)
+    assert run.returncode == 0, run.stderr
+    book, result = openpyxl.load_workbook(report), json.loads(out.read_text())
+    assert book.sheetnames == ["Positions", "Ladders", "Matrices", "Market", "Smiles", "Bucketed vega"]
+    header, smiles = rows_of(book["Smiles"])
+    assert header[:2] == ["underlying", "expiry"] and len(smiles) > 40
+    assert all(abs(r["error_vol_points"]) <= 0.5 for r in smiles)
+    assert all(abs(r["model_vol"] - r["implied_vol"]) * 100 == pytest.approx(abs(r["error_vol_points"]), abs=1e-9)
+               for r in smiles)
+    _, buckets = rows_of(book["Bucketed vega"])
+    want = result["rows"][0]["bucketed_vega"]
+    got = [(r["expiry"], r["vega"]) for r in buckets if r["record"] == "bucketed"]
+    assert [e for e, _ in got] == [b["expiry"] for b in want]
+    assert [v for _, v in got] == pytest.approx([b["vega"] for b in want], rel=1e-14)  # the cell's 15-16 digits
+    # The buckets add up to about the parallel vega.
+    assert sum(v for _, v in got) == pytest.approx(result["rows"][0]["vega"], rel=0.05)
