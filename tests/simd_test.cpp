@@ -199,6 +199,90 @@ TEST(Simd, PathStepsAndTheirObservationsAreTheSameBitForBitOnEveryInstructionSet
     }
 }
 
+// A model under a local volatility whose rows change from node to node and
+// day to day, narrow enough that paths leave them at both ends (and start
+// off a node).
+mc::Model local_model(std::size_t T) {
+    mc::Model m;
+    auto lv = std::make_shared<mc::LocalVolSteps>();
+    lv->nodes = 23;
+    lv->x0 = -0.06;
+    lv->inv_h = 1 / 0.005;
+    for (std::size_t j = 0; j < T; ++j) {
+        m.dtt.push_back((j % 5 == 4 ? 3.0 : 1.0) / 365.0);
+        m.drift.push_back(0.0);  // not read under a local volatility
+        m.diffusion.push_back(0.0);
+        m.discount.push_back(1.0);
+        lv->carry.push_back(0.0001 * static_cast<double>(j % 4) - 0.0001);
+        lv->root_dtt.push_back(std::sqrt(m.dtt.back()));
+        for (std::size_t i = 0; i < lv->nodes; ++i)
+            lv->vols.push_back(0.4 + 0.25 * std::sin(0.7 * static_cast<double>(i) + 0.3 * static_cast<double>(j)));
+    }
+    m.local = std::move(lv);
+    m.log_spot = 0.0123;
+    return m;
+}
+
+// Per path: the levels on the knock-out dates, the lowest on the knock-in
+// days, the final price and its log.
+constexpr std::size_t kLocalKo = 4, kLocalWidth = kLocalKo + 3;
+std::vector<double> local_observations(const mc::Model& model, mc::Shocks shocks) {
+    const std::vector<mc::Leg> legs{mc::Leg{&model, {0, 3, 4, 17, 30, 44}, {9, 20, 31, 44}, 1, {}}};
+    const std::size_t n = rs::paths();
+    std::vector<double> out(kLocalWidth * n, -1.0);
+    std::mutex guard;
+    mc::simulate_legs(
+        legs,
+        [&](std::size_t, const mc::Observations& o, double* sums) {
+            std::lock_guard<std::mutex> lock(guard);
+            sums[0] = 0;
+            for (std::size_t p = 0; p < o.n; ++p) {
+                double* row = out.data() + kLocalWidth * (o.first + p);
+                for (std::size_t i = 0; i < o.m; ++i) row[i] = o.ko[i * o.n + p];
+                row[kLocalKo] = o.ki_min[p];
+                row[kLocalKo + 1] = o.final[p];
+                row[kLocalKo + 2] = o.x_final[p];
+                sums[0] += o.final[p];
+            }
+        },
+        shocks);
+    return out;
+}
+
+TEST(Simd, LocalVolatilityStepsAreTheSameBitForBitOnEveryInstructionSetAndAsThePathByPathSteps) {
+    ScopedSimd scope;
+    test::ScopedPaths paths{2 * mc::kBlockPaths + 45};
+    rs::set_threads(1);
+    const mc::Model model = local_model(45);
+    // The path-by-path steps (simulate_paths: the same draws, one path at a
+    // time in plain code) give each path's prices.
+    const rs::Matrix reference = mc::simulate_paths(model);
+    const std::vector<std::size_t> ko_days{9, 20, 31, 44};
+    for (mc::Shocks shocks : {mc::Shocks::pseudo, mc::Shocks::sobol}) {
+        rs::set_simd(rs::Simd::baseline);
+        const std::vector<double> want = local_observations(model, shocks);
+        for (rs::Simd s : rs::supported_simd()) {
+            rs::set_simd(s);
+            const std::vector<double> got = local_observations(model, shocks);
+            EXPECT_TRUE(same_bits(got, want)) << rs::simd_name(s);
+            if (shocks != mc::Shocks::pseudo) continue;
+            std::size_t mismatches = 0, low = 0, high = 0;
+            for (std::size_t p = 0; p < reference.rows(); ++p) {
+                const double* row = got.data() + kLocalWidth * p;
+                const double* path = reference.row(p);
+                for (std::size_t i = 0; i < kLocalKo; ++i) mismatches += std::exp(row[i]) != path[ko_days[i]];
+                mismatches += row[kLocalKo + 1] != path[44];
+                // Where the paths ended up against the rows' span.
+                low += model.log_spot + row[kLocalKo + 2] < model.local->x0;
+                high += model.log_spot + row[kLocalKo + 2] > model.local->x0 + 22 * 0.005;
+            }
+            EXPECT_EQ(mismatches, 0u) << rs::simd_name(s);
+            EXPECT_GT(low, 20u);
+            EXPECT_GT(high, 20u);
+        }
+    }
+}
+
 // Every figure of one note on one engine: npv, Greeks, statistics and a spot
 // ladder, in one vector.
 std::vector<double> note_figures(const std::string& type, const std::string& engine) {

@@ -138,17 +138,62 @@ double VolSurface::local_vol(double t, double spot) const {
     return std::clamp(raw, floor_, cap_);
 }
 
+namespace {
+
+// A smile's w, dw/dk and d2w/dk2 at k with one square root: the same
+// operations as SviParameters' three functions, so the same numbers.
+struct SmileAt {
+    double w, dw, d2w;
+};
+inline SmileAt smile_at(const SviParameters& s, double k) {
+    const double x = k - s.m;
+    const double r2 = x * x + s.sigma * s.sigma;
+    const double r = std::sqrt(r2);
+    return {s.a + s.b * (s.rho * x + r), s.b * (s.rho + x / r), s.b * s.sigma * s.sigma / (r2 * r)};
+}
+
+// Dupire's local volatility from a total variance's w, dw/dk, d2w/dk2 and
+// dw/dt at k, as local_vol() takes it: the floor where dw/dt < 0, the cap
+// where w or the density is not positive. Written without branches so that
+// a row's loop vectorises.
+inline double dupire(double k, double w, double dk, double dkk, double dt, double floor, double cap) {
+    const double u = 1.0 - k * dk / (2.0 * w);
+    const double g = u * u - dk * dk / 4.0 * (1.0 / w + 0.25) + dkk / 2.0;
+    const double raw = std::sqrt(dt / g);
+    const double clamped = raw < floor ? floor : (cap < raw ? cap : raw);
+    const bool ok = (w > 0) & (g > 0) & (dt >= 0);
+    return ok ? clamped : (dt < 0 ? floor : cap);
+}
+
+}  // namespace
+
 void VolSurface::local_vol_row(double t, const double* log_spots, std::size_t n, double* out) const {
     t = std::max(t, kMinTime);
     const double log_forward = std::log(forward(t));
+    const double floor = floor_, cap = cap_;
+    // What variance() does at each k, with the smiles bracketing t found once.
+    const std::size_t count = times_.size();
+    if (t <= times_.front() || t >= times_.back()) {
+        const std::size_t i = t <= times_.front() ? 0 : count - 1;
+        const double lambda = t / times_[i], ti = times_[i];
+        const SviParameters s = smiles_[i];
+        for (std::size_t j = 0; j < n; ++j) {
+            const double k = log_spots[j] - log_forward;
+            const SmileAt a = smile_at(s, k);
+            out[j] = dupire(k, lambda * a.w, lambda * a.dw, lambda * a.d2w, a.w / ti, floor, cap);
+        }
+        return;
+    }
+    std::size_t i = 0;
+    while (t > times_[i + 1]) ++i;
+    const double span = times_[i + 1] - times_[i];
+    const double u = (t - times_[i]) / span;
+    const SviParameters s0 = smiles_[i], s1 = smiles_[i + 1];
     for (std::size_t j = 0; j < n; ++j) {
         const double k = log_spots[j] - log_forward;
-        const auto v = variance(k, t);
-        const double g = butterfly_g(k, v.w, v.dk, v.dkk);
-        if (!(v.w > 0) || !(g > 0) || !(v.dt >= 0))
-            out[j] = v.dt < 0 ? floor_ : cap_;
-        else
-            out[j] = std::clamp(std::sqrt(v.dt / g), floor_, cap_);
+        const SmileAt a = smile_at(s0, k), b = smile_at(s1, k);
+        out[j] = dupire(k, (1 - u) * a.w + u * b.w, (1 - u) * a.dw + u * b.dw, (1 - u) * a.d2w + u * b.d2w,
+                        (b.w - a.w) / span, floor, cap);
     }
 }
 

@@ -297,22 +297,14 @@ std::size_t advance(const Model& model, const DayPlan& plan, std::size_t j0, std
     return engines::mc::advance(steps_of(model, plan), j0, j1, n, z, x, ki_min, ko, slot);
 }
 
-// advance() under a local volatility (Model::local), path by path.
+// advance() under a local volatility (Model::local). See
+// engines/mc/kernels.hpp.
 std::size_t advance_local(const Model& model, const DayPlan& plan, std::size_t j0, std::size_t j1, std::size_t n,
                           const double* z, double* x, double* ki_min, double* ko, std::size_t slot) {
     const LocalVolSteps& lv = *model.local;
-    const double y0 = model.log_spot;
-    for (std::size_t j = j0; j < j1; ++j, z += n) {
-        const double carry = lv.carry[j], dt = model.dtt[j], root = lv.root_dtt[j];
-        for (std::size_t p = 0; p < n; ++p) {
-            const double s = lv.at(j, y0 + x[p]);
-            x[p] = x[p] + ((carry - 0.5 * s * s * dt) + s * root * z[p]);
-        }
-        if (plan.ki[j])
-            for (std::size_t p = 0; p < n; ++p) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
-        for (; slot < plan.ko_pos.size() && plan.ko_pos[slot] == j; ++slot) std::copy(x, x + n, ko + slot * n);
-    }
-    return slot;
+    const engines::mc::LocalRows rows{lv.vols.data(), lv.nodes,          lv.x0,           lv.inv_h,
+                                      model.log_spot, lv.carry.data(),   model.dtt.data(), lv.root_dtt.data()};
+    return engines::mc::advance_local(steps_of(model, plan), rows, j0, j1, n, z, x, ki_min, ko, slot);
 }
 
 // Simulates paths [first, first + n) of every leg and observes them in log

@@ -31,8 +31,8 @@
 // side of the spot (or more, 6 at-the-money standard deviations to
 // maturity), linear in log price between nodes and flat beyond. Such a path
 // depends on its spot, so a valuation at several spots runs one leg per
-// spot on the same shocks. These steps are plain code, not the vector
-// kernels.
+// spot on the same shocks. The vector kernels take these steps too, each
+// lane reading its own node pair of the day's row.
 //
 // A payoff never sees whole paths: it reads Observations of a block of them,
 // each path's level on every knock-out date, its lowest level over the
@@ -95,7 +95,7 @@ struct LocalVolSteps {
     double at(std::size_t j, double y) const {
         const double last = static_cast<double>(nodes - 1);
         double u = (y - x0) * inv_h;
-        u = u < 0 ? 0 : (u > last ? last : u);
+        u = u >= 0 ? (u > last ? last : u) : 0;
         std::size_t i = static_cast<std::size_t>(u);
         if (i + 1 >= nodes) i = nodes - 2;
         const double* row = vols.data() + j * nodes;

@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
 
 HWY_BEFORE_NAMESPACE();
@@ -222,6 +223,73 @@ std::size_t AdvanceLevels(const Steps& st, std::size_t j0, std::size_t j1, std::
     return slot;
 }
 
+// One path's local volatility on row `row` at y (LocalRows): the
+// reference the vectors below compute lane by lane.
+HWY_INLINE double local_vol_at(const LocalRows& lr, const double* row, double y) {
+    const double last = static_cast<double>(lr.nodes - 1);
+    double u = (y - lr.x0) * lr.inv_h;
+    u = u >= 0 ? u : 0;
+    u = u > last ? last : u;
+    double f = static_cast<double>(static_cast<std::int64_t>(u));
+    f = f > last - 1 ? last - 1 : f;
+    const double lo = row[static_cast<std::size_t>(f)];
+    return lo + (u - f) * (row[static_cast<std::size_t>(f) + 1] - lo);
+}
+
+// One day of paths [0, n) under a local volatility, x and (on a knock-in
+// day) ki_min in place. Unlike the flat steps, each step's chain (the row's
+// position, two gathers, the step) is long: the paths go a day at a time so
+// that many vectors' chains overlap.
+template <bool KnockIn>
+HWY_INLINE void local_day(const LocalRows& lr, std::size_t j, std::size_t n, const double* HWY_RESTRICT z,
+                          double* HWY_RESTRICT x, double* HWY_RESTRICT ki_min) {
+    const D d;
+    const hn::RebindToSigned<D> di;
+    const std::size_t N = hn::Lanes(d);
+    const double* const row = lr.vols + j * lr.nodes;
+    const VD zero = hn::Zero(d);
+    const VD last = hn::Set(d, static_cast<double>(lr.nodes - 1));
+    const VD below_last = hn::Set(d, static_cast<double>(lr.nodes - 2));
+    const VD y0 = hn::Set(d, lr.log_spot), x0 = hn::Set(d, lr.x0), inv_h = hn::Set(d, lr.inv_h);
+    // (0.5 s s) dt is exactly (s s)(0.5 dt): halving is exact.
+    const double hdt = 0.5 * lr.dtt[j];
+    const VD c = hn::Set(d, lr.carry[j]), half_dt = hn::Set(d, hdt), root = hn::Set(d, lr.root_dtt[j]);
+    std::size_t p = 0;
+    for (; p + N <= n; p += N) {
+        VD v = hn::LoadU(d, x + p);
+        // Max and Min hold u as the reference does but for the sign of a
+        // zero u, which changes neither the index nor the volatility.
+        const VD u = hn::Min(hn::Max(((y0 + v) - x0) * inv_h, zero), last);
+        const VD f = hn::Min(hn::Trunc(u), below_last);
+        const auto i = hn::ConvertTo(di, f);
+        const VD lo = hn::GatherIndex(d, row, i), hi = hn::GatherIndex(d, row + 1, i);
+        const VD vol = lo + (u - f) * (hi - lo);
+        v = v + ((c - (vol * vol) * half_dt) + (vol * root) * hn::LoadU(d, z + p));
+        hn::StoreU(v, d, x + p);
+        if constexpr (KnockIn) hn::StoreU(lower(v, hn::LoadU(d, ki_min + p)), d, ki_min + p);
+    }
+    // The paths short of a whole vector.
+    const double cs = lr.carry[j], roots = lr.root_dtt[j];
+    for (; p < n; ++p) {
+        const double vol = local_vol_at(lr, row, lr.log_spot + x[p]);
+        x[p] = x[p] + ((cs - (vol * vol) * hdt) + (vol * roots) * z[p]);
+        if constexpr (KnockIn) ki_min[p] = x[p] < ki_min[p] ? x[p] : ki_min[p];
+    }
+}
+
+std::size_t AdvanceLocal(const Steps& st, const LocalRows& lr, std::size_t j0, std::size_t j1, std::size_t n,
+                         const double* HWY_RESTRICT z, double* HWY_RESTRICT x, double* HWY_RESTRICT ki_min,
+                         double* HWY_RESTRICT ko, std::size_t slot) {
+    for (std::size_t j = j0; j < j1; ++j, z += n) {
+        if (st.ki[j])
+            local_day<true>(lr, j, n, z, x, ki_min);
+        else
+            local_day<false>(lr, j, n, z, x, ki_min);
+        for (; slot < st.m && st.ko_pos[slot] == j; ++slot) std::copy(x, x + n, ko + slot * n);
+    }
+    return slot;
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace kestrel::engines::mc
 HWY_AFTER_NAMESPACE();
@@ -233,6 +301,7 @@ namespace kestrel::engines::mc {
 
 HWY_EXPORT(Advance);
 HWY_EXPORT(AdvanceLevels);
+HWY_EXPORT(AdvanceLocal);
 
 std::size_t advance(const Steps& steps, std::size_t j0, std::size_t j1, std::size_t n, const double* z, double* x,
                     double* ki_min, double* ko, std::size_t slot) {
@@ -242,6 +311,11 @@ std::size_t advance(const Steps& steps, std::size_t j0, std::size_t j1, std::siz
 std::size_t advance_levels(const Steps& steps, std::size_t j0, std::size_t j1, std::size_t n, const double* z,
                            double* x, double* ko, double* excess, std::size_t slot) {
     return KESTREL_DISPATCH(AdvanceLevels)(steps, j0, j1, n, z, x, ko, excess, slot);
+}
+
+std::size_t advance_local(const Steps& steps, const LocalRows& rows, std::size_t j0, std::size_t j1, std::size_t n,
+                          const double* z, double* x, double* ki_min, double* ko, std::size_t slot) {
+    return KESTREL_DISPATCH(AdvanceLocal)(steps, rows, j0, j1, n, z, x, ki_min, ko, slot);
 }
 
 }  // namespace kestrel::engines::mc

@@ -35,4 +35,26 @@ std::size_t advance(const Steps& steps, std::size_t j0, std::size_t j1, std::siz
 std::size_t advance_levels(const Steps& steps, std::size_t j0, std::size_t j1, std::size_t n, const double* z,
                            double* x, double* ko, double* excess, std::size_t slot);
 
+// A local volatility's rows as the path steps read them: grid day j's
+// volatilities at nodes - 1 uniform cells from log price x0, linear between
+// nodes and flat beyond the ends.
+struct LocalRows {
+    const double* vols = nullptr;  // day j's row at vols[j * nodes]
+    std::size_t nodes = 0;         // per row, >= 2
+    double x0 = 0, inv_h = 0;      // the first node's log price, 1 / spacing
+    double log_spot = 0;           // a path at x reads the rows at log_spot + x
+    const double* carry = nullptr;     // per grid day
+    const double* dtt = nullptr;       // per grid day
+    const double* root_dtt = nullptr;  // per grid day: sqrt(dtt)
+};
+
+// advance() under a local volatility: day j moves a path at x by
+//   (carry[j] - 0.5 s s dtt[j]) + s root_dtt[j] z,
+// s read off row j at log_spot + x: with u = (log_spot + x - x0) inv_h held
+// to [0, nodes - 1] and i = min(floor u, nodes - 2),
+//   s = row[i] + (u - i) (row[i + 1] - row[i]).
+// Steps' drift and diffusion are not read.
+std::size_t advance_local(const Steps& steps, const LocalRows& rows, std::size_t j0, std::size_t j1, std::size_t n,
+                          const double* z, double* x, double* ki_min, double* ko, std::size_t slot);
+
 }  // namespace kestrel::engines::mc

@@ -360,6 +360,9 @@ void check(const Settings& s) {
                          ") must be from 0.01 (to hold the spot bumps) to 10");
     if (!(std::isfinite(s.steps_per_year) && s.steps_per_year >= 1))
         throw ValueError("pde steps_per_year (" + std::to_string(s.steps_per_year) + ") must be at least 1");
+    if (!(std::isfinite(s.local_vol_hold) && s.local_vol_hold >= 0))
+        throw ValueError("pde local_vol_hold (" + std::to_string(s.local_vol_hold) +
+                         ") must be finite and not negative");
 }
 
 Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings& settings) {
@@ -528,10 +531,22 @@ Solution solve(const Note& n, double spot, bool delta_and_gamma, const Settings&
                     static_cast<std::size_t>(std::max(1.0, std::ceil((hi - lo) * settings.steps_per_year - 1e-9)));
                 const double dt = (hi - lo) / static_cast<double>(steps);
                 implicit.setStep(dt);
+                // A local volatility: the steps in groups of at most
+                // local_vol_hold years (one group for a stretch between
+                // daily observations), each group's taken at its earliest
+                // step's start.
+                const double per_hold = settings.local_vol_hold > 0
+                                            ? std::ceil((hi - lo) / settings.local_vol_hold - 1e-9)
+                                            : static_cast<double>(steps);
+                const std::size_t groups =
+                    local ? static_cast<std::size_t>(std::clamp(per_hold, 1.0, static_cast<double>(steps))) : 1;
+                std::size_t group = 0, next_group = 0;
                 for (std::size_t s = 0; s < steps; ++s) {
                     const double time = hi - static_cast<double>(s) * dt;
-                    if (local) {
-                        n.local_vol(time - dt, log_nodes.data(), N, node_vols.data());
+                    if (local && s == next_group) {
+                        next_group = (++group) * steps / groups;
+                        const double earliest = (hi - static_cast<double>(next_group - 1) * dt) - dt;
+                        n.local_vol(earliest, log_nodes.data(), N, node_vols.data());
                         op->set_local(node_vols, g.r - g.q, n.discount ? g.r : 0.0);
                     }
                     if (first_piece && s < restart) {

@@ -34,7 +34,8 @@
 // On a market of curves (Note::segments) the operator's coefficients and the
 // discounting change from one segment to the next; the steps never straddle
 // a segment's end. Under a local volatility (Note::local_vol) the diffusion
-// and drift differ from node to node and change every step.
+// and drift differ from node to node and change from one group of steps to
+// the next (Settings::local_vol_hold).
 //
 // Observations on the evaluation date itself (time 0) are applied exactly,
 // with strict comparisons, at the valued spots after the solution is read off
@@ -81,8 +82,9 @@ struct Note {
     std::vector<Segment> segments;
     // A local volatility (with segments, whose vols then only size the
     // mesh): sigma(t, S) at each of n log prices ln S, t years from the
-    // evaluation date. Each time step's operator takes it at every mesh node
-    // at the step's earlier time, the start of the step forwards in time.
+    // evaluation date. The operator takes it at every mesh node at the
+    // earlier time of a group of steps (Settings::local_vol_hold), the start
+    // of the group forwards in time, and holds it over the group.
     using LocalVol = std::function<void(double t, const double* log_spots, std::size_t n, double* out)>;
     LocalVol local_vol;
     // What the solution is worth at maturity on the knocked-in layer: the
@@ -108,6 +110,10 @@ struct Settings {
     double min_half_width = 0.05;   // and at least this much either side, so the spot bumps sit well inside
     double steps_per_year = 365;    // time steps per year between observations (at least one per interval)
     std::size_t implicit_steps = 0;  // fully implicit steps after each observation, then the scheme
+    // A local volatility is taken on the mesh at the start of each stretch
+    // between observations and held over it, or over parts of at most this
+    // many years where the stretch is longer (0: at every step's start).
+    double local_vol_hold = 4.0 / 365;
     Scheme scheme = Scheme::tr_bdf2;
 };
 
