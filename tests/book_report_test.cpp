@@ -68,7 +68,8 @@ struct Report {
         ladders.spot_shifts = {-0.1, 0.0, 0.1};
         ladders.underlyings = {ladder("A", 10), ladder(kQuotedUnderlying, 5)};
         market.r = 0.02;
-        market.underlyings = {{"A", {0.2, 0.01, {}, std::nullopt}}, {kQuotedUnderlying, {0.25, 0.0, {}, 100.0}}};
+        market.underlyings = {{"A", {0.2, 0.01, {}, std::nullopt, std::nullopt}},
+                              {kQuotedUnderlying, {0.25, 0.0, {}, 100.0, std::nullopt}}};
     }
 
     std::string html() const {
