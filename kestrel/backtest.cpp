@@ -21,34 +21,10 @@ namespace {
 using Json = nlohmann::ordered_json;
 using QuantLib::Date;
 
-std::string exact(double x) {
-    if (!std::isfinite(x)) return std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
-
-std::string fixed(double x, int decimals) {
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(decimals) << x;
-    std::string t = s.str();
-    if (t == "-0." + std::string(decimals, '0')) t.erase(0, 1);
-    return t;
-}
-
-std::string html_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact;
+constexpr auto fixed = utils::format_fixed;
+using utils::html_escape;
 
 struct Vdg {
     double npv = 0, delta = 0, gamma = 0;  // gamma d2V/dS2

@@ -150,21 +150,10 @@ std::vector<std::pair<QuantLib::Date, double>> forwards_from(const Json& list, c
     return out;
 }
 
-// Shortest text that reads back as the same double.
-std::string exact(double x) {
-    if (!std::isfinite(x)) return std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
-
-std::string fixed(double x, int decimals) {
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(decimals) << x;
-    std::string t = s.str();
-    if (t == "-0." + std::string(decimals, '0')) t.erase(0, 1);  // no "-0.0000"
-    return t;
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact;
+constexpr auto fixed = utils::format_fixed;
+using utils::csv_field;
 
 // The text of a term that should be text, for display ("" when absent).
 std::optional<std::string> text_term(const Json& contract, const char* key) {
@@ -322,16 +311,6 @@ std::string one_line(std::string text) {
         if (c == '\n' || c == '\r') c = ' ';
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
-}
-
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
 }
 
 }  // namespace

@@ -28,12 +28,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string exact(double x) {
-    if (!std::isfinite(x)) return "";
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact_or_blank;
 
 Json number_or_null(double x) { return std::isfinite(x) ? Json(x) : Json(nullptr); }
 

@@ -1059,21 +1059,7 @@ void fill_bucketed(Sheet& sheet, const BookResult& result, const Formats& f) {
 
 }  // namespace
 
-std::string html_escape(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
+std::string html_escape(std::string_view text) { return utils::html_escape(text); }
 
 ReportFormat report_format_of(const std::string& path) {
     const std::string ext = lower(std::filesystem::path(path).extension().string());

@@ -260,27 +260,14 @@ std::vector<CashFlow> asian_flows(AsianOption& o, const Date& to) {
     return out;
 }
 
-std::string exact(double x) {
-    if (!std::isfinite(x)) return "";
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact_or_blank;
+using utils::csv_field;
 
 std::string text_or(const std::optional<std::string>& s, const char* fallback = "") { return s ? *s : fallback; }
 
 std::string label(const ContractCashflows& c) {
     return c.id ? *c.id : "(contract " + std::to_string(c.position) + ")";
-}
-
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char ch : s) {
-        if (ch == '"') out += '"';
-        out += ch;
-    }
-    return out + '"';
 }
 
 }  // namespace

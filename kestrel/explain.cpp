@@ -26,30 +26,11 @@ using QuantLib::Date;
 
 constexpr double kPoint = 0.01;  // a vol or rate point, as vega and rho count them
 
-std::string exact(double x) {
-    if (!std::isfinite(x)) return std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
-
-std::string fixed(double x, int decimals) {
-    std::ostringstream s;
-    s << std::fixed << std::setprecision(decimals) << x;
-    std::string t = s.str();
-    if (t == "-0." + std::string(decimals, '0')) t.erase(0, 1);
-    return t;
-}
-
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\r\n") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"') out += '"';
-        out += c;
-    }
-    return out + "\"";
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact;
+constexpr auto fixed = utils::format_fixed;
+using utils::csv_field;
+using utils::html_escape;
 
 Json parse_json(const std::string& text, const std::string& what) {
     try {
@@ -553,20 +534,6 @@ void write_explain_table(std::ostream& out, const Explanation& e) {
 }
 
 namespace {
-
-std::string html_escape(const std::string& s) {
-    std::string out;
-    for (char c : s) {
-        switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
-        }
-    }
-    return out;
-}
 
 // v1, the steps, the cash paid out and v2 as a waterfall: the bars of v1
 // and v2 from zero, each step floating from the running sum before it.

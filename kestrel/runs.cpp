@@ -193,22 +193,9 @@ RunInfo read_info(const Db::Stmt& s) {
     return i;
 }
 
-std::string exact(double x) {
-    if (!std::isfinite(x)) return "";
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
-
-std::string csv_field(const std::string& s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char ch : s) {
-        if (ch == '"') out += '"';
-        out += ch;
-    }
-    return out + '"';
-}
+// The outputs' number and text forms.
+constexpr auto exact = utils::format_exact_or_blank;
+using utils::csv_field;
 
 }  // namespace
 

@@ -3,8 +3,11 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <iomanip>
+#include <sstream>
 
 namespace kestrel {
 namespace utils {
@@ -187,6 +190,49 @@ std::vector<QuantLib::Date> get_obs_dates(const DateInput& start, const DateInpu
 
 std::size_t left_insertion(const std::vector<QuantLib::Date>& sorted, const QuantLib::Date& d) {
     return static_cast<std::size_t>(std::lower_bound(sorted.begin(), sorted.end(), d) - sorted.begin());
+}
+
+std::string format_exact(double x) {
+    if (!std::isfinite(x)) return std::isnan(x) ? "nan" : (x > 0 ? "inf" : "-inf");
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, x);
+    return std::string(buf, res.ptr);
+}
+
+std::string format_exact_or_blank(double x) { return std::isfinite(x) ? format_exact(x) : std::string(); }
+
+std::string format_fixed(double x, int decimals) {
+    std::ostringstream s;
+    s << std::fixed << std::setprecision(decimals) << x;
+    std::string t = s.str();
+    if (t == "-0." + std::string(static_cast<std::size_t>(std::max(decimals, 0)), '0')) t.erase(0, 1);
+    return t;
+}
+
+std::string csv_field(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    return out + "\"";
+}
+
+std::string html_escape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
 }
 
 }  // namespace utils

@@ -49,6 +49,20 @@ KESTREL_UTILS_EXPORT std::string format_date(const QuantLib::Date& d);
 
 KESTREL_UTILS_EXPORT std::chrono::year_month_day to_ymd(const QuantLib::Date& d);
 
+// Numbers and text as the outputs write them.
+// The shortest text that reads back as the same double; "nan", "inf" or
+// "-inf" for one that is not finite.
+KESTREL_UTILS_EXPORT std::string format_exact(double x);
+// The same, but empty for a number that is not finite (a blank csv cell).
+KESTREL_UTILS_EXPORT std::string format_exact_or_blank(double x);
+// Fixed decimals, with no "-0.00" for a negative number that rounds to zero.
+KESTREL_UTILS_EXPORT std::string format_fixed(double x, int decimals);
+// A csv cell: quoted (quotes doubled) when it holds a comma, quote or line end.
+KESTREL_UTILS_EXPORT std::string csv_field(std::string_view text);
+// Text made safe for HTML content and quoted attribute values: & < > " '
+// become entities.
+KESTREL_UTILS_EXPORT std::string html_escape(std::string_view text);
+
 // Today's local calendar date.
 KESTREL_UTILS_EXPORT QuantLib::Date today();
 
