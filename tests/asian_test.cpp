@@ -628,3 +628,42 @@ TEST_F(AsianTest, EngineTermDefaultsToTheMonteCarloAndRefusesWhatItCannotValue) 
     EXPECT_EQ(result.rows[1].error->kind, "ValueError");
     EXPECT_NE(result.rows[1].error->message.find("'montecarlo'"), std::string::npos) << result.rows[1].error->message;
 }
+
+TEST_F(AsianTest, TheMarketsEnginesNameTheEngineOfArithmeticAsiansThatNameNone) {
+    const Date e(1, QuantLib::March, 2024);
+    const auto contract = [](const char* id, const char* average, const char* engine) {
+        nlohmann::ordered_json c = {{"id", id}, {"type", "asian"}, {"underlying", kIndex},
+                                    {"effect_date", "2024-03-04"}, {"maturity_date", "2024-06-28"}, {"s0", 100.0},
+                                    {"notional", 1.0}, {"call_put", "call"}, {"strike", 100.0},
+                                    {"average_type", average}};
+        if (engine) c["engine"] = engine;
+        return c;
+    };
+    const nlohmann::ordered_json book = {contract("plain", "arithmetic", nullptr), contract("own", "arithmetic", "mc"),
+                                         contract("geo", "geometric", nullptr)};
+    const auto market = book::BookMarket::from_json(nlohmann::ordered_json::parse(
+        R"({"r": 0.02, "underlyings": {"IDX": {"spot": 101, "vol": 0.2, "q": 0.01}},
+            "engines": {"asian": "turnbull_wakeman"}})"));
+    const book::BookOptions options{e, false, {}};
+    EXPECT_EQ(book::contract_terms(book[0], market, options).text("engine"), "turnbull_wakeman");
+    EXPECT_EQ(book::contract_terms(book[1], market, options).text("engine"), "mc");
+    EXPECT_FALSE(book::contract_terms(book[2], market, options).contains("engine"));
+    const book::BookResult result = book::value_book(book, market, options);
+    ASSERT_EQ(result.failed(), 0u);
+    const Terms t = asian_terms("2024-03-04", "2024-06-28", 100.0, "call", "arithmetic");
+    EXPECT_EQ(result.rows[0].value.npv, AsianOption(with_engine(t, "turnbull_wakeman")).npv(101.0, 0.02, 0.2, 0.01, e));
+    EXPECT_EQ(result.rows[1].value.npv, AsianOption(t).npv(101.0, 0.02, 0.2, 0.01, e));
+
+    // A note's engine is no Asian's, and the reverse.
+    for (const char* engines : {R"({"asian": "qmc"})", R"({"asian": "analytic"})", R"({"snowball": "fd"})"}) {
+        const auto json = nlohmann::ordered_json::parse(
+            std::string(R"({"r": 0.02, "underlyings": {"IDX": {"vol": 0.2, "q": 0.01}}, "engines": )") + engines + "}");
+        try {
+            book::BookMarket::from_json(json, "m.json");
+            ADD_FAILURE() << "no ValueError for " << engines;
+        } catch (const ValueError& err) {
+            EXPECT_NE(std::string(err.what()).find("m.json: \"engines\": "), std::string::npos) << err.what();
+            EXPECT_NE(std::string(err.what()).find("unknown engine"), std::string::npos) << err.what();
+        }
+    }
+}
