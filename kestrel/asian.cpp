@@ -5,7 +5,9 @@
 #include <heron/heron.hpp>
 
 #include <ql/pricingengines/asian/analytic_discr_geom_av_price.hpp>
+#include <ql/pricingengines/asian/fdblackscholesasianengine.hpp>
 #include <ql/pricingengines/asian/mc_discr_arith_av_price.hpp>
+#include <ql/pricingengines/asian/turnbullwakemanasianengine.hpp>
 #include <ql/settings.hpp>
 
 #include <algorithm>
@@ -29,9 +31,40 @@ Average::Type read_average_type(const Terms& option) {
     return (v && v->is_text() && v->as_text("average_type") == "geometric") ? Average::Geometric : Average::Arithmetic;
 }
 
-ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const market::ProcessPtr& process) {
-    if (average_type == Average::Geometric)
-        return ext::make_shared<AnalyticDiscreteGeometricAveragePriceAsianEngine>(process);
+AsianOption::Engine read_engine(const Terms& option, Average::Type average_type) {
+    using Engine = AsianOption::Engine;
+    const bool geometric = average_type == Average::Geometric;
+    const Value* v = option.find("engine");
+    if (!v || v->is_none()) return geometric ? Engine::analytic : Engine::mc;
+    const std::string name = v->as_text("engine");
+    const auto& names = AsianOption::engine_names();
+    std::size_t i = 0;
+    while (i < names.size() && names[i] != name) ++i;
+    if (i == names.size()) {
+        std::string known;
+        for (const auto& n : names) known += (known.empty() ? "" : ", ") + n;
+        throw ValueError("engine: unknown Asian option engine '" + name + "' (known: " + known + ")");
+    }
+    const auto engine = static_cast<Engine>(i);
+    if (geometric != (engine == Engine::analytic))
+        throw ValueError("engine: '" + name + "' does not value a" + (geometric ? " geometric" : "n arithmetic") +
+                         " average (" + (geometric ? "analytic" : "mc, fd or turnbull_wakeman") + " does)");
+    return engine;
+}
+
+ext::shared_ptr<PricingEngine> make_engine(AsianOption::Engine engine, const market::ProcessPtr& process) {
+    switch (engine) {
+        case AsianOption::Engine::analytic:
+            return ext::make_shared<AnalyticDiscreteGeometricAveragePriceAsianEngine>(process);
+        case AsianOption::Engine::fd:
+            return ext::make_shared<FdBlackScholesAsianEngine>(process, AsianOption::fd_time_steps,
+                                                               AsianOption::fd_spot_steps,
+                                                               AsianOption::fd_average_steps);
+        case AsianOption::Engine::turnbull_wakeman:
+            return ext::make_shared<TurnbullWakemanAsianEngine>(process);
+        case AsianOption::Engine::mc:
+            break;
+    }
     // Paths drawn fixing by fixing, without a Brownian bridge: the engine as
     // QuantLib's Python binding defaults it. MakeMCDiscreteArithmeticAPEngine
     // turns the bridge on unless told, which changes the draws and the value.
@@ -44,10 +77,16 @@ ext::shared_ptr<PricingEngine> make_engine(Average::Type average_type, const mar
 
 }  // namespace
 
+const std::vector<std::string>& AsianOption::engine_names() {
+    static const std::vector<std::string> names{"analytic", "mc", "fd", "turnbull_wakeman"};
+    return names;
+}
+
 AsianOption::AsianOption(const Terms& option) : BaseOption(option) {
     call_put_ = read_call_put(option);
     strike_ = option.number("strike");
     average_type_ = read_average_type(option);
+    engine_ = read_engine(option, average_type_);
     exercise_ = ext::make_shared<EuropeanExercise>(utils::to_qldate(maturity_date()));
     payoff_ = ext::make_shared<PlainVanillaPayoff>(call_put_, strike_);
     for (const Date& d : heron::get_trading_dates(effect_date(), maturity_date()))
@@ -97,10 +136,19 @@ AsianOption::InstrumentPtr AsianOption::build(const Market& m, const Date& evalu
         accumulator = std::accumulate(closes.begin(), closes.end(), 0.0) / scale;
     }
     const auto payoff = scale == 1.0 ? payoff_ : ext::make_shared<PlainVanillaPayoff>(call_put_, strike_ / scale);
-    auto instrument = ext::make_shared<DiscreteAveragingAsianOption>(average_type_, accumulator, past_fixings,
-                                                                     fixing_dates_, payoff, exercise_);
+    // The finite-difference and Turnbull-Wakeman engines take only the
+    // fixings still to come (the past ones are in the count and the sum); the
+    // others skip the past ones themselves.
+    const bool future_only = engine_ == Engine::fd || engine_ == Engine::turnbull_wakeman;
+    std::vector<Date> fixings;
+    if (future_only) {
+        for (const Date& d : fixing_dates_)
+            if (d >= evaluation_date) fixings.push_back(d);
+    }
+    auto instrument = ext::make_shared<DiscreteAveragingAsianOption>(
+        average_type_, accumulator, past_fixings, future_only ? fixings : fixing_dates_, payoff, exercise_);
     instrument->setPricingEngine(
-        make_engine(average_type_, market::make_black_process(m.with_spot(m.spot / scale), evaluation_date, "an Asian option")));
+        make_engine(engine_, market::make_black_process(m.with_spot(m.spot / scale), evaluation_date, "an Asian option")));
     return instrument;
 }
 

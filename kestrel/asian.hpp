@@ -7,12 +7,25 @@
 //
 // Terms (besides the base keys): "call_put" ("call", anything else a put),
 // "strike", optional "average_type" ("geometric"; absent or any other value
-// gives an arithmetic average).
+// gives an arithmetic average), optional "engine" (below).
 //
-// Engines: AnalyticDiscreteGeometricAveragePriceAsianEngine (geometric);
-// MCDiscreteArithmeticAPEngine<PseudoRandom> with the geometric control
-// variate, absolute tolerance 0.005, seed 42 and no Brownian bridge, QuantLib's
-// own defaults otherwise (arithmetic).
+// Engines: AnalyticDiscreteGeometricAveragePriceAsianEngine (geometric; its
+// "engine" may only be "analytic"). Arithmetic, by "engine":
+//   "mc" (the default): MCDiscreteArithmeticAPEngine<PseudoRandom> with the
+//        geometric control variate, absolute tolerance 0.005, seed 42 and no
+//        Brownian bridge, QuantLib's own defaults otherwise;
+//   "fd": FdBlackScholesAsianEngine, the Black-Scholes equation in the spot
+//        and the running average, on fd_time_steps x fd_spot_steps x
+//        fd_average_steps with the Douglas scheme (the fixings still to come
+//        are stopping times); within the Monte Carlo's error on the tests'
+//        contracts, 1.4 x faster than it on a fresh one-year contract and
+//        about 30 x on a seasoned one;
+//   "turnbull_wakeman": TurnbullWakemanAsianEngine, the closed form of the
+//        average approximated by a log-normal of the same first two moments;
+//        near instant, good at the volatilities of an index, worse far from
+//        the money and at high volatility.
+// Any other name, or an arithmetic engine on a geometric average, is a
+// ValueError naming the term and the names it takes.
 //
 // Price scale. The value is homogeneous of degree one in (spot, strike, past
 // closes), so npv values the contract with every price divided by one scale
@@ -38,6 +51,8 @@
 #include <ql/instruments/payoffs.hpp>
 #include <ql/option.hpp>
 
+#include <cstddef>
+#include <string>
 #include <vector>
 
 namespace kestrel {
@@ -50,8 +65,17 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     static constexpr double mc_tolerance = 0.005;
     static constexpr double mc_price_level = 100.0;
     static constexpr unsigned long mc_seed = 42;
+    // Grid of the "fd" engine: time steps (besides the fixings), log-spot
+    // points and log-average points.
+    static constexpr std::size_t fd_time_steps = 25;
+    static constexpr std::size_t fd_spot_steps = 100;
+    static constexpr std::size_t fd_average_steps = 100;
 
-    // Reads the base keys, then "call_put", "strike", "average_type"; asks the
+    enum class Engine { analytic, mc, fd, turnbull_wakeman };
+    // The names "engine" takes, in the order of Engine.
+    static const std::vector<std::string>& engine_names();
+
+    // Reads the base keys, then "call_put", "strike", "average_type", "engine"; asks the
     // market-data service once for the trading days from the effect date to
     // maturity (the fixing dates).
     explicit AsianOption(const Terms& option);
@@ -95,6 +119,7 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     QuantLib::Option::Type call_put() const noexcept { return call_put_; }
     double strike() const noexcept { return strike_; }
     QuantLib::Average::Type average_type() const noexcept { return average_type_; }
+    Engine engine() const noexcept { return engine_; }
     const QuantLib::ext::shared_ptr<QuantLib::EuropeanExercise>& exercise() const noexcept { return exercise_; }
     const QuantLib::ext::shared_ptr<QuantLib::PlainVanillaPayoff>& payoff() const noexcept { return payoff_; }
     const std::vector<QuantLib::Date>& fixing_dates() const noexcept { return fixing_dates_; }
@@ -106,6 +131,7 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     QuantLib::Option::Type call_put_;
     double strike_;
     QuantLib::Average::Type average_type_;
+    Engine engine_;
     QuantLib::ext::shared_ptr<QuantLib::EuropeanExercise> exercise_;
     QuantLib::ext::shared_ptr<QuantLib::PlainVanillaPayoff> payoff_;
     std::vector<QuantLib::Date> fixing_dates_;

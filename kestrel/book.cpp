@@ -376,14 +376,20 @@ BookMarket BookMarket::from_json(const Json& market, const std::string& source) 
         const auto types = known_types();
         for (auto t = e->begin(); t != e->end(); ++t) {
             const std::string where = source + ": \"engines\": " + t.key();
-            if (t.key() != "snowball" && t.key() != "phoenix") {
+            if (t.key() != "snowball" && t.key() != "phoenix" && t.key() != "asian") {
                 if (std::find(types.begin(), types.end(), t.key()) == types.end())
                     throw ValueError(where + ": unknown product type");
-                throw ValueError(where + ": this product type takes no engine choice (only snowball and phoenix do)");
+                throw ValueError(where +
+                                 ": this product type takes no engine choice (only snowball, phoenix and asian do)");
             }
             if (!t->is_string()) throw TypeError(where + ": the engine must be text (" + t->dump() + ")");
             const std::string engine = t->get<std::string>();
-            const auto names = note_engines();
+            std::vector<std::string> names = note_engines();
+            if (t.key() == "asian") {
+                // The arithmetic average's engines (a geometric one keeps its closed form).
+                names = AsianOption::engine_names();
+                names.erase(std::find(names.begin(), names.end(), "analytic"));
+            }
             if (std::find(names.begin(), names.end(), engine) == names.end())
                 throw ValueError(where + ": unknown engine \"" + engine + "\" (known: " + join_names(names) + ")");
             out.engines.emplace_back(t.key(), engine);
@@ -466,11 +472,17 @@ Market BookMarket::market_of(const std::string& underlying, double spot, const Q
 
 Terms contract_terms(const Json& contract, const BookMarket& market, const BookOptions& options) {
     Terms terms = Terms::from_json(contract);
-    std::string engine = options.engine;
-    if (engine.empty()) {
-        const Value* type = terms.find("type");
-        if (type && type->is_text()) engine = market.engine_for(type->as_text("type"));
+    const Value* type = terms.find("type");
+    const bool asian = type && type->is_text() && type->as_text("type") == "asian";
+    if (asian) {
+        // The market's engine for an arithmetic average that names none.
+        const std::string engine = market.engine_for("asian");
+        const Value* average = terms.find("average_type");
+        const bool geometric = average && average->is_text() && average->as_text("average_type") == "geometric";
+        if (!engine.empty() && !geometric && !terms.contains("engine")) terms.set("engine", engine);
     }
+    std::string engine = options.engine;
+    if (engine.empty() && !asian && type && type->is_text()) engine = market.engine_for(type->as_text("type"));
     return with_note_engine(std::move(terms), engine);
 }
 

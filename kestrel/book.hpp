@@ -39,7 +39,8 @@
 // and every bump on it.
 // A PILLAR is a date ("2025-06-30") or a tenor from the evaluation date
 // ("1M", "1Y"). "engines" (optional) maps a note type to the engine of every
-// such note that names none in its terms.
+// such note that names none in its terms, and "asian" to the engine of every
+// arithmetic Asian that names none ("mc", "fd", "turnbull_wakeman").
 #include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/market/vol_calibration.hpp>
@@ -91,7 +92,7 @@ struct KESTREL_BOOK_EXPORT UnderlyingMarket {
 struct KESTREL_BOOK_EXPORT BookMarket {
     RateCurve r;
     std::vector<std::pair<std::string, UnderlyingMarket>> underlyings;  // in file order
-    // Note type -> engine ("snowball" -> "pde"), in file order.
+    // Note type (or "asian") -> engine ("snowball" -> "pde"), in file order.
     std::vector<std::pair<std::string, std::string>> engines;
     // The file it was read from, for messages.
     std::string source = "market";

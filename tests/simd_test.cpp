@@ -5,6 +5,7 @@
 #include <kestrel/notes/bench_notes.hpp>
 #include <kestrel/engines/mc/dispatch.hpp>
 #include <kestrel/engines/mc/kernel.hpp>
+#include <kestrel/engines/mc/sobol_kernels.hpp>
 #include <kestrel/kestrel.hpp>
 
 #include <heron/memory_store.hpp>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <random>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -183,6 +185,36 @@ std::vector<double> observations(mc::Shocks shocks) {
         },
         shocks);
     return out;
+}
+
+// A Sobol point's uniforms and the dimensions in the inverse normal's tails,
+// on every instruction set, against the plain formula: lengths around the
+// vectors' and the 64-dimension words' edges, tails forced at those edges.
+TEST(Simd, SobolUniformsAndTheirTailsAreThePlainOnesOnEveryInstructionSet) {
+    std::mt19937 bits(12345);
+    for (std::size_t d : {1u, 3u, 5u, 8u, 63u, 64u, 65u, 67u, 127u, 128u, 130u, 243u, 500u}) {
+        std::vector<std::uint32_t> x(d), shift(d);
+        for (std::size_t k = 0; k < d; ++k) x[k] = bits(), shift[k] = bits();
+        for (std::size_t k : {std::size_t{0}, std::size_t{63}, std::size_t{64}, d - 1})
+            if (k < d) x[k] = shift[k];  // w = 2^-33: a lower tail
+        if (d > 66) x[66] = ~shift[66];  // w just under 1: an upper tail
+        std::vector<double> plain(d);
+        std::vector<std::uint64_t> plain_tails;
+        for (std::size_t k = 0; k < d; ++k) {
+            plain[k] = (static_cast<double>(x[k] ^ shift[k]) + 0.5) / 4294967296.0;
+            if (plain[k] < engines::mc::kSobolLow || engines::mc::kSobolHigh < plain[k]) plain_tails.push_back(k);
+        }
+        ASSERT_GE(plain_tails.size(), 1u);
+        for (rs::Simd s : rs::supported_simd()) {
+            const engines::mc::ScopedTargets on_this_thread(rs::simd_targets(s));
+            std::vector<double> w(d);
+            std::vector<std::uint64_t> tails(d, 99999);
+            const std::size_t m = engines::mc::shifted_uniforms(x.data(), shift.data(), w.data(), tails.data(), d);
+            EXPECT_EQ(w, plain) << rs::simd_name(s) << " d=" << d;
+            tails.resize(m);
+            EXPECT_EQ(tails, plain_tails) << rs::simd_name(s) << " d=" << d;
+        }
+    }
 }
 
 TEST(Simd, PathStepsAndTheirObservationsAreTheSameBitForBitOnEveryInstructionSet) {

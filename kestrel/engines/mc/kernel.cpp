@@ -91,25 +91,13 @@ inline double tail_normal(double u) {
     return low ? t : -t;
 }
 
-// The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and a flag
-// (0 or 1) for each uniform in the inverse normal's tails.
-void shifted_uniforms(const std::uint_least32_t* __restrict x, const std::uint32_t* __restrict shift,
-                      double* __restrict w, std::uint8_t* __restrict tail, std::size_t d) {
+// The uniforms (x ^ shift + 1/2) / 2^32 of one Sobol point into w, and the
+// dimensions whose uniform is in the inverse normal's tails into tails (room
+// for d); returns their count.
+std::size_t shifted_uniforms(const std::uint_least32_t* __restrict x, const std::uint32_t* __restrict shift,
+                             double* __restrict w, std::uint64_t* __restrict tails, std::size_t d) {
     static_assert(sizeof(std::uint_least32_t) == sizeof(std::uint32_t));
-    engines::mc::shifted_uniforms(reinterpret_cast<const std::uint32_t*>(x), shift, w, tail, d);
-}
-
-// The dimensions flagged in tail (zero-padded to a multiple of 8) into out,
-// eight flags a word: most words have none. Returns their count.
-std::size_t flagged(const std::uint8_t* tail, std::size_t d, std::uint32_t* out) {
-    std::size_t m = 0;
-    for (std::size_t k0 = 0; k0 < d; k0 += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, tail + k0, sizeof word);
-        for (; word; word &= word - 1)
-            out[m++] = static_cast<std::uint32_t>(k0 + static_cast<std::size_t>(std::countr_zero(word)) / 8);
-    }
-    return m;
+    return engines::mc::shifted_uniforms(reinterpret_cast<const std::uint32_t*>(x), shift, w, tails, d);
 }
 
 // rows x d (row-major) into d x rows at out, out's dimension k starting at
@@ -184,7 +172,6 @@ class SobolShocks {
         p_.resize(kRows * d);
         q_.resize(d * kStrip);
         tails_.resize(d);
-        flags_.assign((d + 7) / 8 * 8, 0);
         for (std::size_t s0 = 0; s0 < n; s0 += kStrip) {
             const std::size_t width = std::min(kStrip, n - s0);
             for (std::size_t i0 = 0; i0 < width; i0 += kRows) {
@@ -194,9 +181,8 @@ class SobolShocks {
                         step(state_.data(), direction_.data() + std::countr_one(++counter) * d, d);
                     first = false;
                     double* row = p_.data() + r * d;
-                    shifted_uniforms(state_.data(), shift, w_.data(), flags_.data(), d);
+                    const std::size_t m = shifted_uniforms(state_.data(), shift, w_.data(), tails_.data(), d);
                     central_normals(w_.data(), row, d);
-                    const std::size_t m = flagged(flags_.data(), d, tails_.data());
                     for (std::size_t t = 0; t < m; ++t) row[tails_[t]] = tail_normal(w_[tails_[t]]);
                 }
                 transpose(p_.data(), rows, d, q_.data() + i0, width);
@@ -252,8 +238,7 @@ class SobolShocks {
     std::vector<std::uint32_t> direction_;  // 32 x d: bit j's integers at direction_[j * d + k]
     std::vector<std::uint32_t> state_;      // the current point's integers
     std::vector<double> w_, p_, q_, sqrt_dt_;
-    std::vector<std::uint32_t> tails_;
-    std::vector<std::uint8_t> flags_;
+    std::vector<std::uint64_t> tails_;
 };
 
 // One leg's buffers in one thread.

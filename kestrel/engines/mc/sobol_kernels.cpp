@@ -9,6 +9,7 @@
 #include <hwy/highway.h>
 #include <kestrel/engines/mc/sobol_kernels.hpp>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -49,21 +50,50 @@ void CentralNormals(const double* HWY_RESTRICT u, double* HWY_RESTRICT z, std::s
     }
 }
 
-void ShiftedUniforms(const std::uint32_t* HWY_RESTRICT x, const std::uint32_t* HWY_RESTRICT shift,
-                     double* HWY_RESTRICT w, std::uint8_t* HWY_RESTRICT tail, std::size_t d) {
+// The set bits of word, bit b standing for base + b, into tails at count.
+HWY_INLINE std::size_t unpack(std::uint64_t word, std::size_t base, std::uint64_t* HWY_RESTRICT tails,
+                              std::size_t count) {
+    for (; word; word &= word - 1) tails[count++] = base + static_cast<std::size_t>(std::countr_zero(word));
+    return count;
+}
+
+std::size_t ShiftedUniforms(const std::uint32_t* HWY_RESTRICT x, const std::uint32_t* HWY_RESTRICT shift,
+                            double* HWY_RESTRICT w, std::uint64_t* HWY_RESTRICT tails, std::size_t d) {
     const D dd;
     const hn::RebindToUnsigned<D> du;
     const hn::Rebind<std::uint32_t, D> d32;  // as many lanes as D
     const std::size_t N = hn::Lanes(dd);
-    std::size_t k = 0;
+    static_assert(HWY_MAX_BYTES / sizeof(double) <= 8, "a vector's mask bits fit one byte");
+    // 2^-32 times is the division by 2^32, exactly.
+    const VD low = hn::Set(dd, kSobolLow), high = hn::Set(dd, kSobolHigh), half = hn::Set(dd, 0.5),
+             unit = hn::Set(dd, 0x1.0p-32);
+    // The tails as bits of 64 dimensions at a time (N divides 64), unpacked
+    // once per 64: most words have a few bits or none.
+    std::uint64_t word = 0;
+    std::size_t count = 0, k = 0;
     for (; k + N <= d; k += N) {
         // The 32-bit integer as a double, exactly: its bits under 2^52's.
         const auto bits = hn::PromoteTo(du, hn::Xor(hn::LoadU(d32, x + k), hn::LoadU(d32, shift + k)));
         const VD v = hn::BitCast(dd, hn::Or(bits, hn::Set(du, 0x4330000000000000ull))) - hn::Set(dd, 0x1.0p52);
-        hn::StoreU((v + hn::Set(dd, 0.5)) / hn::Set(dd, 4294967296.0), dd, w + k);
+        const VD u = (v + half) * unit;
+        hn::StoreU(u, dd, w + k);
+        std::uint8_t mask[8];
+        hn::StoreMaskBits(dd, hn::Or(hn::Lt(u, low), hn::Lt(high, u)), mask);
+        word |= std::uint64_t{mask[0]} << (k % 64);
+        if ((k + N) % 64 == 0) {
+            count = unpack(word, k + N - 64, tails, count);
+            word = 0;
+        }
     }
-    for (; k < d; ++k) w[k] = (static_cast<double>(x[k] ^ shift[k]) + 0.5) / 4294967296.0;
-    for (k = 0; k < d; ++k) tail[k] = static_cast<std::uint8_t>((w[k] < kSobolLow) | (kSobolHigh < w[k]));
+    for (; k < d; ++k) {
+        w[k] = (static_cast<double>(x[k] ^ shift[k]) + 0.5) * 0x1.0p-32;
+        word |= std::uint64_t{w[k] < kSobolLow || kSobolHigh < w[k]} << (k % 64);
+        if ((k + 1) % 64 == 0) {
+            count = unpack(word, k + 1 - 64, tails, count);
+            word = 0;
+        }
+    }
+    return unpack(word, d / 64 * 64, tails, count);
 }
 
 void XorInto(std::uint32_t* HWY_RESTRICT x, const std::uint32_t* HWY_RESTRICT v, std::size_t d) {
@@ -137,9 +167,9 @@ HWY_EXPORT(Difference);
 HWY_EXPORT(Divide);
 
 void central_normals(const double* u, double* z, std::size_t d) { KESTREL_DISPATCH(CentralNormals)(u, z, d); }
-void shifted_uniforms(const std::uint32_t* x, const std::uint32_t* shift, double* w, std::uint8_t* tail,
-                      std::size_t d) {
-    KESTREL_DISPATCH(ShiftedUniforms)(x, shift, w, tail, d);
+std::size_t shifted_uniforms(const std::uint32_t* x, const std::uint32_t* shift, double* w, std::uint64_t* tails,
+                             std::size_t d) {
+    return KESTREL_DISPATCH(ShiftedUniforms)(x, shift, w, tails, d);
 }
 void xor_into(std::uint32_t* x, const std::uint32_t* v, std::size_t d) { KESTREL_DISPATCH(XorInto)(x, v, d); }
 void scale(double* o, double a, const double* x, std::size_t n) { KESTREL_DISPATCH(Scale)(o, a, x, n); }

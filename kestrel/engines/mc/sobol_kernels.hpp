@@ -18,10 +18,11 @@ inline constexpr double kSobolLow = 0.02425, kSobolHigh = 1.0 - kSobolLow;
 // and operations), k < d.
 void central_normals(const double* u, double* z, std::size_t d);
 
-// w[k] = ((x[k] ^ shift[k]) + 1/2) / 2^32, and tail[k] = 1 where w[k] is
-// outside the central region (0 elsewhere), k < d.
-void shifted_uniforms(const std::uint32_t* x, const std::uint32_t* shift, double* w, std::uint8_t* tail,
-                      std::size_t d);
+// w[k] = ((x[k] ^ shift[k]) + 1/2) / 2^32, k < d, and the k whose w[k] is
+// outside the central region into tails, ascending; returns their count.
+// tails has room for d numbers.
+std::size_t shifted_uniforms(const std::uint32_t* x, const std::uint32_t* shift, double* w, std::uint64_t* tails,
+                             std::size_t d);
 
 // x[k] ^= v[k], k < d.
 void xor_into(std::uint32_t* x, const std::uint32_t* v, std::size_t d);
