@@ -1,5 +1,6 @@
 #include <heron/heron.hpp>
 #include <kestrel/barrier.hpp>
+#include <kestrel/engines/fd/double_barrier.hpp>
 #include <kestrel/utils.hpp>
 
 #include <ql/methods/lattices/binomialtree.hpp>
@@ -143,9 +144,24 @@ double BarrierOption::local_vol_npv(const Market& m, const Date& e) {
         _option->setPricingEngine(local_vol_barrier_engine(process));
         return _option->NPV();
     }
-    if (payoff_type_ != "cash_or_nothing")
-        throw NotImplementedError("an american plain_vanilla barrier option has no local-volatility engine: value it "
-                                  "on a number or a vol curve");
+    if (exercise_->dates().front() > process->blackVolatility()->referenceDate())
+        throw NotImplementedError("American option with window exercise not handled yet");
+    if (payoff_type_ != "cash_or_nothing") {
+        // American plain vanilla: a knock-out exercisable at any time while
+        // alive, its rebate paid at the touch, on the corridor engine. A
+        // knock-in may be exercised only once knocked in, into an American
+        // vanilla whose value at the barrier this mesh does not carry.
+        if (!is_knock_out(barrier_type_))
+            throw NotImplementedError("an american plain_vanilla knock-in barrier option has no local-volatility "
+                                      "engine: value it on a number or a vol curve");
+        if (is_down(barrier_type_) ? m.spot <= barrier_ : m.spot >= barrier_) return rebate_;
+        detail::fd::Corridor corridor;
+        (is_down(barrier_type_) ? corridor.lower : corridor.upper) = barrier_;
+        corridor.lower_value = corridor.upper_value = rebate_;
+        corridor.early_exercise = true;
+        return detail::fd::corridor_value(process, process->time(exercise_->lastDate()), payoff_, strike_, corridor,
+                                          {kLocalVolTimeSteps, kLocalVolSpaceNodes});
+    }
     // American cash-or-nothing: the digital paid at expiry when the barrier
     // (watched from today) was or was not crossed, without the rebate, as the
     // analytic binary-barrier engine values it: the same payoff with European
@@ -153,8 +169,6 @@ double BarrierOption::local_vol_npv(const Market& m, const Date& e) {
     if (!pay_at_expiry_)
         throw NotImplementedError("an american cash_or_nothing barrier option is valued paid at expiry only: give "
                                   "pay_at \"expiry\"");
-    if (exercise_->dates().front() > process->blackVolatility()->referenceDate())
-        throw NotImplementedError("American option with window exercise not handled yet");
     const auto european = ext::make_shared<EuropeanExercise>(exercise_->lastDate());
     const bool crossed = is_down(barrier_type_) ? m.spot <= barrier_ : m.spot >= barrier_;
     if (crossed) {

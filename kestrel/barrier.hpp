@@ -42,7 +42,9 @@ KESTREL_BARRIER_EXPORT extern const std::map<std::string, QuantLib::Barrier::Typ
 // Under a calibrated surface (a market's vol with has_surface()) the European
 // ones, and the American cash-or-nothing one (paid at expiry), value on
 // FdBlackScholesBarrierEngine with the process's local volatility; an
-// American plain-vanilla one is refused (NotImplementedError).
+// American plain-vanilla knock-out on finite differences with early exercise
+// (engines/fd/double_barrier.hpp); an American plain-vanilla knock-in is
+// refused (NotImplementedError).
 KESTREL_BARRIER_EXPORT extern const std::map<EngineKey, EngineFactory> PRICING_ENGINE_MAP;
 
 }  // namespace barrier

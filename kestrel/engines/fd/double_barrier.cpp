@@ -7,6 +7,7 @@
 #include <ql/methods/finitedifferences/meshers/fdmmeshercomposite.hpp>
 #include <ql/methods/finitedifferences/solvers/fdmblackscholessolver.hpp>
 #include <ql/methods/finitedifferences/solvers/fdmsolverdesc.hpp>
+#include <ql/methods/finitedifferences/stepconditions/fdmamericanstepcondition.hpp>
 #include <ql/methods/finitedifferences/stepconditions/fdmstepconditioncomposite.hpp>
 #include <ql/methods/finitedifferences/utilities/fdmdirichletboundary.hpp>
 #include <ql/methods/finitedifferences/utilities/fdminnervaluecalculator.hpp>
@@ -43,8 +44,9 @@ double corridor_value(const Process& process, double maturity, const ext::shared
     const auto mesher = ext::make_shared<FdmMesherComposite>(
         ext::make_shared<FdmBlackScholesMesher>(grid.nodes, process, maturity, centre, x_min, x_max));
     const auto calculator = ext::make_shared<FdmLogInnerValue>(payoff, mesher, 0);
-    const auto conditions = ext::make_shared<FdmStepConditionComposite>(std::list<std::vector<Time>>(),
-                                                                        FdmStepConditionComposite::Conditions());
+    FdmStepConditionComposite::Conditions exercise;
+    if (corridor.early_exercise) exercise.push_back(ext::make_shared<FdmAmericanStepCondition>(mesher, calculator));
+    const auto conditions = ext::make_shared<FdmStepConditionComposite>(std::list<std::vector<Time>>(), exercise);
     FdmBoundaryConditionSet boundaries;
     if (corridor.lower)
         boundaries.push_back(

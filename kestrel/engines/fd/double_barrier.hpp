@@ -28,9 +28,12 @@ struct Grid {
 
 // Where a claim lives: strictly between lower and upper (either may be
 // absent), and what it pays on reaching each (at once, undiscounted).
+// early_exercise: the payoff may also be taken at any time while it lives
+// (American exercise from today).
 struct Corridor {
     std::optional<double> lower, upper;
     double lower_value = 0.0, upper_value = 0.0;
+    bool early_exercise = false;
 };
 
 // Today's value at the process's spot (strictly inside the corridor) of
