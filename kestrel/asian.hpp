@@ -70,6 +70,11 @@ class KESTREL_ASIAN_EXPORT AsianOption : public BaseOption {
     static constexpr std::size_t fd_time_steps = 25;
     static constexpr std::size_t fd_spot_steps = 100;
     static constexpr std::size_t fd_average_steps = 100;
+    // Under a calibrated surface both averages run QuantLib's Monte Carlo on
+    // the local volatility, antithetic and without the control variate (whose
+    // analytic value would not see the smile), seed mc_seed, sampled until
+    // the standard error is this fraction of the spot.
+    static constexpr double local_vol_relative_tolerance = 2e-4;
 
     enum class Engine { analytic, mc, fd, turnbull_wakeman };
     // The names "engine" takes, in the order of Engine.

@@ -1,5 +1,6 @@
 #include <heron/heron.hpp>
 #include <kestrel/barrier.hpp>
+#include <kestrel/engines/fd/double_barrier.hpp>
 #include <kestrel/utils.hpp>
 
 #include <ql/methods/lattices/binomialtree.hpp>
@@ -8,6 +9,7 @@
 #include <ql/pricingengines/barrier/binomialbarrierengine.hpp>
 #include <ql/pricingengines/barrier/discretizedbarrieroption.hpp>
 #include <ql/pricingengines/barrier/fdblackscholesbarrierengine.hpp>
+#include <ql/pricingengines/vanilla/fdblackscholesvanillaengine.hpp>
 #include <ql/settings.hpp>
 
 #include <algorithm>
@@ -51,6 +53,17 @@ Barrier::Type read_barrier_type(const Terms& option) {
 
 bool is_knock_out(Barrier::Type t) { return t == Barrier::DownOut || t == Barrier::UpOut; }
 bool is_down(Barrier::Type t) { return t == Barrier::DownIn || t == Barrier::DownOut; }
+
+// Under a calibrated surface: QuantLib's finite differences on the process's
+// local volatility (time steps x log-price nodes, Douglas): the vanillas'
+// nodes, four times their time steps, as a barrier's Dirichlet condition
+// converges in the time step at first order only.
+constexpr Size kLocalVolTimeSteps = 800, kLocalVolSpaceNodes = 400;
+
+EnginePtr local_vol_barrier_engine(const market::ProcessPtr& process) {
+    return ext::make_shared<FdBlackScholesBarrierEngine>(process, kLocalVolTimeSteps, kLocalVolSpaceNodes, 0,
+                                                         FdmSchemeDesc::Douglas(), true);
+}
 
 }  // namespace
 
@@ -102,7 +115,8 @@ double BarrierOption::npv(const Market& m, const EvalDate& evaluation_date) {
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = market::make_black_process(m, e, "a barrier option");
+    if (m.vol.has_surface()) return local_vol_npv(m, e);
+    const auto process = market::make_process(m, e);
     const auto not_supported = [this] {
         return NotImplementedError(exercise_type_ + " exercise, " + payoff_type_ + " not supported yet");
     };
@@ -117,6 +131,56 @@ double BarrierOption::npv(const Market& m, const EvalDate& evaluation_date) {
     _option->setPricingEngine(engine);
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();
+}
+
+double BarrierOption::local_vol_npv(const Market& m, const Date& e) {
+    const auto process = market::make_process(m, e);
+    Settings::instance().evaluationDate() = utils::to_qldate(e);
+    if (exercise_type_ == "european") {
+        // A knock-out's rebate is paid at the touch (the Dirichlet value at
+        // the barrier); a knock-in's at expiry when never knocked in
+        // (QuantLib's rebate engine inside the barrier engine): as the
+        // analytic engine pays them.
+        _option->setPricingEngine(local_vol_barrier_engine(process));
+        return _option->NPV();
+    }
+    if (exercise_->dates().front() > process->blackVolatility()->referenceDate())
+        throw NotImplementedError("American option with window exercise not handled yet");
+    if (payoff_type_ != "cash_or_nothing") {
+        // American plain vanilla: a knock-out exercisable at any time while
+        // alive, its rebate paid at the touch, on the corridor engine. A
+        // knock-in may be exercised only once knocked in, into an American
+        // vanilla whose value at the barrier this mesh does not carry.
+        if (!is_knock_out(barrier_type_))
+            throw NotImplementedError("an american plain_vanilla knock-in barrier option has no local-volatility "
+                                      "engine: value it on a number or a vol curve");
+        if (is_down(barrier_type_) ? m.spot <= barrier_ : m.spot >= barrier_) return rebate_;
+        detail::fd::Corridor corridor;
+        (is_down(barrier_type_) ? corridor.lower : corridor.upper) = barrier_;
+        corridor.lower_value = corridor.upper_value = rebate_;
+        corridor.early_exercise = true;
+        return detail::fd::corridor_value(process, process->time(exercise_->lastDate()), payoff_, strike_, corridor,
+                                          {kLocalVolTimeSteps, kLocalVolSpaceNodes});
+    }
+    // American cash-or-nothing: the digital paid at expiry when the barrier
+    // (watched from today) was or was not crossed, without the rebate, as the
+    // analytic binary-barrier engine values it: the same payoff with European
+    // exercise on the local-volatility barrier engine.
+    if (!pay_at_expiry_)
+        throw NotImplementedError("an american cash_or_nothing barrier option is valued paid at expiry only: give "
+                                  "pay_at \"expiry\"");
+    const auto european = ext::make_shared<EuropeanExercise>(exercise_->lastDate());
+    const bool crossed = is_down(barrier_type_) ? m.spot <= barrier_ : m.spot >= barrier_;
+    if (crossed) {
+        if (is_knock_out(barrier_type_)) return 0.0;
+        QuantLib::VanillaOption digital(payoff_, european);
+        digital.setPricingEngine(ext::make_shared<FdBlackScholesVanillaEngine>(
+            process, kLocalVolTimeSteps, kLocalVolSpaceNodes, 0, FdmSchemeDesc::Douglas(), true));
+        return digital.NPV();
+    }
+    QuantLib::BarrierOption watched(barrier_type_, barrier_, 0.0, payoff_, european);
+    watched.setPricingEngine(local_vol_barrier_engine(process));
+    return watched.NPV();
 }
 
 }  // namespace kestrel

@@ -39,6 +39,12 @@ KESTREL_BARRIER_EXPORT extern const std::map<std::string, QuantLib::Barrier::Typ
 //   american cash_or_nothing  AnalyticBinaryBarrierEngine
 //   european plain_vanilla    AnalyticBarrierEngine
 //   european cash_or_nothing  FdBlackScholesBarrierEngine, QuantLib's default grid
+// Under a calibrated surface (a market's vol with has_surface()) the European
+// ones, and the American cash-or-nothing one (paid at expiry), value on
+// FdBlackScholesBarrierEngine with the process's local volatility; an
+// American plain-vanilla knock-out on finite differences with early exercise
+// (engines/fd/double_barrier.hpp); an American plain-vanilla knock-in is
+// refused (NotImplementedError).
 KESTREL_BARRIER_EXPORT extern const std::map<EngineKey, EngineFactory> PRICING_ENGINE_MAP;
 
 }  // namespace barrier
@@ -76,6 +82,9 @@ class KESTREL_BARRIER_EXPORT BarrierOption : public BaseOption {
     VanillaOption& vanilla() noexcept { return *_vanilla; }
 
   private:
+    // The untriggered value under a calibrated surface (local volatility).
+    double local_vol_npv(const Market& market, const QuantLib::Date& evaluation_date);
+
     QuantLib::Option::Type call_put_;
     QuantLib::Barrier::Type barrier_type_;
     double rebate_;

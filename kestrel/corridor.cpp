@@ -1,5 +1,6 @@
 #include <heron/heron.hpp>
 #include <kestrel/corridor.hpp>
+#include <kestrel/engines/fd/double_barrier.hpp>
 #include <kestrel/utils.hpp>
 
 #include <ql/experimental/barrieroption/analyticdoublebarrierbinaryengine.hpp>
@@ -41,6 +42,12 @@ DoubleBarrier::Type read_corridor_type(const Terms& option) {
 }
 
 bool is_in_or_out(DoubleBarrier::Type t) { return t == DoubleBarrier::KnockIn || t == DoubleBarrier::KnockOut; }
+
+std::string type_text(DoubleBarrier::Type t) {
+    for (const auto& [text, type] : corridor::CORRIDOR_TYPE)
+        if (type == t) return text;
+    return "double barrier";
+}
 
 }  // namespace
 
@@ -110,8 +117,20 @@ double DoubleBarrierOption::npv(const Market& m, const EvalDate& evaluation_date
     // Held until the model objects built below are gone: QuantLib's observer
     // registrations and its evaluation date are process-wide.
     const ValuationLock lock;
-    const auto process = market::make_black_process(m, e, "a double barrier or double touch option");
-    _option->setPricingEngine(engine(process));
+    if (m.vol.has_surface()) {
+        // Under a calibrated surface: finite differences on the process's
+        // local volatility for what the analytic engines value on a flat
+        // volatility (European knock-in and knock-out, plain or digital).
+        const bool local = exercise_type_ == "european" && is_in_or_out(barrier_type_) &&
+                           (payoff_type_ == "plain_vanilla" || payoff_type_ == "cash_or_nothing");
+        if (!local)
+            throw NotImplementedError("a " + type_text(barrier_type_) + " double barrier with " + exercise_type_ +
+                                      " exercise and a " + payoff_type_ +
+                                      " payoff has no local-volatility engine: value it on a number or a vol curve");
+        _option->setPricingEngine(ext::make_shared<detail::fd::FdLocalVolDoubleBarrierEngine>(market::make_process(m, e)));
+    } else {
+        _option->setPricingEngine(engine(market::make_process(m, e)));
+    }
     Settings::instance().evaluationDate() = utils::to_qldate(e);
     return _option->NPV();
 }

@@ -18,6 +18,13 @@
 // knock-in the vanilla option built from the same terms (whose
 // "digital_payoff" defaults to 0.0, not s0). KIKO and KOKI contracts with
 // price history are refused.
+//
+// Under a calibrated surface (a market's vol with has_surface()) engine() is
+// not asked: a European knock-in or knock-out, plain vanilla or
+// cash-or-nothing, values by finite differences on the process's local
+// volatility (engines/fd/double_barrier.hpp; the cash paid at expiry whatever
+// the strike, as the analytic binary engine reads it); anything else is
+// refused with a NotImplementedError naming it.
 #include <kestrel/export.hpp>
 #include <kestrel/keel.hpp>
 #include <kestrel/vanilla.hpp>

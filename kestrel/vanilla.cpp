@@ -1,3 +1,4 @@
+#include <kestrel/engines/fd/double_barrier.hpp>
 #include <kestrel/utils.hpp>
 #include <kestrel/vanilla.hpp>
 
@@ -14,6 +15,44 @@ using namespace QuantLib;
 
 namespace {
 constexpr Size kLocalVolTimeSteps = 200, kLocalVolSpaceNodes = 400;
+// A touch (a Dirichlet condition at the barrier) converges in the time step
+// only at first order: four times the vanilla's steps.
+constexpr Size kBarrierTimeSteps = 800;
+
+// An American digital under a local volatility: a touch of the strike from
+// below (call) or above (put), watched from today. Paid at the touch, it is
+// the claim that lives until the price reaches the strike and is paid there
+// (the cash, or the asset, worth the strike then); paid at expiry, it is the
+// undiscounted claim (cash D(T), or spot Dq(T)) less the one paid only
+// when the strike was never reached. Finite differences on the process's
+// local volatility, kBarrierTimeSteps x kLocalVolSpaceNodes.
+double american_digital_local_vol(const market::ProcessPtr& process, const StrikedTypePayoff& payoff,
+                                  const Exercise& exercise, bool pay_at_expiry) {
+    if (exercise.dates().front() > process->blackVolatility()->referenceDate())
+        throw NotImplementedError("American option with window exercise not handled yet");
+    const auto* cash = dynamic_cast<const CashOrNothingPayoff*>(&payoff);
+    const double K = payoff.strike(), spot = process->x0();
+    const Date expiry = exercise.lastDate();
+    const bool call = payoff.optionType() == Option::Call;
+    const bool touched = call ? spot >= K : spot <= K;
+    const double at_expiry = cash ? cash->cashPayoff() * process->riskFreeRate()->discount(expiry)
+                                  : spot * process->dividendYield()->discount(expiry);
+    if (touched) return pay_at_expiry ? at_expiry : (cash ? cash->cashPayoff() : spot);
+    detail::fd::Corridor corridor;
+    (call ? corridor.upper : corridor.lower) = K;
+    const detail::fd::Grid grid{kBarrierTimeSteps, kLocalVolSpaceNodes};
+    const Time maturity = process->time(expiry);
+    if (!pay_at_expiry) {
+        const double amount = cash ? cash->cashPayoff() : K;
+        corridor.lower_value = corridor.upper_value = amount;
+        return detail::fd::corridor_value(process, maturity, ext::make_shared<CashOrNothingPayoff>(Option::Call, 0.0, 0.0),
+                                          K, corridor, grid);
+    }
+    const ext::shared_ptr<Payoff> untouched =
+        cash ? ext::shared_ptr<Payoff>(ext::make_shared<CashOrNothingPayoff>(Option::Call, 0.0, cash->cashPayoff()))
+             : ext::shared_ptr<Payoff>(ext::make_shared<AssetOrNothingPayoff>(Option::Call, 0.0));
+    return at_expiry - detail::fd::corridor_value(process, maturity, untouched, K, corridor, grid);
+}
 }  // namespace
 
 const std::map<EngineKey, EngineFactory> VANILLA_PRICING_ENGINE_MAP = {
@@ -92,10 +131,12 @@ double VanillaOption::npv(const Market& m, const EvalDate& evaluation_date) {
     if (m.vol.has_surface()) {
         // Under a calibrated surface: QuantLib's finite differences on the
         // process's local volatility (kLocalVolTimeSteps x kLocalVolSpaceNodes,
-        // Douglas). An American digital's touch is not a vanilla payoff there.
-        if (exercise_type_ == "american" && payoff_type_ != "plain_vanilla")
-            throw NotImplementedError("an American digital has no local-volatility engine: value it on a number or a "
-                                      "vol curve");
+        // Douglas). An American digital's touch is not a vanilla payoff there:
+        // it values as a barrier claim (american_digital_local_vol).
+        if (exercise_type_ == "american" && payoff_type_ != "plain_vanilla") {
+            Settings::instance().evaluationDate() = utils::to_qldate(e);
+            return american_digital_local_vol(process, *payoff_, *exercise_, pay_at_expiry_);
+        }
         _option->setPricingEngine(ext::make_shared<FdBlackScholesVanillaEngine>(
             process, kLocalVolTimeSteps, kLocalVolSpaceNodes, 0, FdmSchemeDesc::Douglas(), true));
     } else {

@@ -62,6 +62,9 @@ class KESTREL_VANILLA_EXPORT VanillaOption : public BaseOption {
     // The plain numbers value Market(spot, r, vol, q).
     double npv(double spot, double r, double vol, double q, const EvalDate& evaluation_date = std::nullopt) override;
     // QuantLib's engine (VANILLA_PRICING_ENGINE_MAP) on the market's process.
+    // Under a calibrated surface: QuantLib's finite differences on the local
+    // volatility, an American digital as a touch of the strike (paid at the
+    // touch or at expiry) on the local-volatility barrier engine.
     double npv(const Market& market, const EvalDate& evaluation_date = std::nullopt) override;
 
     QuantLib::Option::Type call_put() const noexcept { return call_put_; }

@@ -12,6 +12,7 @@
 #include <kestrel/notes/note.hpp>
 
 #include "support/note_support.hpp"
+#include "support/surface_support.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -28,20 +29,8 @@ using QuantLib::Date;
 
 namespace {
 
-const std::string k510050 = std::string(KESTREL_DATA_DIR) + "/options/510050.XSHG-2023-12-04.csv";
-
-// SVI smiles of one total variance per expiry: the implied (and local)
-// volatility is vol everywhere.
-std::shared_ptr<const SmileSurface> flat_surface(double spot, double vol, const Date& date) {
-    const std::vector<double> times{0.25, 0.5, 1.0, 2.0};
-    std::vector<double> forwards;
-    std::vector<vol::SviParameters> smiles;
-    for (double t : times) {
-        forwards.push_back(spot);
-        smiles.push_back(vol::SviParameters{vol * vol * t, 0.0, 0.0, 0.0, 0.1});
-    }
-    return std::make_shared<vol::CalibratedSurface>(vol::VolSurface(spot, times, forwards, smiles, 0.01, 1.5), date);
-}
+using test::flat_surface;
+using test::k510050;
 
 std::unique_ptr<AutocallableNote> as_note(Terms t) {
     std::unique_ptr<BaseOption> o = make_option(t);
@@ -205,8 +194,9 @@ TEST_F(LocalVolNotesTest, TheLocalVolatilityHeldBetweenObservationsValuesAsOneTa
 }
 
 // The QuantLib products under a surface: vanillas on QuantLib's finite
-// differences with the process's local volatility; the products without a
-// local-volatility engine refuse the surface by name.
+// differences with the process's local volatility; a product without a
+// local-volatility engine (an American plain-vanilla barrier) refuses the
+// surface by name.
 TEST_F(LocalVolNotesTest, VanillasValueOnTheLocalVolatilityAndTheOthersRefuseIt) {
     auto vanilla = [](const char* call_put, double strike, const char* exercise, const char* maturity) {
         return make_option(Terms{{"type", "vanilla"},       {"effect_date", "2023-12-04"}, {"maturity_date", maturity},
@@ -250,10 +240,10 @@ TEST_F(LocalVolNotesTest, VanillasValueOnTheLocalVolatilityAndTheOthersRefuseIt)
                                            {"maturity_date", "2024-06-26"}, {"underlying", "NOTE.TEST"},
                                            {"s0", 2.367}, {"notional", 1.0}, {"call_put", "put"},
                                            {"barrier_type", "down_and_in"}, {"strike", 2.367}, {"barrier", 2.0},
-                                           {"exercise_type", "european"}, {"payoff_type", "plain_vanilla"}});
+                                           {"exercise_type", "american"}, {"payoff_type", "plain_vanilla"}});
     try {
         (void)barrier->npv(m, D);
-        ADD_FAILURE() << "a barrier under a surface valued";
+        ADD_FAILURE() << "an American barrier under a surface valued";
     } catch (const NotImplementedError& e) {
         EXPECT_NE(std::string(e.what()).find("no local-volatility engine"), std::string::npos) << e.what();
     } catch (const Error& e) {

@@ -97,3 +97,49 @@ TEST(VolCli, PriceAndBookValueOnTheMarketFilesSurface) {
     ASSERT_EQ(flat.code, 0) << flat.err;
     EXPECT_GT(std::fabs(nlohmann::json::parse(flat.out)["npv"].get<double>() - npv), 2e-4);
 }
+
+// The QuantLib products value on the market file's surface through book
+// --market (their local-volatility engines; none fails) and price --market
+// alike, and differently from the flat at-the-money volatility.
+TEST(VolCli, TheQuantLibProductsValueOnTheMarketFilesSurface) {
+    TempDir dir;
+    const std::string common = R"("underlying": "510050.XSHG", "effect_date": "2023-12-04", "s0": 2.367, "notional": 1.0)";
+    const std::string contracts[] = {
+        R"({"id": "di", "type": "barrier", "maturity_date": "2024-06-26", "call_put": "put", "barrier_type": "down_and_in",
+            "strike": 2.367, "barrier": 2.0, "rebate": 0.01, "exercise_type": "european", "payoff_type": "plain_vanilla", )",
+        R"({"id": "ko", "type": "corridor", "maturity_date": "2024-06-26", "call_put": "call", "barrier_type": "knock_out",
+            "strike": 2.367, "barrier_lo": 2.0, "barrier_hi": 2.8, "exercise_type": "european",
+            "payoff_type": "plain_vanilla", )",
+        R"({"id": "dnt", "type": "tandem", "maturity_date": "2024-06-26", "touch_type": "double_no_touch",
+            "touch_price_lo": 2.1, "touch_price_hi": 2.6, "digital_payoff": 1.0, "pay_at": "expiry", )",
+        R"({"id": "asian", "type": "asian", "maturity_date": "2024-03-04", "call_put": "call", "strike": 2.367, )",
+        R"({"id": "touch", "type": "vanilla", "maturity_date": "2024-06-26", "call_put": "put", "strike": 2.1,
+            "exercise_type": "american", "payoff_type": "cash_or_nothing", "digital_payoff": 1.0, )",
+    };
+    {
+        std::ofstream book(dir.file("book.json"));
+        book << "[";
+        for (const auto& c : contracts) book << (&c == contracts ? "" : ",") << c << common << "}";
+        book << "]";
+        std::ofstream dnt(dir.file("dnt.json"));
+        dnt << contracts[2] << common << "}";
+    }
+    const std::string market = std::string(KESTREL_SOURCE_DIR) + "/examples/market_local_vol.json";
+    const auto book = kestrel_cli("book " + dir.file("book.json") + " --market " + market +
+                                  " --date 2023-12-04 --format json");
+    ASSERT_EQ(book.code, 0) << book.err;
+    const auto out = nlohmann::json::parse(book.out);
+    ASSERT_EQ(out["rows"].size(), 5u);
+    for (const auto& row : out["rows"]) {
+        EXPECT_FALSE(row.contains("error")) << row.dump();
+        EXPECT_GT(row["npv"].get<double>(), 0.01) << row.dump();
+    }
+    const auto price = kestrel_cli("price " + dir.file("dnt.json") + " --market " + market + " --date 2023-12-04");
+    ASSERT_EQ(price.code, 0) << price.err;
+    const double npv = nlohmann::json::parse(price.out)["npv"].get<double>();
+    EXPECT_EQ(out["rows"][2]["npv"].get<double>(), npv);
+    const auto flat = kestrel_cli("price " + dir.file("dnt.json") +
+                                  " --spot 2.367 --r 0.02 --q 0 --vol 0.151 --date 2023-12-04");
+    ASSERT_EQ(flat.code, 0) << flat.err;
+    EXPECT_GT(std::fabs(nlohmann::json::parse(flat.out)["npv"].get<double>() - npv), 1e-3);
+}

@@ -27,17 +27,20 @@ using ProcessPtr = QuantLib::ext::shared_ptr<QuantLib::GeneralizedBlackScholesPr
 // levels.
 class SurfaceLocalVol : public QuantLib::LocalVolTermStructure {
   public:
-    SurfaceLocalVol(const QuantLib::Date& evaluation_date, std::shared_ptr<const SmileSurface> surface, double offset)
+    // price_scale: the process's prices are the surface's divided by it (a
+    // product valued at a working price scale).
+    SurfaceLocalVol(const QuantLib::Date& evaluation_date, std::shared_ptr<const SmileSurface> surface, double offset,
+                    double price_scale = 1.0)
         : QuantLib::LocalVolTermStructure(evaluation_date, calendar::get_a_share_calendar(), QuantLib::Following,
                                           QuantLib::Actual365Fixed()),
-          surface_(std::move(surface)), offset_(offset) {}
+          surface_(std::move(surface)), offset_(offset), price_scale_(price_scale) {}
     QuantLib::Date maxDate() const override { return QuantLib::Date::maxDate(); }
     QuantLib::Real minStrike() const override { return 0.0; }
     QuantLib::Real maxStrike() const override { return std::numeric_limits<double>::max(); }
 
   protected:
     QuantLib::Volatility localVolImpl(QuantLib::Time t, QuantLib::Real S) const override {
-        const double y = std::log(std::max(S, std::numeric_limits<double>::min()));
+        const double y = std::log(std::max(S * price_scale_, std::numeric_limits<double>::min()));
         double out = 0.0;
         surface_->local_vol_row(offset_ + std::max(t, 0.0), &y, 1, &out);
         return out;
@@ -46,6 +49,7 @@ class SurfaceLocalVol : public QuantLib::LocalVolTermStructure {
   private:
     std::shared_ptr<const SmileSurface> surface_;
     double offset_;
+    double price_scale_;
 };
 
 // Spot quote; q, r and vol as the market's curves' QuantLib forms on
@@ -55,7 +59,9 @@ class SurfaceLocalVol : public QuantLib::LocalVolTermStructure {
 // volatility (SurfaceLocalVol) beside the at-the-money Black term structure:
 // an engine that reads localVolatility() models the smile, one that reads
 // the Black volatility sees the at-the-money term structure only.
-inline ProcessPtr make_process(const Market& m, const QuantLib::Date& evaluation_date) {
+// price_scale: m's prices are in units of price_scale (m.spot already
+// divided by it), so a surface's local volatility is read at S * price_scale.
+inline ProcessPtr make_process(const Market& m, const QuantLib::Date& evaluation_date, double price_scale = 1.0) {
     using namespace QuantLib;
     Handle<Quote> spot_handle(ext::make_shared<SimpleQuote>(m.spot));
     const auto dividend = m.q.handle(evaluation_date);
@@ -63,19 +69,10 @@ inline ProcessPtr make_process(const Market& m, const QuantLib::Date& evaluation
     const auto volatility = m.vol.handle(evaluation_date);
     if (m.vol.has_surface()) {
         Handle<LocalVolTermStructure> local(ext::make_shared<SurfaceLocalVol>(
-            evaluation_date, m.vol.surface(), m.vol.surface_offset(evaluation_date)));
+            evaluation_date, m.vol.surface(), m.vol.surface_offset(evaluation_date), price_scale));
         return ext::make_shared<GeneralizedBlackScholesProcess>(spot_handle, dividend, risk_free, volatility, local);
     }
     return ext::make_shared<BlackScholesMertonProcess>(spot_handle, dividend, risk_free, volatility);
-}
-
-// make_process for an engine that reads only the Black volatility: a
-// NotImplementedError naming the product under a calibrated surface, whose
-// smile such an engine would not see.
-inline ProcessPtr make_black_process(const Market& m, const QuantLib::Date& evaluation_date, const std::string& what) {
-    if (m.vol.has_surface())
-        throw NotImplementedError(what + " has no local-volatility engine: value it on a number or a vol curve");
-    return make_process(m, evaluation_date);
 }
 
 }  // namespace kestrel::market
