@@ -24,22 +24,6 @@ struct BacktestOptions {
     SimulationOptions simulation;
 };
 
-std::string read_text(const std::string& path, const char* what) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-nlohmann::ordered_json parse_json(const std::string& path, const std::string& text) {
-    try {
-        return nlohmann::ordered_json::parse(text);
-    } catch (const nlohmann::json::parse_error& e) {
-        throw ValueError(path + ": not valid JSON: " + e.what());
-    }
-}
-
 void write_whole(const std::string& path, const std::string& text) {
     const std::string tmp = path + ".tmp";
     {

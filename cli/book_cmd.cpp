@@ -49,22 +49,6 @@ struct BookCommandOptions {
     SimulationOptions simulation;
 };
 
-std::string read_text(const std::string& path, const char* what) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-nlohmann::ordered_json parse_json(const std::string& path, const std::string& text) {
-    try {
-        return nlohmann::ordered_json::parse(text);
-    } catch (const nlohmann::json::parse_error& e) {
-        throw ValueError(path + ": not valid JSON: " + e.what());
-    }
-}
-
 // A progress bar on stderr, redrawn a few times a second so the clock moves
 // during a long valuation. Silent unless stderr is a terminal.
 class ProgressBar {

@@ -13,6 +13,8 @@
 #include <ql/errors.hpp>
 
 #include <charconv>
+#include <sstream>
+#include <fstream>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -310,6 +312,22 @@ void add_simd_option(CLI::App& command, std::string& simd) {
 
 void apply_simd(const std::string& simd) {
     if (!simd.empty()) kestrel::random_sample::set_simd(kestrel::random_sample::parse_simd(simd));
+}
+
+std::string read_text(const std::string& path, const char* what) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ValueError(std::string("cannot read ") + what + " file '" + path + "'");
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+nlohmann::ordered_json parse_json(const std::string& path, const std::string& text) {
+    try {
+        return nlohmann::ordered_json::parse(text);
+    } catch (const nlohmann::json::parse_error& e) {
+        throw ValueError(path + ": not valid JSON: " + e.what());
+    }
 }
 
 }  // namespace kestrel::cli

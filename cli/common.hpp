@@ -10,6 +10,7 @@
 #include <heron/heron.hpp>
 
 #include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <exception>
@@ -70,6 +71,11 @@ auto input_checked(Fn&& fn) -> decltype(fn()) {
 // Writes text to stdout in one piece and flushes; throws when stdout fails,
 // so a verb never reports success for output that was lost.
 void write_stdout(const std::string& text);
+
+// A whole input file's text; ValueError "cannot read WHAT file 'PATH'".
+std::string read_text(const std::string& path, const char* what);
+// JSON text read from path; ValueError naming the path when it is not JSON.
+nlohmann::ordered_json parse_json(const std::string& path, const std::string& text);
 
 // --- arguments ------------------------------------------------------------
 

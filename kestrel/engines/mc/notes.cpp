@@ -1,20 +1,16 @@
 #include <kestrel/calendar.hpp>
 #include <kestrel/engines/mc/notes.hpp>
+#include <kestrel/utils.hpp>
 
 #include <algorithm>
 #include <cmath>
-#include <charconv>
 #include <string>
 
 namespace kestrel::detail {
 namespace {
 
 // Shortest text that reads back as the same double.
-std::string num(double x) {
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
+constexpr auto num = utils::format_exact;
 
 }  // namespace
 

@@ -1,7 +1,7 @@
 #include <kestrel/calendar.hpp>
 #include <kestrel/engines/pde/notes.hpp>
+#include <kestrel/utils.hpp>
 
-#include <charconv>
 #include <cmath>
 #include <string>
 
@@ -9,11 +9,7 @@ namespace kestrel::detail {
 namespace {
 
 // Shortest text that reads back as the same double.
-std::string num(double x) {
-    char buf[64];
-    const auto res = std::to_chars(buf, buf + sizeof buf, x);
-    return std::string(buf, res.ptr);
-}
+constexpr auto num = utils::format_exact;
 
 }  // namespace
 
